@@ -1,0 +1,168 @@
+#include "frmdispvanto.h"
+
+#include "displayfont.h"
+#include "textrules.h"
+#include "twips.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+
+namespace {
+
+template <typename W>
+W *place(QWidget *parent, const char *name, int left, int top, int width, int height)
+{
+    auto *w = new W(parent);
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(twips::rect(left, top, width, height));
+    return w;
+}
+
+void showWindow(QWidget *w)
+{
+    w->show();
+    w->raise();
+    w->activateWindow();
+}
+
+} // namespace
+
+frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidget *parent)
+    : QMainWindow(parent), m_k(kyrserie), m_reporter(reporter), m_comm(new SerialControl(this)),
+      m_exit([] { QCoreApplication::exit(0); })
+{
+    setObjectName(QStringLiteral("frmdispVanto"));
+    setWindowTitle(QStringLiteral("dispVanto"));
+    m_comm->setObjectName(QStringLiteral("MSComm1"));
+
+    auto *client = new QWidget(this);
+    client->setFixedSize(twips::px(7575), twips::px(5295));
+    setCentralWidget(client);
+
+    // The frame is drawn first so that the display box stands in front of it.
+    m_framdis = place<QFrame>(client, "Framdis", 720, 120, 5415, 2535);
+    m_framdis->setFrameShape(QFrame::Box);
+    m_text1 = place<QLineEdit>(client, "Text1", 960, 360, 5055, 1875);
+    m_text1->setFont(displayFont());
+    m_text1->setAlignment(Qt::AlignCenter);
+    m_settings = place<QLabel>(client, "settings", 360, 3000, 3375, 255);
+    auto *label1 = place<QLabel>(client, "Label1", 480, 3480, 2175, 375);
+    label1->setText(QStringLiteral("Configuracion puerto"));
+    auto *borrar = place<QPushButton>(client, "borrar", 3240, 3480, 375, 375);
+    borrar->setText(QStringLiteral("B"));
+    auto *stop = place<QPushButton>(client, "STOP", 3120, 4200, 1095, 495);
+    stop->setText(QStringLiteral("STOP"));
+    auto *continuar = place<QPushButton>(client, "continuar", 840, 4200, 1095, 495);
+    continuar->setText(QStringLiteral("Continuar"));
+
+    // Tab order by tab index: Text1, settings, Label1, Framdis, borrar, STOP, continuar.
+    QWidget::setTabOrder(m_text1, borrar);
+    QWidget::setTabOrder(borrar, stop);
+    QWidget::setTabOrder(stop, continuar);
+    m_text1->setFocus();
+
+    auto *config = menuBar()->addMenu(QStringLiteral("configurar"));
+    config->setObjectName(QStringLiteral("config"));
+    auto *puertos = config->addAction(QStringLiteral("puertos"));
+    puertos->setObjectName(QStringLiteral("puertos"));
+    auto *salir = config->addAction(QStringLiteral("salir"));
+    salir->setObjectName(QStringLiteral("salir"));
+    auto *mnugrf = menuBar()->addMenu(QStringLiteral("GRFVantoo"));
+    mnugrf->setObjectName(QStringLiteral("mnugrf"));
+    auto *mnugrafico = mnugrf->addAction(QStringLiteral("grafico"));
+    mnugrafico->setObjectName(QStringLiteral("mnugrafico"));
+
+    connectHandler(continuar, &QPushButton::clicked, this, m_reporter, [this] { continuar_Click(); });
+    connectHandler(stop, &QPushButton::clicked, this, m_reporter, [this] { STOP_Click(); });
+    connectHandler(borrar, &QPushButton::clicked, this, m_reporter, [this] { borrar_Click(); });
+    connectHandler(puertos, &QAction::triggered, this, m_reporter, [this] { puertos_Click(); });
+    connectHandler(salir, &QAction::triggered, this, m_reporter, [this] { Salir_Click(); });
+    connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
+    connectHandler(m_comm, &SerialControl::OnComm, this, m_reporter, [this] { MSComm1_OnComm(); });
+    connectHandler(m_comm, &SerialControl::deliveryDone, this, m_reporter, [this] { showDisplay(); });
+    connect(m_comm, &SerialControl::failed, this, [this](const QString &message) { m_reporter.report(message); });
+
+    // The client area sits at (165, 555) twips from the screen's top-left corner.
+    move(twips::px(165), twips::px(555) - menuBar()->sizeHint().height());
+}
+
+frmdispVanto::~frmdispVanto()
+{
+    delete m_puertos.data();
+    delete m_grafico.data();
+}
+
+void frmdispVanto::continuar_Click()
+{
+    if (m_comm->PortOpen())
+        m_comm->setRThreshold(1);
+}
+
+void frmdispVanto::STOP_Click()
+{
+    if (m_comm->PortOpen())
+        m_comm->setRThreshold(0);
+}
+
+void frmdispVanto::borrar_Click()
+{
+    m_text1->setText(QString());
+    m_displayStale = false;
+}
+
+void frmdispVanto::puertos_Click()
+{
+    if (!m_puertos && m_makePuertos)
+        m_puertos = m_makePuertos();
+    if (m_puertos)
+        showWindow(m_puertos);
+}
+
+void frmdispVanto::mnugrafico_Click()
+{
+    if (!m_grafico && m_makeGrafico)
+        m_grafico = m_makeGrafico();
+    if (m_grafico)
+        showWindow(m_grafico);
+}
+
+void frmdispVanto::Salir_Click()
+{
+    m_exit();
+}
+
+void frmdispVanto::MSComm1_OnComm()
+{
+    if (m_comm->CommEvent() != SerialControl::kEventReceive)
+        return;
+    m_comm->setInputMode(SerialControl::kInputModeBinary);
+    m_comm->setInputLen(1);
+    m_decoder.recibido = m_comm->Input();
+    if (m_decoder.recibido.isEmpty())
+        return;
+    m_decoder.octetos = m_decoder.recibido;
+    if (decodeByte(m_decoder, m_k, static_cast<quint8>(m_decoder.octetos[0])))
+        m_displayStale = true;
+}
+
+void frmdispVanto::showDisplay()
+{
+    // The display shows the newest sample; it is written once per delivered batch, since no
+    // handler can run between two samples of one batch to see the difference.
+    if (!m_displayStale)
+        return;
+    m_displayStale = false;
+    m_text1->setText(textrules::signedNumber(m_k.valores[m_k.contador.value()]));
+}
+
+void frmdispVanto::closeEvent(QCloseEvent *event)
+{
+    // Closing the main window ends the program, like "salir".
+    event->accept();
+    Salir_Click();
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "decoder.h"
+#include "failure.h"
+#include "kyrserie.h"
+#include "serialcontrol.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <functional>
+
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QAction;
+
+/// The main window: the large display of the newest sample, STOP / Continuar, the "B" button,
+/// the menu, and the serial control through which every window reaches the port.
+class frmdispVanto : public QMainWindow
+{
+    Q_OBJECT
+public:
+    using WindowFactory = std::function<QWidget *()>;
+
+    frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidget *parent = nullptr);
+    ~frmdispVanto() override;
+
+    SerialControl *MSComm1() const { return m_comm; }
+    QLineEdit *Text1() const { return m_text1; }
+    QLabel *settings() const { return m_settings; }
+    QFrame *Framdis() const { return m_framdis; }
+
+    /// How "puertos" and "grafico" create their windows the first time (and again after a
+    /// window was discarded). The windows are kept and only shown afterwards.
+    void setPuertosFactory(WindowFactory make) { m_makePuertos = std::move(make); }
+    void setGraficoFactory(WindowFactory make) { m_makeGrafico = std::move(make); }
+    QWidget *puertosWindow() const { return m_puertos; }
+    QWidget *graficoWindow() const { return m_grafico; }
+    /// What "salir" does; ends the application unless replaced (tests replace it).
+    void setExitFunction(std::function<void()> exit) { m_exit = std::move(exit); }
+
+    void continuar_Click();
+    void STOP_Click();
+    void borrar_Click();
+    void puertos_Click();
+    void mnugrafico_Click();
+    void Salir_Click();
+    void MSComm1_OnComm();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void showDisplay();
+
+    Kyrserie &m_k;
+    FailureReporter &m_reporter;
+    DecoderState m_decoder;
+    bool m_displayStale = false;
+    SerialControl *m_comm;
+    QLineEdit *m_text1;
+    QLabel *m_settings;
+    QFrame *m_framdis;
+    WindowFactory m_makePuertos;
+    WindowFactory m_makeGrafico;
+    QPointer<QWidget> m_puertos;
+    QPointer<QWidget> m_grafico;
+    std::function<void()> m_exit;
+};

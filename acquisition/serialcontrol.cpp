@@ -1,0 +1,231 @@
+#include "serialcontrol.h"
+
+#include "platformerror.h"
+
+#include <QElapsedTimer>
+#include <array>
+
+namespace {
+
+// A batch of notifications ends after this many bytes or this much time, whichever comes
+// first, so that timer ticks and clicks interleave with a flood.
+constexpr int kBatchBytes = 4096;
+constexpr qint64 kBatchNanos = 5'000'000;
+// Read bytes are dropped from the front of the buffer once this many have piled up.
+constexpr qsizetype kCompactAt = 1 << 16;
+
+// One shared block per byte value: handing out a one-byte block costs no allocation.
+const std::array<QByteArray, 256> &singleBytes()
+{
+    static const std::array<QByteArray, 256> blocks = [] {
+        std::array<QByteArray, 256> b;
+        for (int i = 0; i < 256; ++i)
+            b[i] = QByteArray(1, static_cast<char>(i));
+        return b;
+    }();
+    return blocks;
+}
+
+} // namespace
+
+SerialControl::SerialControl(QObject *parent) : QObject(parent)
+{
+    m_delivery.setSingleShot(true);
+    m_delivery.setInterval(0);
+    connect(&m_delivery, &QTimer::timeout, this, &SerialControl::deliver);
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::receive);
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
+    applyLineSettings(*parseLineSettings(m_settings));
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+}
+
+SerialControl::~SerialControl() = default;
+
+QString SerialControl::device(int port) const
+{
+    if (const auto it = m_devices.find(port); it != m_devices.end())
+        return *it;
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(port);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+#endif
+}
+
+void SerialControl::setDevice(int port, const QString &path)
+{
+    m_devices.insert(port, path);
+}
+
+QString SerialControl::portName() const
+{
+    return QStringLiteral("COM%1 (%2)").arg(m_commPort).arg(device(m_commPort));
+}
+
+void SerialControl::setCommPort(qint16 port)
+{
+    if (port < 1 || port > 255)
+        throw PlatformError(QStringLiteral("Número de puerto %1 no válido: debe estar entre 1 y 255.").arg(port));
+    if (PortOpen() && port != m_commPort)
+        throw PlatformError(QStringLiteral("No se puede cambiar a COM%1 mientras %2 está abierto.")
+                                .arg(port)
+                                .arg(portName()));
+    m_commPort = port;
+}
+
+void SerialControl::setSettings(const QString &settings)
+{
+    QString why;
+    const auto parsed = parseLineSettings(settings, &why);
+    if (!parsed)
+        throw PlatformError(QStringLiteral("Configuración del puerto rechazada: %1.").arg(why));
+    if (PortOpen()) {
+        const LineSettings previous = *parseLineSettings(m_settings);
+        try {
+            applyLineSettings(*parsed);
+        } catch (const PlatformError &) {
+            try {
+                applyLineSettings(previous);
+            } catch (const PlatformError &) {
+                // The previous settings were in force a moment ago; nothing better to do.
+            }
+            throw;
+        }
+    } else {
+        applyLineSettings(*parsed);
+    }
+    m_settings = settings;
+}
+
+void SerialControl::applyLineSettings(const LineSettings &s)
+{
+    // On a closed port these only store the values; QSerialPort applies them at open.
+    const bool ok = m_port.setBaudRate(s.baud) && m_port.setDataBits(s.dataBits)
+                    && m_port.setParity(s.parity) && m_port.setStopBits(s.stopBits);
+    if (!ok) {
+        const QString reason = m_port.errorString();
+        m_port.clearError();
+        throw PlatformError(QStringLiteral("El sistema rechazó la configuración del puerto %1: %2.")
+                                .arg(portName(), reason));
+    }
+}
+
+void SerialControl::setPortOpen(bool open)
+{
+    if (open == PortOpen())
+        return;
+    if (!open) {
+        m_port.close();
+        return;
+    }
+    m_port.setPortName(device(m_commPort));
+    if (!m_port.open(QIODevice::ReadWrite)) {
+        const QString reason = m_port.errorString();
+        m_port.clearError();
+        throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), reason));
+    }
+    m_stalled = false;
+    receive();
+}
+
+void SerialControl::setRThreshold(qint16 threshold)
+{
+    if (threshold < 0)
+        throw PlatformError(QStringLiteral("Umbral de recepción %1 no válido.").arg(threshold));
+    m_threshold = threshold;
+    m_stalled = false;
+    scheduleDelivery();
+}
+
+void SerialControl::setInputMode(qint32 mode)
+{
+    if (mode != kInputModeText && mode != kInputModeBinary)
+        throw PlatformError(QStringLiteral("Modo de entrada %1 no válido.").arg(mode));
+    m_inputMode = mode;
+}
+
+void SerialControl::setInputLen(qint16 len)
+{
+    if (len < 0)
+        throw PlatformError(QStringLiteral("Longitud de entrada %1 no válida.").arg(len));
+    m_inputLen = len;
+}
+
+QByteArray SerialControl::Input()
+{
+    const qsizetype waiting = InBufferCount();
+    const qsizetype n = m_inputLen == 0 ? waiting : qMin<qsizetype>(m_inputLen, waiting);
+    if (n == 0)
+        return {};
+    const qsizetype at = m_readPos;
+    m_readPos += n;
+    if (n == 1)
+        return singleBytes()[static_cast<quint8>(m_buffer[at])];
+    return m_buffer.mid(at, n);
+}
+
+void SerialControl::receive()
+{
+    const qint64 available = m_port.bytesAvailable();
+    if (available <= 0)
+        return;
+    if (m_readPos >= kCompactAt) {
+        m_buffer.remove(0, m_readPos);
+        m_readPos = 0;
+    }
+    const qsizetype old = m_buffer.size();
+    m_buffer.resize(old + available);
+    const qint64 got = m_port.read(m_buffer.data() + old, available);
+    m_buffer.resize(old + qMax<qint64>(got, 0));
+    m_stalled = false;
+    scheduleDelivery();
+}
+
+void SerialControl::scheduleDelivery()
+{
+    if (m_threshold > 0 && InBufferCount() >= m_threshold && !m_stalled && !m_delivery.isActive())
+        m_delivery.start();
+}
+
+void SerialControl::deliver()
+{
+    // Bytes already received are delivered even if the device has been lost since: they are
+    // samples the user expects to see.
+    QElapsedTimer clock;
+    clock.start();
+    int delivered = 0;
+    while (m_threshold > 0 && InBufferCount() >= m_threshold) {
+        const qsizetype before = m_readPos;
+        m_commEvent = kEventReceive;
+        emit OnComm();
+        if (m_readPos == before) {
+            m_stalled = true;
+            break;
+        }
+        if (++delivered >= kBatchBytes || ((delivered & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
+            break;
+    }
+    if (m_readPos == m_buffer.size()) {
+        m_buffer.resize(0);
+        m_readPos = 0;
+    }
+    emit deliveryDone();
+    scheduleDelivery();
+}
+
+void SerialControl::onError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+        return;
+    if (!m_port.isOpen())
+        return;
+    const QString reason = m_port.errorString();
+    // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
+    // signalling the same error in a loop.
+    receive();
+    m_port.close();
+    m_port.clearError();
+    emit failed(QStringLiteral("Se perdió el puerto %1: %2. El puerto quedó cerrado; "
+                               "los datos ya recibidos se conservan.")
+                    .arg(portName(), reason));
+}

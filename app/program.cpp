@@ -1,0 +1,23 @@
+#include "program.h"
+
+#include "frmcomm1.h"
+#include "frmdispvanto.h"
+#include "grfvanto.h"
+#include "settingsfile.h"
+
+Program::Program(FailureReporter *reporter, const QString &settingsPath)
+    : m_ownReporter(reporter ? nullptr : new MessageBoxReporter),
+      m_reporter(reporter ? reporter : m_ownReporter.get()),
+      m_main(std::make_unique<frmdispVanto>(m_kyrserie, *m_reporter))
+{
+    const QString path = settingsPath.isEmpty() ? settingsfile::defaultPath() : settingsPath;
+    frmdispVanto *main = m_main.get();
+    main->setPuertosFactory([this, main, path]() -> QWidget * {
+        return new frmcomm1(m_kyrserie, *main, *m_reporter, path);
+    });
+    main->setGraficoFactory([this, main]() -> QWidget * {
+        return new GRFVanto(m_kyrserie, *main, *m_reporter);
+    });
+}
+
+Program::~Program() = default;

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "failure.h"
+#include "kyrserie.h"
+
+#include <QString>
+#include <memory>
+
+class frmdispVanto;
+
+/// The whole program: the shared state, the failure reporter and the main window, wired so
+/// that "puertos" and "grafico" create their windows on first use.
+class Program
+{
+public:
+    /// reporter: where failures go (nullptr: a message box). settingsPath: the settings file.
+    explicit Program(FailureReporter *reporter = nullptr, const QString &settingsPath = QString());
+    ~Program();
+
+    Kyrserie &kyrserie() { return m_kyrserie; }
+    frmdispVanto &mainWindow() { return *m_main; }
+
+private:
+    Kyrserie m_kyrserie;
+    std::unique_ptr<FailureReporter> m_ownReporter;
+    FailureReporter *m_reporter;
+    std::unique_ptr<frmdispVanto> m_main;
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platformerror.h"
+
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+
+/// Where failures go, and the one information box that asks the user to acknowledge.
+/// Windows get it by reference so that tests can put a recorder in its place.
+class FailureReporter
+{
+public:
+    virtual ~FailureReporter() = default;
+    /// Tells the user that something failed; does not wait.
+    virtual void report(const QString &message) = 0;
+    /// A modal information box with a single OK button; returns once it is dismissed.
+    virtual void information(const QString &text) = 0;
+};
+
+/// Shows failures in one non-modal warning box; a message already on screen is not repeated.
+class MessageBoxReporter final : public FailureReporter
+{
+public:
+    MessageBoxReporter() = default;
+    ~MessageBoxReporter() override;
+    void report(const QString &message) override;
+    void information(const QString &text) override;
+
+private:
+    QPointer<QMessageBox> m_box;
+    QStringList m_shown;
+};
+
+/// Keeps what would have been shown, for tests.
+class RecordingReporter final : public FailureReporter
+{
+public:
+    void report(const QString &message) override { failures.append(message); }
+    void information(const QString &text) override { informations.append(text); }
+    QStringList failures;
+    QStringList informations;
+};
+
+/// Connects a signal to a handler so that a PlatformError thrown by the handler ends that
+/// handler only and reaches the reporter; no exception ever crosses the event loop.
+template <typename Sender, typename Signal, typename Handler>
+QMetaObject::Connection connectHandler(const Sender *sender, Signal signal, const QObject *context,
+                                       FailureReporter &reporter, Handler handler)
+{
+    return QObject::connect(sender, signal, context, [&reporter, handler]() {
+        try {
+            handler();
+        } catch (const PlatformError &e) {
+            reporter.report(e.message());
+        }
+    });
+}

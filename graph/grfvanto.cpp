@@ -1,0 +1,151 @@
+#include "grfvanto.h"
+
+#include "frmdispvanto.h"
+#include "picturebox.h"
+#include "plotting.h"
+#include "textrules.h"
+#include "twips.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+template <typename W>
+W *place(QWidget *parent, const char *name, const QString &text, int left, int top, int width, int height)
+{
+    auto *w = new W(text, parent);
+    w->setObjectName(QString::fromLatin1(name));
+    w->setGeometry(twips::rect(left, top, width, height));
+    return w;
+}
+
+struct Segment
+{
+    QPointF from, to;
+};
+// Vertical axis, horizontal axis, top frame line, right frame line.
+constexpr Segment kFrame[] = {{{500, 400}, {500, 5500}},
+                              {{500, 5500}, {10800, 5500}},
+                              {{500, 500}, {10500, 500}},
+                              {{10500, 500}, {10500, 5500}}};
+
+} // namespace
+
+GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent)
+    : QWidget(parent), m_k(kyrserie), m_main(main), m_reporter(reporter)
+{
+    setObjectName(QStringLiteral("GRFVanto"));
+    setWindowTitle(QStringLiteral("GRFVanto"));
+    setAttribute(Qt::WA_DeleteOnClose); // closed from the title bar, it is discarded
+    resize(twips::px(11055), twips::px(7695));
+
+    // Created in tab order.
+    auto *salir = place<QPushButton>(this, "salir", QStringLiteral("Salir"), 480, 7080, 1335, 375);
+    m_picture = new PictureBox(this);
+    m_picture->setObjectName(QStringLiteral("Picture1"));
+    m_picture->move(twips::px(120), twips::px(120));
+    m_picture->setSizeTwips(10695, 6015);
+    auto *graficar = place<QPushButton>(this, "Graficar", QStringLiteral("Graficar"), 480, 6360, 1335, 375);
+    m_label1 = place<QLabel>(this, "Label1", QStringLiteral("0"), 9720, 6360, 735, 375);
+    place<QLabel>(this, "Label2", QStringLiteral("Muestra en curso:"), 8160, 6360, 1335, 375);
+    place<QLineEdit>(this, "muestras", QStringLiteral("1000"), 4440, 6600, 735, 375);
+    place<QLabel>(this, "Label4", QStringLiteral("Número de muestras:"), 2760, 6720, 1575, 255);
+    m_zoom = place<QLineEdit>(this, "Zoom", QStringLiteral("10"), 7200, 7200, 495, 405);
+    place<QLabel>(this, "Label5", QStringLiteral("Zomm  X"), 6240, 7320, 855, 255);
+    m_ecr = place<QLineEdit>(this, "ecr", QString(), 3720, 7200, 855, 375);
+    salir->setFocus();
+
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(10);
+    m_timer->start();
+
+    connectHandler(salir, &QPushButton::clicked, this, m_reporter, [this] { Salir_Click(); });
+    connectHandler(graficar, &QPushButton::clicked, this, m_reporter, [this] { Graficar_Click(); });
+    connectHandler(m_timer, &QTimer::timeout, this, m_reporter, [this] { Timer1_Timer(); });
+
+    Form_Load();
+}
+
+void GRFVanto::Form_Load()
+{
+    m_timer->stop();
+    move(twips::px(100), twips::px(100));
+    resize(twips::px(11750), twips::px(8100));
+    m_picture->setSizeTwips(11100, 6015);
+}
+
+void GRFVanto::Graficar_Click()
+{
+    m_picture->Cls();
+    drawFrame();
+    drawLabels();
+    m_timer->start();
+}
+
+void GRFVanto::Salir_Click()
+{
+    hide();
+    m_main.setVisible(true);
+    m_timer->stop();
+}
+
+void GRFVanto::drawFrame()
+{
+    for (const auto &s : kFrame)
+        m_picture->Line(s.from, s.to);
+}
+
+void GRFVanto::drawLabels()
+{
+    for (int v = 0; v <= 5000; v += 1000) {
+        const QPointF at(50, 5400 - v);
+        m_picture->Line(at, at); // leaves the current position where the label goes
+        m_picture->Print(textrules::printedNumber(v));
+    }
+}
+
+void GRFVanto::Timer1_Timer()
+{
+    SerialControl *comm = m_main.MSComm1();
+    const qint16 before = comm->RThreshold();
+    if (comm->PortOpen())
+        comm->setRThreshold(0);
+    trazar(before);
+}
+
+void GRFVanto::trazar(qint16 thresholdBefore)
+{
+    SerialControl *comm = m_main.MSComm1();
+    comm->setRThreshold(0);
+    const int counter = m_k.contador.value();
+    m_label1->setText(m_k.contador.text());
+    m_ecr->setText(textrules::plainNumber(m_k.valores[counter]));
+    m_timer->stop();
+
+    // The zoom is read once per pass: nothing can change it while the pass runs.
+    const double zoom = textrules::numericValue(m_zoom->text());
+    const std::optional<int> erase = plotting::eraseSlot(zoom);
+    const int cursor = m_k.posgraf.value();
+    const QColor red = PictureBox::fromBgr(plotting::kPointColour);
+    plotting::forEachSlot(cursor, counter, [&](int slot) {
+        // The sweep reaching the erase slot clears the plot area, also when the pass runs past
+        // it; the cursor's own slot was already reached by the previous pass.
+        if (erase && slot == *erase && slot != cursor) {
+            m_picture->FilledBox(plotting::kEraseFrom, plotting::kEraseTo, m_picture->backColor());
+            drawLabels(); // the box overlaps the labels' right ends
+        }
+        if (const auto p = plotting::pointOf(slot, m_k.valores[slot], zoom))
+            m_picture->PSet(float(p->x()), float(p->y()), red);
+    });
+    if (m_k.contador.isSet())
+        m_k.posgraf.set(counter);
+
+    // STOP on the main window holds while the graph plots: the threshold goes back to what it was.
+    if (comm->PortOpen())
+        comm->setRThreshold(thresholdBefore);
+    m_timer->start();
+}

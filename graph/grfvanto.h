@@ -1,0 +1,48 @@
+#pragma once
+
+#include "failure.h"
+#include "kyrserie.h"
+
+#include <QWidget>
+
+class frmdispVanto;
+class PictureBox;
+class QLabel;
+class QLineEdit;
+class QTimer;
+
+/// The live graph window: a frame, two axes and value labels on Picture1, and a 10 ms timer
+/// whose ticks plot the newly stored samples as red points. Created on first "grafico", then
+/// shown and hidden; closing it from the title bar discards it.
+class GRFVanto : public QWidget
+{
+    Q_OBJECT
+public:
+    GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent = nullptr);
+
+    PictureBox *Picture1() const { return m_picture; }
+    QTimer *Timer1() const { return m_timer; }
+    QLineEdit *Zoom() const { return m_zoom; }
+    QLineEdit *ecr() const { return m_ecr; }
+    QLabel *Label1() const { return m_label1; }
+
+    void Form_Load();
+    void Graficar_Click();
+    void Salir_Click();
+    void Timer1_Timer();
+
+private:
+    /// One plotting pass; leaves the receive threshold as it was when the tick began.
+    void trazar(qint16 thresholdBefore);
+    void drawFrame();
+    void drawLabels();
+
+    Kyrserie &m_k;
+    frmdispVanto &m_main;
+    FailureReporter &m_reporter;
+    PictureBox *m_picture;
+    QTimer *m_timer;
+    QLineEdit *m_zoom;
+    QLineEdit *m_ecr;
+    QLabel *m_label1;
+};

@@ -1,0 +1,457 @@
+#include "decoder.h"
+#include "displayfont.h"
+#include "failure.h"
+#include "frmdispvanto.h"
+#include "testpty.h"
+#include "serialcontrol.h"
+#include "serialsettingsstring.h"
+#include "twips.h"
+
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <sys/resource.h>
+
+namespace {
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+/// Runs the event loop for a while and returns the CPU time it took.
+double cpuWhileIdle(int ms)
+{
+    const double before = cpuSeconds();
+    QTest::qWait(ms);
+    return cpuSeconds() - before;
+}
+
+} // namespace
+
+class TestAcquisition : public QObject
+{
+    Q_OBJECT
+private slots:
+    // --- decoder -------------------------------------------------------------------------
+
+    void decoderPairsBytesLowFirst_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("counter");
+        QTest::addColumn<int>("newest");
+        QTest::addColumn<int>("phase");
+        QTest::newRow("low byte alone changes nothing") << QByteArray("\x34", 1) << -1 << 0 << 1;
+        QTest::newRow("first sample goes to slot 1") << QByteArray("\x34\x12", 2) << 1 << 4660 << 0;
+        QTest::newRow("zero") << QByteArray("\x00\x00", 2) << 1 << 0 << 0;
+        QTest::newRow("largest") << QByteArray("\xff\xff", 2) << 1 << 65535 << 0;
+        QTest::newRow("odd byte waits for its partner") << QByteArray("\x01\x02\x03", 3) << 1 << 513 << 1;
+        QTest::newRow("two samples") << QByteArray("\x01\x00\x02\x00", 4) << 2 << 2 << 0;
+    }
+    void decoderPairsBytesLowFirst()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, counter);
+        QFETCH(int, newest);
+        QFETCH(int, phase);
+        Kyrserie k;
+        DecoderState d;
+        int completed = 0;
+        for (char b : bytes)
+            completed += decodeByte(d, k, quint8(b));
+        QCOMPARE(completed, bytes.size() / 2);
+        if (counter < 0) {
+            QVERIFY(!k.contador.isSet());
+        } else {
+            QCOMPARE(k.contador.value(), counter);
+            QCOMPARE(k.valores[counter], newest);
+        }
+        QCOMPARE(d.fase, qint16(phase));
+    }
+
+    void counterWrapsAtTheThousandthSample()
+    {
+        Kyrserie k;
+        DecoderState d;
+        for (int i = 1; i <= 1001; ++i) {
+            decodeByte(d, k, quint8(i & 0xff));
+            decodeByte(d, k, quint8(i >> 8));
+            if (i == 999)
+                QCOMPARE(k.contador.value(), 999);
+        }
+        QCOMPARE(k.contador.value(), 1);
+        QCOMPARE(k.valores[0], 1000); // the 1000th sample went to slot 0
+        QCOMPARE(k.valores[1], 1001);
+        QCOMPARE(k.valores[999], 999);
+        QCOMPARE(k.valores[1000], 0); // never written
+    }
+
+    // --- settings strings ----------------------------------------------------------------
+
+    void settingsStringsAcceptedOrRefused_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("9600,N,8,1") << "9600,N,8,1" << true;
+        QTest::newRow("300,E,7,2") << "300,E,7,2" << true;
+        QTest::newRow("lower-case parity") << "9600,n,8,1" << true;
+        QTest::newRow("110 mark 5 bits") << "110,M,5,1" << true;
+        QTest::newRow("921600 space 1.5") << "921600,S,6,1.5" << true;
+        QTest::newRow("empty") << "" << false;
+        QTest::newRow("only baud") << "9600," << false;
+        QTest::newRow("missing stop") << "9600,N,8," << false;
+        QTest::newRow("six data bits from a file") << "9600,N,6,1" << true;
+        QTest::newRow("nine data bits") << "9600,N,9,1" << false;
+        QTest::newRow("odd baud") << "9601,N,8,1" << false;
+        QTest::newRow("baud with blank") << " 9600,N,8,1" << false;
+        QTest::newRow("parity X") << "9600,X,8,1" << false;
+        QTest::newRow("stop 3") << "9600,N,8,3" << false;
+        QTest::newRow("extra field") << "9600,N,8,1,1" << false;
+        QTest::newRow("baud overflow") << "99999999999,N,8,1" << false;
+    }
+    void settingsStringsAcceptedOrRefused()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, accepted);
+        QString why;
+        const auto parsed = parseLineSettings(text, &why);
+        QCOMPARE(parsed.has_value(), accepted);
+        QCOMPARE(why.isEmpty(), accepted);
+    }
+
+    void parsedSettingsCarryEveryField()
+    {
+        const auto s = parseLineSettings(QStringLiteral("300,E,7,2"));
+        QVERIFY(s);
+        QCOMPARE(s->baud, 300);
+        QCOMPARE(s->parity, QSerialPort::EvenParity);
+        QCOMPARE(s->dataBits, QSerialPort::Data7);
+        QCOMPARE(s->stopBits, QSerialPort::TwoStop);
+    }
+
+    // --- serial control ------------------------------------------------------------------
+
+    void controlStartsClosedOnCom1With9600N81()
+    {
+        SerialControl c;
+        QCOMPARE(c.PortOpen(), false);
+        QCOMPARE(c.CommPort(), qint16(1));
+        QCOMPARE(c.Settings(), QStringLiteral("9600,N,8,1"));
+        QCOMPARE(c.RThreshold(), qint16(0));
+        QCOMPARE(c.device(1), QStringLiteral("/dev/ttyS0"));
+        QCOMPARE(c.device(2), QStringLiteral("/dev/ttyS1"));
+        c.setDevice(2, QStringLiteral("/dev/ttyUSB0"));
+        QCOMPARE(c.device(2), QStringLiteral("/dev/ttyUSB0"));
+    }
+
+    void refusedSettingsKeepThePrevious()
+    {
+        SerialControl c;
+        c.setSettings(QStringLiteral("300,E,7,2"));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setSettings(QStringLiteral("9600,N,8,")));
+        QCOMPARE(c.Settings(), QStringLiteral("300,E,7,2"));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setCommPort(0));
+        QCOMPARE(c.CommPort(), qint16(1));
+    }
+
+    void openingAMissingDeviceNamesIt()
+    {
+        SerialControl c;
+        c.setDevice(1, QStringLiteral("/dev/no-such-port"));
+        try {
+            c.setPortOpen(true);
+            QFAIL("opening a missing device succeeded");
+        } catch (const PlatformError &e) {
+            QVERIFY2(e.message().contains(QStringLiteral("/dev/no-such-port")), qPrintable(e.message()));
+            QVERIFY(e.message().contains(QStringLiteral("COM1")));
+        }
+        QVERIFY(!c.PortOpen());
+    }
+
+    void portSwitchRefusedWhileOpen()
+    {
+        Pty pty;
+        SerialControl c;
+        c.setDevice(1, pty.slavePath());
+        c.setPortOpen(true);
+        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setCommPort(2));
+        QCOMPARE(c.CommPort(), qint16(1));
+        c.setCommPort(1); // the same port again is no switch
+        QVERIFY(c.PortOpen());
+    }
+
+    void settingsWrittenWhileOpenApplyAtOnce()
+    {
+        Pty pty;
+        SerialControl c;
+        c.setDevice(1, pty.slavePath());
+        c.setPortOpen(true);
+        c.setSettings(QStringLiteral("115200,N,8,2"));
+        QCOMPARE(c.Settings(), QStringLiteral("115200,N,8,2"));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setSettings(QStringLiteral("")));
+        QCOMPARE(c.Settings(), QStringLiteral("115200,N,8,2"));
+    }
+
+    void thresholdZeroHoldsBytesAndOneDeliversEachInOrder()
+    {
+        Pty pty;
+        SerialControl c;
+        c.setDevice(1, pty.slavePath());
+        QByteArray got;
+        int notifications = 0;
+        connect(&c, &SerialControl::OnComm, &c, [&] {
+            ++notifications;
+            QCOMPARE(c.CommEvent(), SerialControl::kEventReceive);
+            c.setInputMode(SerialControl::kInputModeBinary);
+            c.setInputLen(1);
+            got += c.Input();
+        });
+        c.setPortOpen(true);
+        QVERIFY(pty.write(QByteArray("\x01\x02\x03\x04\x05", 5)));
+        QTRY_COMPARE(c.InBufferCount(), qsizetype(5));
+        QTest::qWait(30);
+        QCOMPARE(notifications, 0);
+
+        c.setRThreshold(1);
+        QCOMPARE(notifications, 0); // scheduled, not delivered inside the caller
+        QTRY_COMPARE(got, QByteArray("\x01\x02\x03\x04\x05", 5));
+        QCOMPARE(notifications, 5);
+    }
+
+    void handlerThatReadsNothingDoesNotSpin()
+    {
+        Pty pty;
+        SerialControl c;
+        c.setDevice(1, pty.slavePath());
+        int notifications = 0;
+        connect(&c, &SerialControl::OnComm, &c, [&] { ++notifications; });
+        c.setPortOpen(true);
+        c.setRThreshold(1);
+        QVERIFY(pty.write("ab"));
+        QTRY_COMPARE(notifications, 1);
+        QTest::qWait(50);
+        QCOMPARE(notifications, 1);
+        QCOMPARE(c.InBufferCount(), qsizetype(2)); // nothing dropped
+    }
+
+    void floodIsDeliveredInBoundedBatches()
+    {
+        Pty pty;
+        SerialControl c;
+        c.setDevice(1, pty.slavePath());
+        QByteArray got;
+        int batches = 0;
+        connect(&c, &SerialControl::OnComm, &c, [&] {
+            c.setInputLen(1);
+            got += c.Input();
+        });
+        connect(&c, &SerialControl::deliveryDone, &c, [&] { ++batches; });
+        c.setPortOpen(true);
+        QByteArray sent(100000, Qt::Uninitialized);
+        for (int i = 0; i < sent.size(); ++i)
+            sent[i] = char((i * 7) & 0xff);
+        // Another timer must keep ticking while the flood is delivered.
+        int ticks = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, &tick, [&] { ++ticks; });
+        tick.start(1);
+        pty.writeInBackground(sent);
+        c.setRThreshold(1);
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), sent.size(), 20000);
+        QVERIFY(pty.waitWritten());
+        QCOMPARE(got, sent);
+        QVERIFY2(batches >= sent.size() / 4096, qPrintable(QString::number(batches)));
+        QVERIFY(ticks > 0);
+    }
+
+    void lostDeviceIsReportedOnceAndClosesThePort()
+    {
+        auto pty = std::make_unique<Pty>();
+        SerialControl c;
+        c.setDevice(1, pty->slavePath());
+        QByteArray got;
+        connect(&c, &SerialControl::OnComm, &c, [&] {
+            c.setInputLen(1);
+            got += c.Input();
+        });
+        QSignalSpy failures(&c, &SerialControl::failed);
+        c.setPortOpen(true);
+        c.setRThreshold(1);
+        QVERIFY(pty->write("xyz"));
+        QTRY_COMPARE(got, QByteArray("xyz"));
+        pty->closeSlave();
+        pty->closeMaster();
+        QTRY_COMPARE(failures.size(), 1);
+        QVERIFY(!c.PortOpen());
+        QVERIFY(failures.first().first().toString().contains(QStringLiteral("COM1")));
+        const double cpu = cpuWhileIdle(500);
+        QVERIFY2(cpu < 0.2, qPrintable(QStringLiteral("%1 s of CPU in 0.5 s idle").arg(cpu)));
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(got, QByteArray("xyz"));
+    }
+
+    // --- main window ---------------------------------------------------------------------
+
+    void mainWindowHasItsCaptionsAndLayout()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        QCOMPARE(w.windowTitle(), QStringLiteral("dispVanto"));
+        QCOMPARE(w.centralWidget()->size(), QSize(twips::px(7575), twips::px(5295)));
+        struct Expect
+        {
+            const char *name;
+            const char *text;
+            int l, t, wd, h;
+        };
+        const Expect expected[] = {{"Text1", "", 960, 360, 5055, 1875},
+                                   {"settings", "", 360, 3000, 3375, 255},
+                                   {"Label1", "Configuracion puerto", 480, 3480, 2175, 375},
+                                   {"Framdis", nullptr, 720, 120, 5415, 2535},
+                                   {"borrar", "B", 3240, 3480, 375, 375},
+                                   {"STOP", "STOP", 3120, 4200, 1095, 495},
+                                   {"continuar", "Continuar", 840, 4200, 1095, 495}};
+        for (const auto &e : expected) {
+            auto *c = w.findChild<QWidget *>(QString::fromLatin1(e.name));
+            QVERIFY2(c, e.name);
+            QCOMPARE(c->geometry(), twips::rect(e.l, e.t, e.wd, e.h));
+            if (!e.text)
+                continue;
+            QString text;
+            if (auto *b = qobject_cast<QPushButton *>(c))
+                text = b->text();
+            else if (auto *l = qobject_cast<QLabel *>(c))
+                text = l->text();
+            else if (auto *le = qobject_cast<QLineEdit *>(c))
+                text = le->text();
+            QCOMPARE(text, QString::fromUtf8(e.text));
+        }
+        const auto menus = w.menuBar()->actions();
+        QCOMPARE(menus.size(), 2);
+        QCOMPARE(menus[0]->text(), QStringLiteral("configurar"));
+        QCOMPARE(menus[1]->text(), QStringLiteral("GRFVantoo"));
+        QStringList items;
+        for (auto *m : menus)
+            for (auto *a : m->menu()->actions())
+                items << a->text();
+        QCOMPARE(items, (QStringList{"puertos", "salir", "grafico"}));
+        // Text1 stands in front of the frame around it.
+        auto *parent = w.Text1()->parentWidget();
+        QVERIFY(parent->children().indexOf(w.Text1()) > parent->children().indexOf(w.Framdis()));
+        QVERIFY(w.Framdis()->geometry().contains(w.Text1()->geometry()));
+    }
+
+    void tabOrderFollowsTheTabIndex()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        QStringList order;
+        QWidget *at = w.Text1();
+        for (int i = 0; i < 4; ++i, at = at->nextInFocusChain()) {
+            while (at->focusPolicy() == Qt::NoFocus)
+                at = at->nextInFocusChain();
+            order << at->objectName();
+        }
+        QCOMPARE(order, (QStringList{"Text1", "borrar", "STOP", "continuar"}));
+    }
+
+    void displayFontDrawsDigits()
+    {
+        const QFont f = displayFont();
+        QCOMPARE(f.pointSize(), 72);
+        const QString family = QFontInfo(f).family();
+        QVERIFY2(QFontDatabase::writingSystems(family).contains(QFontDatabase::Latin), qPrintable(family));
+        // Each digit draws ink, and no two digits draw the same picture.
+        QList<QImage> glyphs;
+        for (char d = '0'; d <= '9'; ++d) {
+            QImage img(120, 140, QImage::Format_RGB32);
+            img.fill(Qt::white);
+            QPainter p(&img);
+            p.setFont(f);
+            p.setPen(Qt::black);
+            p.drawText(img.rect(), Qt::AlignCenter, QString(QChar(d)));
+            p.end();
+            QVERIFY2(img != QImage(img.size(), img.format()), "digit drew nothing");
+            for (const QImage &other : glyphs)
+                QVERIFY2(img != other, qPrintable(QStringLiteral("digit %1 looks like another").arg(d)));
+            glyphs << img;
+        }
+    }
+
+    void stopAndContinuarDoNothingWhilePortIsClosed()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        w.findChild<QPushButton *>("continuar")->click();
+        QCOMPARE(w.MSComm1()->RThreshold(), qint16(0));
+        w.findChild<QPushButton *>("STOP")->click();
+        QCOMPARE(w.MSComm1()->RThreshold(), qint16(0));
+        QVERIFY(r.failures.isEmpty());
+    }
+
+    void borrarBlanksOnlyTheDisplay()
+    {
+        Kyrserie k;
+        k.contador.set(5);
+        k.valores[5] = 77;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        w.Text1()->setText(QStringLiteral(" 77"));
+        w.findChild<QPushButton *>("borrar")->click();
+        QCOMPARE(w.Text1()->text(), QString());
+        QCOMPARE(k.contador.value(), 5);
+        QCOMPARE(k.valores[5], 77);
+    }
+
+    void salirAndClosingTheWindowEndTheProgram()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        int exits = 0;
+        w.setExitFunction([&] { ++exits; });
+        w.show();
+        w.findChild<QAction *>("salir")->trigger();
+        QCOMPARE(exits, 1);
+        w.close();
+        QCOMPARE(exits, 2);
+    }
+
+    void menuItemsCreateTheirWindowOnceAndThenShowIt()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        int made = 0;
+        w.setGraficoFactory([&] {
+            ++made;
+            return new QWidget;
+        });
+        auto *item = w.findChild<QAction *>("mnugrafico");
+        item->trigger();
+        QVERIFY(w.graficoWindow()->isVisible());
+        w.graficoWindow()->hide();
+        item->trigger();
+        QCOMPARE(made, 1);
+        QVERIFY(w.graficoWindow()->isVisible());
+        delete w.graficoWindow(); // discarded: the next click makes a new one
+        item->trigger();
+        QCOMPARE(made, 2);
+    }
+};
+
+QTEST_MAIN(TestAcquisition)
+#include "test_acquisition.moc"

@@ -1,0 +1,135 @@
+#include "counter.h"
+#include "failure.h"
+#include "textrules.h"
+#include "twips.h"
+
+#include <QPushButton>
+#include <QtTest>
+#include <cmath>
+
+class TestCommon : public QObject
+{
+    Q_OBJECT
+private slots:
+    void numericValueReadsTheLeadingNumber_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("plain") << "10" << 10.0;
+        QTest::newRow("leading blanks") << "   20" << 20.0;
+        QTest::newRow("blanks inside") << "1 0" << 10.0;
+        QTest::newRow("piece with comma") << "9600," << 9600.0;
+        QTest::newRow("decimal point") << "12.5x" << 12.5;
+        QTest::newRow("comma is no decimal point") << "12,5" << 12.0;
+        QTest::newRow("leading point") << ".5" << 0.5;
+        QTest::newRow("negative") << "-3abc" << -3.0;
+        QTest::newRow("exponent") << "2e1" << 20.0;
+        QTest::newRow("dangling exponent") << "7e" << 7.0;
+        QTest::newRow("letters") << "abc" << 0.0;
+        QTest::newRow("empty") << "" << 0.0;
+        QTest::newRow("lone sign") << "-" << 0.0;
+        QTest::newRow("lone point") << "." << 0.0;
+        QTest::newRow("underflow") << "1e-999" << 0.0;
+    }
+    void numericValueReadsTheLeadingNumber()
+    {
+        QFETCH(QString, text);
+        QFETCH(double, expected);
+        QCOMPARE(textrules::numericValue(text), expected);
+    }
+
+    void numericValueOfAHugeNumberIsInfinite()
+    {
+        QVERIFY(std::isinf(textrules::numericValue(QStringLiteral("1e999"))));
+        QVERIFY(textrules::numericValue(QStringLiteral("-1e999")) < 0);
+    }
+
+    void numberFormsDiffer_data()
+    {
+        QTest::addColumn<qint64>("n");
+        QTest::addColumn<QString>("plain");
+        QTest::addColumn<QString>("sign");
+        QTest::addColumn<QString>("printed");
+        QTest::newRow("zero") << qint64(0) << "0" << " 0" << " 0 ";
+        QTest::newRow("sample") << qint64(4660) << "4660" << " 4660" << " 4660 ";
+        QTest::newRow("largest sample") << qint64(65535) << "65535" << " 65535" << " 65535 ";
+        QTest::newRow("negative") << qint64(-7) << "-7" << "-7" << "-7 ";
+    }
+    void numberFormsDiffer()
+    {
+        QFETCH(qint64, n);
+        QFETCH(QString, plain);
+        QFETCH(QString, sign);
+        QFETCH(QString, printed);
+        QCOMPARE(textrules::plainNumber(n), plain);
+        QCOMPARE(textrules::signedNumber(n), sign);
+        QCOMPARE(textrules::printedNumber(n), printed);
+    }
+
+    void unsetCounterReadsAsZeroAndBlank()
+    {
+        CounterValue c;
+        QVERIFY(!c.isSet());
+        QCOMPARE(c.value(), 0);
+        QCOMPARE(c.text(), QString());
+        c.set(0);
+        QVERIFY(c.isSet());
+        QCOMPARE(c.text(), QStringLiteral("0"));
+        QVERIFY(!(c == CounterValue()));
+    }
+
+    void twipsRoundToTheNearestPixel_data()
+    {
+        QTest::addColumn<int>("twips");
+        QTest::addColumn<int>("pixels");
+        QTest::newRow("axis x") << 500 << 33;
+        QTest::newRow("erase left edge") << 505 << 34;
+        QTest::newRow("bottom axis") << 5500 << 367;
+        QTest::newRow("erase bottom edge") << 5495 << 366;
+        QTest::newRow("right frame") << 10500 << 700;
+        QTest::newRow("erase right edge") << 10490 << 699;
+        QTest::newRow("picture width") << 11100 << 740;
+    }
+    void twipsRoundToTheNearestPixel()
+    {
+        QFETCH(int, twips);
+        QFETCH(int, pixels);
+        QCOMPARE(twips::px(twips), pixels);
+    }
+
+    void handlerFailureReachesTheReporterAndStopsTheHandler()
+    {
+        RecordingReporter reporter;
+        QPushButton button;
+        int stepsDone = 0;
+        connectHandler(&button, &QPushButton::clicked, &button, reporter, [&] {
+            ++stepsDone;
+            throw PlatformError(QStringLiteral("falló el paso dos"));
+            ++stepsDone;
+        });
+        button.click();
+        QCOMPARE(stepsDone, 1);
+        QCOMPARE(reporter.failures, QStringList{QStringLiteral("falló el paso dos")});
+    }
+
+    void messageBoxDoesNotStackRepeats()
+    {
+        MessageBoxReporter reporter;
+        reporter.report(QStringLiteral("uno"));
+        reporter.report(QStringLiteral("uno"));
+        reporter.report(QStringLiteral("dos"));
+        const auto boxes = QApplication::topLevelWidgets();
+        int visibleBoxes = 0;
+        QString text;
+        for (QWidget *w : boxes)
+            if (auto *box = qobject_cast<QMessageBox *>(w); box && box->isVisible()) {
+                ++visibleBoxes;
+                text = box->text();
+            }
+        QCOMPARE(visibleBoxes, 1);
+        QCOMPARE(text, QStringLiteral("uno\n\ndos"));
+    }
+};
+
+QTEST_MAIN(TestCommon)
+#include "test_common.moc"

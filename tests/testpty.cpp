@@ -1,0 +1,101 @@
+#include "testpty.h"
+
+#include <QList>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+Pty::Pty()
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        m_master = m_slave = -1;
+        return;
+    }
+    // Raw at once, so the line discipline passes every byte through untouched.
+    termios tio{};
+    tcgetattr(m_slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(m_slave, TCSANOW, &tio);
+    m_path = QString::fromLocal8Bit(name);
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+}
+
+Pty::~Pty()
+{
+    m_stop = true;
+    if (m_writer.joinable())
+        m_writer.join();
+    closeMaster();
+    closeSlave();
+}
+
+bool Pty::write(const QByteArray &bytes)
+{
+    return writeUntilStopped(bytes);
+}
+
+void Pty::writeInBackground(const QByteArray &bytes)
+{
+    waitWritten();
+    m_written = false;
+    m_writer = std::thread([this, bytes] { m_written = writeUntilStopped(bytes); });
+}
+
+bool Pty::waitWritten()
+{
+    if (m_writer.joinable())
+        m_writer.join();
+    return m_written;
+}
+
+bool Pty::writeUntilStopped(const QByteArray &bytes)
+{
+    const char *p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0 && !m_stop) {
+        pollfd pfd{m_master, POLLOUT, 0};
+        if (::poll(&pfd, 1, 100) <= 0)
+            continue;
+        const ssize_t n = ::write(m_master, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN)
+                continue;
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return left == 0;
+}
+
+void Pty::closeMaster()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
+void Pty::closeSlave()
+{
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_slave = -1;
+}
+
+QByteArray samplesToBytes(const QList<quint16> &samples)
+{
+    QByteArray out;
+    out.reserve(samples.size() * 2);
+    for (quint16 s : samples) {
+        out.append(char(s & 0xff));
+        out.append(char(s >> 8));
+    }
+    return out;
+}
