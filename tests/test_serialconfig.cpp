@@ -1,0 +1,457 @@
+#include "failure.h"
+#include "frmcomm1.h"
+#include "frmdispvanto.h"
+#include "serialsettings.h"
+#include "settingsfile.h"
+#include "testpty.h"
+#include "twips.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using serialsettings::Group;
+using serialsettings::Pieces;
+
+namespace {
+
+const Pieces k9600N81{QStringLiteral("9600,"), QStringLiteral("N,"), QStringLiteral("8,"), QStringLiteral("1"), 1};
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+/// A configuration window on a fresh program state, with its settings file in a temporary folder.
+struct Fixture
+{
+    QTemporaryDir dir;
+    Kyrserie k;
+    RecordingReporter reporter;
+    frmdispVanto main{k, reporter};
+    frmcomm1 window{k, main, reporter, path()};
+
+    QString path() const { return dir.path() + QStringLiteral("/serphcn.cmm"); }
+    void click(const char *name)
+    {
+        auto *w = window.findChild<QAbstractButton *>(QString::fromLatin1(name));
+        QVERIFY2(w, name);
+        QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(5, w->height() / 2));
+    }
+    QStringList checked() const
+    {
+        QStringList names;
+        for (const auto &b : serialsettings::kButtons)
+            if (window.optionButton(b.name)->isChecked())
+                names << QString::fromLatin1(b.name);
+        return names;
+    }
+};
+
+} // namespace
+
+class TestSerialConfig : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { qRegisterMetaType<Pieces>(); }
+
+    // --- model ---------------------------------------------------------------------------
+
+    void compositionJoinsThePiecesVerbatim_data()
+    {
+        QTest::addColumn<Pieces>("pieces");
+        QTest::addColumn<QString>("composed");
+        QTest::newRow("nothing chosen") << Pieces{} << "";
+        QTest::newRow("only baud keeps its comma") << Pieces{"9600,", "", "", "", 0} << "9600,";
+        QTest::newRow("full") << k9600N81 << "9600,N,8,1";
+        QTest::newRow("even seven two") << Pieces{"300,", "E,", "7,", "2", 0} << "300,E,7,2";
+        QTest::newRow("six bits from a file") << Pieces{"9600,", "N,", "6,", "1", 0} << "9600,N,6,1";
+        QTest::newRow("hand-edited baud without comma") << Pieces{"9600", "N,", "8,", "1", 0} << "9600N,8,1";
+    }
+    void compositionJoinsThePiecesVerbatim()
+    {
+        QFETCH(Pieces, pieces);
+        QFETCH(QString, composed);
+        QCOMPARE(serialsettings::compose(pieces), composed);
+    }
+
+    void loadedValuesSelectTheirButtons_data()
+    {
+        QTest::addColumn<Pieces>("pieces");
+        QTest::addColumn<QStringList>("selected");
+        QTest::newRow("saved by the window") << k9600N81 << QStringList{"br9600", "pnopar", "bd8", "bs1", "pto3f8"};
+        QTest::newRow("baud without comma still matches") << Pieces{"4800", "O,", "7,", "2", 2}
+                                                          << QStringList{"br4800", "pimpar", "bd7", "bs2", "pto2f8"};
+        QTest::newRow("lower-case parity, six bits, port 3") << Pieces{"300,", "n,", "6,", "1", 3}
+                                                             << QStringList{"br300", "bs1"};
+        QTest::newRow("empty") << Pieces{} << QStringList{};
+    }
+    void loadedValuesSelectTheirButtons()
+    {
+        QFETCH(Pieces, pieces);
+        QFETCH(QStringList, selected);
+        QStringList got;
+        for (Group g : {Group::Baud, Group::Parity, Group::DataBits, Group::StopBits, Group::Port})
+            if (const auto *b = serialsettings::matchingButton(g, pieces))
+                got << QString::fromLatin1(b->name);
+        QCOMPARE(got, selected);
+    }
+
+    // --- file bytes ----------------------------------------------------------------------
+
+    void savedBytesAreExact_data()
+    {
+        QTest::addColumn<Pieces>("pieces");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("29-byte example")
+            << k9600N81
+            << QByteArray::fromHex("22393630302C220D0A" "224E2C220D0A" "22382C220D0A" "2231220D0A" "310D0A");
+        QTest::newRow("nothing chosen, 19 bytes") << Pieces{} << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\r\n");
+        QTest::newRow("negative port") << Pieces{"", "", "", "", -5} << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n-5\r\n");
+    }
+    void savedBytesAreExact()
+    {
+        QFETCH(Pieces, pieces);
+        QFETCH(QByteArray, bytes);
+        const QByteArray out = settingsfile::serialize(pieces);
+        QCOMPARE(out, bytes);
+        QCOMPARE(settingsfile::parse(out), std::optional<Pieces>(pieces)); // and it reads back unchanged
+    }
+
+    void readingRuleHandlesHandEditedFiles_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<Pieces>("pieces");
+        QTest::newRow("six data bits") << QByteArray("\"9600,\"\r\n\"N,\"\r\n\"6,\"\r\n\"1\"\r\n1\r\n")
+                                       << Pieces{"9600,", "N,", "6,", "1", 1};
+        QTest::newRow("unquoted fields on one line") << QByteArray("9600,N,8,1,2") << Pieces{"9600", "N", "8", "1", 2};
+        QTest::newRow("blanks and LF line ends") << QByteArray("  \"9600,\"\n \"E,\"\n\"7,\"\n\"2\"\n 3 \n")
+                                                 << Pieces{"9600,", "E,", "7,", "2", 3};
+        QTest::newRow("text after closing quote skipped") << QByteArray("\"300,\"xx\r\n\"O,\"\r\n\"8,\"\r\n\"1\"\r\n2")
+                                                          << Pieces{"300,", "O,", "8,", "1", 2};
+        QTest::newRow("non-ASCII bytes kept as single-byte text")
+            << QByteArray("\"9600\xf1,\"\r\n\"N,\"\r\n\"8,\"\r\n\"1\"\r\n1\r\n")
+            << Pieces{QString::fromLatin1("9600\xf1,"), "N,", "8,", "1", 1};
+        QTest::newRow("extra lines ignored") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\r\nmore\r\n") << Pieces{};
+    }
+    void readingRuleHandlesHandEditedFiles()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(Pieces, pieces);
+        QString why;
+        const auto got = settingsfile::parse(bytes, &why);
+        QVERIFY2(got, qPrintable(why));
+        QCOMPARE(*got, pieces);
+    }
+
+    void damagedFilesAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QByteArray() << "vacío";
+        QTest::newRow("short") << QByteArray("\"9600,\"\r\n\"N,\"\r\n") << "2 de los 5";
+        QTest::newRow("four fields") << QByteArray("\"9600,\"\r\n\"N,\"\r\n\"8,\"\r\n\"1\"\r\n") << "4 de los 5";
+        QTest::newRow("garbage fifth") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\nCOM1\r\n") << "COM1";
+        QTest::newRow("fifth out of range") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n40000\r\n") << "40000";
+        QTest::newRow("fifth fractional") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n1.5\r\n") << "1.5";
+        QTest::newRow("fifth empty") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n,\r\n") << "quinto";
+    }
+    void damagedFilesAreRefused()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        QString why;
+        QVERIFY(!settingsfile::parse(bytes, &why));
+        QVERIFY2(why.contains(reason), qPrintable(why));
+    }
+
+    // --- save and load on disk -----------------------------------------------------------
+
+    void saveIntoAMissingFolderNamesIt()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/setup/serphcn.cmm");
+        try {
+            settingsfile::save(path, k9600N81);
+            QFAIL("saved into a missing folder");
+        } catch (const PlatformError &e) {
+            QVERIFY2(e.message().contains(dir.path() + QStringLiteral("/setup")), qPrintable(e.message()));
+        }
+        QVERIFY(!QDir(dir.path() + QStringLiteral("/setup")).exists()); // never created
+    }
+
+    void saveOverAReadOnlyFileLeavesItIntact()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.path() + QStringLiteral("/serphcn.cmm");
+        writeFile(path, "old");
+        QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+        QVERIFY_THROWS_EXCEPTION(PlatformError, settingsfile::save(path, k9600N81));
+        QCOMPARE(readAll(path), QByteArray("old"));
+    }
+
+    void loadRefusesWhatIsNoSettingsFile()
+    {
+        QTemporaryDir dir;
+        const QString missing = dir.path() + QStringLiteral("/none.cmm");
+        const QString folder = dir.path() + QStringLiteral("/folder.cmm");
+        QDir().mkdir(folder);
+        const QString huge = dir.path() + QStringLiteral("/huge.cmm");
+        writeFile(huge, QByteArray(10 * 1024 * 1024, 'x'));
+        for (const QString &path : {missing, folder, huge}) {
+            try {
+                settingsfile::load(path);
+                QFAIL(qPrintable(path));
+            } catch (const PlatformError &e) {
+                QVERIFY2(e.message().contains(path), qPrintable(e.message()));
+            }
+        }
+    }
+
+    // --- window --------------------------------------------------------------------------
+
+    void windowHasItsGroupsCaptionsAndFocus()
+    {
+        Fixture f;
+        QCOMPARE(f.window.windowTitle(), QStringLiteral("phcomm"));
+        QCOMPARE(f.window.size(), QSize(twips::px(6255), twips::px(5310)));
+        for (const auto &fr : serialsettings::kFrames) {
+            auto *box = f.window.findChild<QGroupBox *>(QString::fromLatin1(fr.name));
+            QVERIFY(box);
+            QCOMPARE(box->title(), QString::fromUtf8(fr.caption));
+            QCOMPARE(box->geometry(), twips::rect(fr.left, fr.top, fr.width, fr.height));
+        }
+        for (const auto &b : serialsettings::kButtons) {
+            auto *radio = f.window.optionButton(b.name);
+            QCOMPARE(radio->text(), QString::fromUtf8(b.caption));
+            QCOMPARE(radio->geometry(), twips::rect(b.left, b.top, b.width, b.height));
+        }
+        QCOMPARE(f.checked(), QStringList());
+        f.window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&f.window));
+        QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("Cargar"));
+    }
+
+    void optionGroupsAreExclusivePerFrameAndLastClickWins()
+    {
+        Fixture f;
+        f.window.show();
+        f.click("pimpar");
+        f.click("pnopar");
+        f.click("br300");
+        f.click("bd7");
+        f.click("bs2");
+        QCOMPARE(f.checked(), (QStringList{"pnopar", "br300", "bd7", "bs2"}));
+        QCOMPARE(f.k.paridad, QStringLiteral("N,"));
+        QCOMPARE(f.window.velocidad(), QStringLiteral("300,"));
+        QCOMPARE(f.k.bitsdatos, QStringLiteral("7,"));
+        QCOMPARE(f.k.bitsparada, QStringLiteral("2"));
+        // Choosing is not applying.
+        QCOMPARE(f.k.cadenaconf, QString());
+        QCOMPARE(f.main.settings()->text(), QString());
+    }
+
+    void portButtonsSwitchTheControlAtOnce()
+    {
+        Fixture f;
+        f.window.show();
+        f.click("pto2f8");
+        QCOMPARE(f.k.numpuerto, qint16(2));
+        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(2));
+        f.click("pto3f8");
+        QCOMPARE(f.k.numpuerto, qint16(1));
+        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1));
+    }
+
+    void portButtonRefusedWhileOpenKeepsTheNewNumberAndReports()
+    {
+        Fixture f;
+        Pty pty;
+        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        f.window.show();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            f.click(b);
+        QVERIFY(f.main.MSComm1()->PortOpen());
+        QVERIFY(f.reporter.failures.isEmpty());
+        f.click("pto2f8");
+        QCOMPARE(f.k.numpuerto, qint16(2));
+        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1));
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY(f.reporter.failures[0].contains(QStringLiteral("COM2")));
+    }
+
+    void applyOpensOnceAndSwitchesReceptionOn()
+    {
+        Fixture f;
+        Pty pty;
+        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        f.window.show();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            f.click(b);
+        QVERIFY(f.reporter.failures.isEmpty());
+        QVERIFY(f.main.MSComm1()->PortOpen());
+        QCOMPARE(f.k.cadenaconf, QStringLiteral("9600,N,8,1"));
+        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,1"));
+        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(1));
+
+        f.main.STOP_Click();
+        f.click("bs2");
+        f.click("Configserie"); // second apply: no reopen, new settings, reception back on
+        QVERIFY(f.reporter.failures.isEmpty());
+        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,2"));
+        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(1));
+    }
+
+    void applySwitchesToTheLoadedPortBeforeOpening()
+    {
+        Fixture f;
+        Pty pty;
+        f.main.MSComm1()->setDevice(2, pty.slavePath());
+        writeFile(f.path(), settingsfile::serialize({"9600,", "N,", "8,", "1", 2}));
+        f.window.show();
+        f.click("Cargar");
+        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1)); // loading selects, it does not switch
+        f.click("Configserie");
+        QVERIFY2(f.reporter.failures.isEmpty(), qPrintable(f.reporter.failures.join('\n')));
+        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(2));
+        QVERIFY(f.main.MSComm1()->PortOpen());
+    }
+
+    void applyWithNothingChosenOpensButLeavesReceptionOff()
+    {
+        Fixture f;
+        Pty pty;
+        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        f.window.show();
+        f.click("Configserie");
+        QVERIFY(f.main.MSComm1()->PortOpen());
+        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(0));
+        QCOMPARE(f.reporter.failures.size(), 1); // the empty settings string was refused
+        f.click("cerrar");
+        QCOMPARE(f.main.settings()->text(), QStringLiteral("Puerto Abierto"));
+    }
+
+    void cerrarSaysWhetherThePortIsOpen()
+    {
+        Fixture f;
+        f.main.MSComm1()->setDevice(1, QStringLiteral("/dev/no-such-port"));
+        f.window.show();
+        for (const char *b : {"br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            f.click(b);
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY(f.reporter.failures[0].contains(QStringLiteral("/dev/no-such-port")));
+        QCOMPARE(f.k.cadenaconf, QString()); // the step stopped before composing
+        f.main.Framdis()->hide();
+        f.click("cerrar");
+        QVERIFY(!f.window.isVisible());
+        QVERIFY(f.main.Framdis()->isVisibleTo(&f.main));
+        QCOMPARE(f.main.settings()->text(), QStringLiteral("Puerto Cerrado"));
+    }
+
+    void saveShowsTheBoxFirstAndWritesTheExactFile()
+    {
+        Fixture f;
+        f.window.show();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "guardar1"})
+            f.click(b);
+        QCOMPARE(f.reporter.informations, QStringList{QStringLiteral("Abriendo archivo serphcn.cmm")});
+        QCOMPARE(readAll(f.path()).size(), 29);
+        QCOMPARE(readAll(f.path()), settingsfile::serialize(k9600N81));
+    }
+
+    void failedSaveIsReportedAfterTheBox()
+    {
+        QTemporaryDir dir;
+        Kyrserie k;
+        RecordingReporter reporter;
+        frmdispVanto main(k, reporter);
+        frmcomm1 window(k, main, reporter, dir.path() + QStringLiteral("/missing/serphcn.cmm"));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, window.guardar1_Click());
+        QCOMPARE(reporter.informations, QStringList{QStringLiteral("Abriendo archivo serphcn.cmm")});
+    }
+
+    void saveThenLoadRestoresEverything()
+    {
+        Fixture f;
+        f.window.show();
+        for (const char *b : {"pto2f8", "br1200", "ppar", "bd7", "bs2", "guardar1"})
+            f.click(b);
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1"})
+            f.click(b);
+        f.click("Cargar");
+        QVERIFY(f.reporter.failures.isEmpty());
+        QCOMPARE(serialsettings::fromRecord(f.k, f.window.velocidad()), (Pieces{"1200,", "E,", "7,", "2", 2}));
+        QCOMPARE(f.k.cadenaconf, QStringLiteral("1200,E,7,2"));
+        QCOMPARE(f.checked(), (QStringList{"pto2f8", "ppar", "br1200", "bd7", "bs2"}));
+    }
+
+    void loadingAnEmptySaveSelectsNothing()
+    {
+        Fixture f;
+        writeFile(f.path(), settingsfile::serialize({}));
+        f.window.show();
+        f.click("Cargar");
+        QCOMPARE(f.checked(), QStringList());
+        QCOMPARE(f.k.cadenaconf, QString());
+        QCOMPARE(f.k.numpuerto, qint16(0));
+    }
+
+    void damagedOrMissingFileChangesNothing_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("exists");
+        QTest::newRow("missing") << QByteArray() << false;
+        QTest::newRow("short") << QByteArray("\"300,\"\r\n\"E,\"\r\n") << true;
+        QTest::newRow("garbage fifth") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\nxx\r\n") << true;
+        QTest::newRow("fifth out of range") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\n99999\r\n") << true;
+    }
+    void damagedOrMissingFileChangesNothing()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, exists);
+        Fixture f;
+        if (exists)
+            writeFile(f.path(), bytes);
+        f.window.show();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            f.click(b);
+        f.reporter.failures.clear();
+        auto *guardar = f.window.findChild<QPushButton *>("guardar1");
+        guardar->setEnabled(false);
+        f.click("Cargar");
+        QVERIFY(guardar->isEnabled());
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY2(f.reporter.failures[0].contains(f.path()), qPrintable(f.reporter.failures[0]));
+        QCOMPARE(serialsettings::fromRecord(f.k, f.window.velocidad()), k9600N81);
+        QCOMPARE(f.checked(), (QStringList{"pto3f8", "pnopar", "br9600", "bd8", "bs1"}));
+    }
+
+    void closingFromTheTitleBarHidesAndKeepsSelections()
+    {
+        Fixture f;
+        f.window.show();
+        f.click("br4800");
+        f.window.close();
+        QVERIFY(!f.window.isVisible());
+        f.window.show();
+        QCOMPARE(f.checked(), QStringList{"br4800"});
+        QCOMPARE(f.window.velocidad(), QStringLiteral("4800,"));
+    }
+};
+
+QTEST_MAIN(TestSerialConfig)
+#include "test_serialconfig.moc"
