@@ -9,6 +9,11 @@
 PictureBox::PictureBox(QWidget *parent) : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // Plain pixels: printing a text twice at one place leaves it as it was, as it must when the
+    // labels are printed again over their own uncut parts.
+    QFont f = font();
+    f.setStyleStrategy(QFont::NoAntialias);
+    setFont(f);
 }
 
 QColor PictureBox::backColor() const { return palette().color(QPalette::Window); }

@@ -1,0 +1,366 @@
+#include "failure.h"
+#include "frmdispvanto.h"
+#include "grfvanto.h"
+#include "picturebox.h"
+#include "plotting.h"
+#include "textrules.h"
+#include "testpty.h"
+#include "twips.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+const QColor kRed(255, 0, 0);
+
+struct Fixture
+{
+    Kyrserie k;
+    RecordingReporter reporter;
+    frmdispVanto main{k, reporter};
+    QPointer<GRFVanto> g = new GRFVanto(k, main, reporter);
+
+    ~Fixture() { delete g.data(); }
+    const QImage &image() const { return g->Picture1()->image(); }
+    QColor at(double xTwips, double yTwips) const
+    {
+        return image().pixelColor(twips::px(xTwips), twips::px(yTwips));
+    }
+    bool redAt(int slot, int value, double zoom = 10) const { return at(500 + slot * zoom, 5500 - value) == kRed; }
+    int redCount() const
+    {
+        int n = 0;
+        for (int y = 0; y < image().height(); ++y)
+            for (int x = 0; x < image().width(); ++x)
+                n += image().pixelColor(x, y) == kRed;
+        return n;
+    }
+    /// Stores a run of samples as the decoder would have, ending at slot `counter`.
+    void stored(int counter, int value)
+    {
+        k.contador.set(counter);
+        for (int i = 0; i < plotting::kSlots; ++i)
+            k.valores[i] = value;
+    }
+    void pass(int cursor, int counter)
+    {
+        k.posgraf.set(cursor);
+        k.contador.set(counter);
+        g->Timer1_Timer();
+    }
+};
+
+} // namespace
+
+class TestGraph : public QObject
+{
+    Q_OBJECT
+private slots:
+    // --- arithmetic ----------------------------------------------------------------------
+
+    void slotsOfAPass_data()
+    {
+        QTest::addColumn<int>("cursor");
+        QTest::addColumn<int>("counter");
+        QTest::addColumn<QList<int>>("visited");
+        QTest::newRow("no new sample sets the cursor again") << 7 << 7 << QList<int>{7};
+        QTest::newRow("forward") << 0 << 3 << QList<int>{0, 1, 2, 3};
+        QTest::newRow("wrapped: tail then head") << 997 << 1 << QList<int>{997, 998, 999, 0, 1};
+        QTest::newRow("wrapped onto 0") << 999 << 0 << QList<int>{999, 0};
+    }
+    void slotsOfAPass()
+    {
+        QFETCH(int, cursor);
+        QFETCH(int, counter);
+        QFETCH(QList<int>, visited);
+        QList<int> got;
+        plotting::forEachSlot(cursor, counter, [&](int s) { got << s; });
+        QCOMPARE(got, visited);
+    }
+
+    void eraseSlotOnlyForWholeZoomsFrom10To1009_data()
+    {
+        QTest::addColumn<double>("zoom");
+        QTest::addColumn<int>("slot"); // -1: never
+        QTest::newRow("10") << 10.0 << 0;
+        QTest::newRow("20") << 20.0 << 10;
+        QTest::newRow("1009") << 1009.0 << 999;
+        QTest::newRow("1010") << 1010.0 << -1;
+        QTest::newRow("below 10") << 9.0 << -1;
+        QTest::newRow("fraction") << 10.5 << -1;
+        QTest::newRow("not a number gives 0") << 0.0 << -1;
+        QTest::newRow("infinite") << qInf() << -1;
+    }
+    void eraseSlotOnlyForWholeZoomsFrom10To1009()
+    {
+        QFETCH(double, zoom);
+        QFETCH(int, slot);
+        const auto e = plotting::eraseSlot(zoom);
+        QCOMPARE(e.value_or(-1), slot);
+    }
+
+    void pointsBeyondSinglePrecisionAreSkipped()
+    {
+        QCOMPARE(plotting::pointOf(3, 1000, 10), std::optional<QPointF>(QPointF(530, 4500)));
+        QVERIFY(!plotting::pointOf(999, 0, 1e39));
+        QVERIFY(!plotting::pointOf(1, 0, qInf()));
+        QVERIFY(plotting::pointOf(0, 0, 1e39)); // slot 0 stays at x = 500
+    }
+
+    // --- window and axes -----------------------------------------------------------------
+
+    void windowOpensWithItsControlsAndTheTimerOff()
+    {
+        Fixture f;
+        QCOMPARE(f.g->windowTitle(), QStringLiteral("GRFVanto"));
+        QVERIFY(!f.g->Timer1()->isActive());
+        QCOMPARE(f.g->Timer1()->interval(), 10);
+        QCOMPARE(f.g->Picture1()->geometry(), QRect(8, 8, 740, 401));
+        QCOMPARE(f.g->pos(), QPoint(twips::px(100), twips::px(100)));
+        QCOMPARE(f.g->Zoom()->text(), QStringLiteral("10"));
+        QCOMPARE(f.g->Label1()->text(), QStringLiteral("0"));
+        QCOMPARE(f.g->findChild<QLabel *>("Label5")->text(), QStringLiteral("Zomm  X"));
+        QCOMPARE(f.g->findChild<QLabel *>("Label4")->text(), QStringLiteral("Número de muestras:"));
+        QCOMPARE(f.g->findChild<QLineEdit *>("muestras")->text(), QStringLiteral("1000"));
+        QCOMPARE(f.g->findChild<QPushButton *>("Graficar")->geometry(), twips::rect(480, 6360, 1335, 375));
+        QCOMPARE(f.redCount(), 0);
+    }
+
+    void graficarDrawsTheFrameAxesAndLabels()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        QVERIFY(f.g->Timer1()->isActive());
+        const QColor fore = f.g->Picture1()->foreColor();
+        const QColor back = f.g->Picture1()->backColor();
+        // Vertical axis, bottom axis (with its overshoot), top and right frame lines.
+        for (auto [x, y] : {std::pair{500, 400}, {500, 3000}, {500, 5500}, {3000, 5500}, {10800, 5500},
+                            {600, 500}, {10500, 500}, {10500, 3000}})
+            QVERIFY2(f.at(x, y) == fore, qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
+        QCOMPARE(f.at(500, 300), back);   // the axis starts at 400
+        QCOMPARE(f.at(10700, 500), back); // the top line ends at 10500
+        // Six labels, each with its top at 5400 − v: ink starts in that row, none just above.
+        const QImage &img = f.image();
+        for (int v = 0; v <= 5000; v += 1000) {
+            const int top = twips::px(5400 - v);
+            bool inkAbove = false;
+            int inkRows = 0;
+            for (int x = 0; x < 32; ++x) {
+                inkAbove |= img.pixelColor(x, top - 2) != back;
+                for (int y = top; y < top + 15; ++y)
+                    inkRows += img.pixelColor(x, y) != back;
+            }
+            QVERIFY2(!inkAbove, qPrintable(QString::number(v)));
+            QVERIFY2(inkRows > 10, qPrintable(QString::number(v)));
+        }
+    }
+
+    void graficarTwiceLeavesOneFrameAndNoTrace()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        const QImage once = f.image();
+        f.stored(3, 1000);
+        f.g->Timer1_Timer();
+        QVERIFY(f.redCount() > 0);
+        f.g->Graficar_Click();
+        QCOMPARE(f.image(), once);
+    }
+
+    void firstPassPlotsSlotZeroThenTheStoredSamples()
+    {
+        Fixture f;
+        f.k.contador.set(3);
+        f.k.valores[1] = 1000;
+        f.k.valores[2] = 2000;
+        f.k.valores[3] = 3000;
+        f.g->Graficar_Click();
+        f.g->Timer1_Timer();
+        QVERIFY(f.redAt(0, 0));
+        QVERIFY(f.redAt(1, 1000));
+        QVERIFY(f.redAt(2, 2000));
+        QVERIFY(f.redAt(3, 3000));
+        QCOMPARE(f.redCount(), 4);
+        QCOMPARE(f.k.posgraf.value(), 3);
+        QCOMPARE(f.g->Label1()->text(), QStringLiteral("3"));
+        QCOMPARE(f.g->ecr()->text(), QStringLiteral("3000"));
+        QVERIFY(f.g->Timer1()->isActive());
+    }
+
+    void beforeAnySampleTheCounterShowsBlankAndSlotZero()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        f.g->Timer1_Timer();
+        QCOMPARE(f.g->Label1()->text(), QString());
+        QCOMPARE(f.g->ecr()->text(), QStringLiteral("0"));
+        QVERIFY(f.redAt(0, 0));
+        QVERIFY(!f.k.posgraf.isSet());
+    }
+
+    void wrappedCounterPlotsTailAndHead()
+    {
+        Fixture f;
+        f.g->Zoom()->setText(QStringLiteral("9")); // no erase in the way
+        f.g->Graficar_Click();
+        f.stored(0, 2500);
+        f.pass(995, 3);
+        QSet<int> columns;
+        for (int slot : {995, 996, 997, 998, 999, 0, 1, 2, 3}) {
+            QVERIFY2(f.redAt(slot, 2500, 9), qPrintable(QString::number(slot)));
+            columns.insert(twips::px(500 + slot * 9));
+        }
+        QCOMPARE(f.redCount(), columns.size()); // nothing else is plotted
+        QCOMPARE(f.k.posgraf.value(), 3);
+    }
+
+    void eraseWhenTheSweepPassesOrStopsAtTheEraseSlot_data()
+    {
+        QTest::addColumn<QString>("zoom");
+        QTest::addColumn<int>("cursor");
+        QTest::addColumn<int>("counter");
+        QTest::addColumn<bool>("erased");
+        QTest::newRow("zoom 10, counter runs past 0") << "10" << 990 << 5 << true;
+        QTest::newRow("zoom 10, counter stops at 0") << "10" << 990 << 0 << true;
+        QTest::newRow("zoom 10, cursor already at 0") << "10" << 0 << 5 << false;
+        QTest::newRow("zoom 10, no wrap") << "10" << 100 << 200 << false;
+        QTest::newRow("zoom 20 erases at slot 10") << "20" << 8 << 12 << true;
+        QTest::newRow("zoom 20 before slot 10") << "20" << 2 << 9 << false;
+        QTest::newRow("zoom abc never") << "abc" << 990 << 5 << false;
+        QTest::newRow("zoom 10.5 never") << "10.5" << 990 << 5 << false;
+    }
+    void eraseWhenTheSweepPassesOrStopsAtTheEraseSlot()
+    {
+        QFETCH(QString, zoom);
+        QFETCH(int, cursor);
+        QFETCH(int, counter);
+        QFETCH(bool, erased);
+        Fixture f;
+        f.g->Graficar_Click();
+        // An old trace point in the middle of the plot area.
+        f.g->Picture1()->PSet(5000, 3000, kRed);
+        f.g->Zoom()->setText(zoom);
+        f.stored(0, 1500);
+        f.pass(cursor, counter);
+        QCOMPARE(f.at(5000, 3000) != kRed, erased);
+        // Whatever was erased, the samples from the erase slot on are on screen.
+        const double z = textrules::numericValue(zoom);
+        QVERIFY(f.redAt(counter, 1500, z));
+    }
+
+    void labelsAreWholeAfterAnErase()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        const QImage clean = f.image();
+        f.stored(0, 2500);
+        f.pass(990, 5);
+        const QImage &img = f.image();
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < 70; ++x)
+                if (img.pixelColor(x, y) != kRed)
+                    QVERIFY2(img.pixelColor(x, y) == clean.pixelColor(x, y), qPrintable(QStringLiteral("%1,%2").arg(x).arg(y)));
+    }
+
+    void zoomNotANumberPlotsEverythingOnTheAxis()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        f.g->Zoom()->setText(QStringLiteral("abc"));
+        f.stored(0, 0);
+        for (int i = 1; i <= 4; ++i)
+            f.k.valores[i] = i * 1000;
+        f.pass(0, 4);
+        for (int i = 0; i <= 4; ++i)
+            QVERIFY(f.at(500, 5500 - i * 1000) == kRed);
+    }
+
+    void hugeZoomSkipsThePointsInsteadOfFailing()
+    {
+        Fixture f;
+        f.g->Graficar_Click();
+        f.g->Zoom()->setText(QStringLiteral("1e39"));
+        f.stored(0, 1000);
+        f.pass(0, 20);
+        QVERIFY(f.reporter.failures.isEmpty());
+        QCOMPARE(f.redCount(), 1); // slot 0 alone stays at x = 500
+        QCOMPARE(f.k.posgraf.value(), 20);
+    }
+
+    void passRestoresTheThresholdItFound()
+    {
+        Fixture f;
+        Pty pty;
+        SerialControl *comm = f.main.MSComm1();
+        comm->setDevice(1, pty.slavePath());
+        comm->setPortOpen(true);
+        comm->setRThreshold(1);
+        f.main.STOP_Click();
+        f.g->Timer1_Timer();
+        QCOMPARE(comm->RThreshold(), qint16(0)); // STOP holds while the graph plots
+        f.main.continuar_Click();
+        f.g->Timer1_Timer();
+        QCOMPARE(comm->RThreshold(), qint16(1));
+    }
+
+    void passWithTheEventLoopPlotsOnTheTimer()
+    {
+        Fixture f;
+        f.stored(0, 1000);
+        f.k.contador.set(2);
+        f.g->show();
+        QTest::mouseClick(f.g->findChild<QPushButton *>("Graficar"), Qt::LeftButton);
+        QTRY_VERIFY(f.redAt(2, 1000));
+        QTRY_COMPARE(f.k.posgraf.value(), 2);
+    }
+
+    void salirHidesStopsAndKeepsTheDrawing()
+    {
+        Fixture f;
+        f.main.hide();
+        f.g->show();
+        f.g->Graficar_Click();
+        f.stored(3, 1000);
+        f.g->Timer1_Timer();
+        const QImage before = f.image();
+        QTest::mouseClick(f.g->findChild<QPushButton *>("salir"), Qt::LeftButton);
+        QVERIFY(!f.g->isVisible());
+        QVERIFY(f.main.isVisible());
+        QVERIFY(!f.g->Timer1()->isActive());
+        f.k.contador.set(50); // new samples while hidden are not drawn
+        QTest::qWait(40);
+        f.g->show();
+        QCOMPARE(f.image(), before);
+        QVERIFY(!f.g->Timer1()->isActive());
+    }
+
+    void closedFromTheTitleBarTheNextGraficoIsFresh()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto main(k, r);
+        main.setGraficoFactory([&]() -> QWidget * { return new GRFVanto(k, main, r); });
+        main.mnugrafico_Click();
+        auto *first = qobject_cast<GRFVanto *>(main.graficoWindow());
+        QVERIFY(first);
+        first->Graficar_Click();
+        QPointer<GRFVanto> guard(first);
+        first->close();
+        QTRY_VERIFY(guard.isNull());
+        main.mnugrafico_Click();
+        auto *second = qobject_cast<GRFVanto *>(main.graficoWindow());
+        QVERIFY(second);
+        QVERIFY(!second->Timer1()->isActive());
+        QImage blank(second->Picture1()->image().size(), QImage::Format_RGB32);
+        blank.fill(second->Picture1()->backColor());
+        QCOMPARE(second->Picture1()->image(), blank);
+    }
+};
+
+QTEST_MAIN(TestGraph)
+#include "test_graph.moc"
