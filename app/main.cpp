@@ -8,6 +8,13 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
+    // The layouts are given in twips for a small dialog font; a compact face keeps every
+    // caption inside its control.
+    QFont small = QApplication::font();
+    small.setFamily(QStringLiteral("DejaVu Sans"));
+    small.setStretch(QFont::Condensed);
+    small.setPointSize(8);
+    QApplication::setFont(small);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Adquisición de datos de la placa conversora por puerto serie."));

@@ -13,7 +13,10 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath)
     const QString path = settingsPath.isEmpty() ? settingsfile::defaultPath() : settingsPath;
     frmdispVanto *main = m_main.get();
     main->setPuertosFactory([this, main, path]() -> QWidget * {
-        return new frmcomm1(m_kyrserie, *main, *m_reporter, path);
+        auto *window = new frmcomm1(m_kyrserie, *main, *m_reporter, path);
+        // It opens beside the main window, not over it.
+        window->move(main->frameGeometry().topRight() + QPoint(10, 0));
+        return window;
     });
     main->setGraficoFactory([this, main]() -> QWidget * {
         return new GRFVanto(m_kyrserie, *main, *m_reporter);
