@@ -85,6 +85,9 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
     connectHandler(m_comm, &SerialControl::OnComm, this, m_reporter, [this] { MSComm1_OnComm(); });
     connectHandler(m_comm, &SerialControl::deliveryDone, this, m_reporter, [this] { showDisplay(); });
+    // A sample cut in half by a lost device never gets its other half: the reopened device's
+    // first byte starts a new pair.
+    connect(m_comm, &SerialControl::streamRestarted, this, [this] { m_decoder.fase = 0; });
     connect(m_comm, &SerialControl::failed, this, [this](const QString &message) { m_reporter.report(message); });
 
     // The client area sits at (165, 555) twips from the screen's top-left corner.

@@ -120,10 +120,17 @@ void SerialControl::setPortOpen(bool open)
     }
     m_port.setPortName(device(m_commPort));
     if (!m_port.open(QIODevice::ReadWrite)) {
-        const QString reason = m_port.errorString();
+        QString reason = m_port.errorString();
+        if (m_port.error() == QSerialPort::PermissionError)
+            reason = QStringLiteral("está en uso por otro programa o no hay permiso para usarlo (%1)").arg(reason);
+        else if (m_port.error() == QSerialPort::DeviceNotFoundError)
+            reason = QStringLiteral("el dispositivo no existe (%1)").arg(reason);
         m_port.clearError();
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), reason));
     }
+    if (m_everOpened)
+        m_restarts.push_back(m_dropped + m_buffer.size());
+    m_everOpened = true;
     m_stalled = false;
     receive();
 }
@@ -171,6 +178,7 @@ void SerialControl::receive()
         return;
     if (m_readPos >= kCompactAt) {
         m_buffer.remove(0, m_readPos);
+        m_dropped += m_readPos;
         m_readPos = 0;
     }
     const qsizetype old = m_buffer.size();
@@ -196,6 +204,10 @@ void SerialControl::deliver()
     int delivered = 0;
     while (m_threshold > 0 && InBufferCount() >= m_threshold) {
         const qsizetype before = m_readPos;
+        if (!m_restarts.empty() && m_dropped + m_readPos >= m_restarts.front()) {
+            m_restarts.pop_front();
+            emit streamRestarted();
+        }
         m_commEvent = kEventReceive;
         emit OnComm();
         if (m_readPos == before) {
@@ -206,6 +218,7 @@ void SerialControl::deliver()
             break;
     }
     if (m_readPos == m_buffer.size()) {
+        m_dropped += m_readPos;
         m_buffer.resize(0);
         m_readPos = 0;
     }

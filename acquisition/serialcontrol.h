@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QSerialPort>
 #include <QTimer>
+#include <deque>
 
 /// The serial port control the windows talk to: a port number, a settings string, an open
 /// state and a receive threshold. While the threshold is 1 it raises OnComm once per waiting
@@ -53,6 +54,9 @@ signals:
     void OnComm();
     /// A batch of notifications has been delivered; the event loop gets its turn next.
     void deliveryDone();
+    /// The next byte delivered is the first one read after the port was opened again (after a
+    /// lost device): it starts a new stream, so a half-assembled sample before it is an orphan.
+    void streamRestarted();
     /// Something failed outside any handler (a lost device); the port is already closed.
     void failed(const QString &message);
 
@@ -74,6 +78,9 @@ private:
     qint16 m_commEvent = 0;
     QByteArray m_buffer;    // received bytes; those before m_readPos have been read
     qsizetype m_readPos = 0;
+    qint64 m_dropped = 0;   // bytes removed from the front of m_buffer so far
+    bool m_everOpened = false;
+    std::deque<qint64> m_restarts; // stream positions where a reopened port's bytes begin
     bool m_stalled = false; // a handler answered without reading: wait for news
     QTimer m_delivery;
 };

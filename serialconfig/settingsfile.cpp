@@ -90,6 +90,14 @@ std::optional<serialsettings::Pieces> refuse(QString *why, const QString &reason
 
 std::optional<serialsettings::Pieces> parse(const QByteArray &bytes, QString *why)
 {
+    // The saver writes plain ASCII only; anything else is not a settings file of ours.
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if ((c < 0x20 || c > 0x7e) && !isLineEnd(char(c)) && c != '\t')
+            return refuse(why, QStringLiteral("contiene un byte que no es texto (0x%1 en la posición %2)")
+                                   .arg(c, 2, 16, QLatin1Char('0'))
+                                   .arg(i + 1));
+    }
     QByteArray fields[5];
     qsizetype pos = 0;
     for (int i = 0; i < 5; ++i) {
@@ -105,7 +113,6 @@ std::optional<serialsettings::Pieces> parse(const QByteArray &bytes, QString *wh
         return refuse(why, QStringLiteral("el quinto campo «%1» no es un número de puerto "
                                           "(un entero entre -32768 y 32767)").arg(shown));
     }
-    // The file is single-byte text: every byte maps to one character.
     return serialsettings::Pieces{QString::fromLatin1(fields[0]), QString::fromLatin1(fields[1]),
                                   QString::fromLatin1(fields[2]), QString::fromLatin1(fields[3]), *port};
 }

@@ -143,9 +143,6 @@ private slots:
                                                  << Pieces{"9600,", "E,", "7,", "2", 3};
         QTest::newRow("text after closing quote skipped") << QByteArray("\"300,\"xx\r\n\"O,\"\r\n\"8,\"\r\n\"1\"\r\n2")
                                                           << Pieces{"300,", "O,", "8,", "1", 2};
-        QTest::newRow("non-ASCII bytes kept as single-byte text")
-            << QByteArray("\"9600\xf1,\"\r\n\"N,\"\r\n\"8,\"\r\n\"1\"\r\n1\r\n")
-            << Pieces{QString::fromLatin1("9600\xf1,"), "N,", "8,", "1", 1};
         QTest::newRow("extra lines ignored") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\r\nmore\r\n") << Pieces{};
     }
     void readingRuleHandlesHandEditedFiles()
@@ -169,6 +166,9 @@ private slots:
         QTest::newRow("fifth out of range") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n40000\r\n") << "40000";
         QTest::newRow("fifth fractional") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n1.5\r\n") << "1.5";
         QTest::newRow("fifth empty") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n,\r\n") << "quinto";
+        QTest::newRow("non-ASCII byte in a piece")
+            << QByteArray("\"9600\xf1,\"\r\n\"N,\"\r\n\"8,\"\r\n\"1\"\r\n1\r\n") << "0xf1 en la posición 6";
+        QTest::newRow("NUL byte") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\0\r\n", 20) << "0x00";
     }
     void damagedFilesAreRefused()
     {
@@ -412,20 +412,30 @@ private slots:
 
     void damagedOrMissingFileChangesNothing_data()
     {
+        enum Kind { Missing, File, Directory };
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("exists");
-        QTest::newRow("missing") << QByteArray() << false;
-        QTest::newRow("short") << QByteArray("\"300,\"\r\n\"E,\"\r\n") << true;
-        QTest::newRow("garbage fifth") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\nxx\r\n") << true;
-        QTest::newRow("fifth out of range") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\n99999\r\n") << true;
+        QTest::addColumn<int>("kind");
+        QTest::newRow("missing") << QByteArray() << int(Missing);
+        QTest::newRow("empty") << QByteArray() << int(File);
+        QTest::newRow("a folder in its place") << QByteArray() << int(Directory);
+        QTest::newRow("short") << QByteArray("\"300,\"\r\n\"E,\"\r\n") << int(File);
+        QTest::newRow("garbage fifth") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\nxx\r\n") << int(File);
+        QTest::newRow("fifth out of range") << QByteArray("\"300,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\n99999\r\n") << int(File);
+        QTest::newRow("non-ASCII bytes") << QByteArray("\"300,\"\r\n\"\xc9,\"\r\n\"7,\"\r\n\"2\"\r\n1\r\n") << int(File);
+        QByteArray garbage(10 * 1024 * 1024, Qt::Uninitialized);
+        for (qsizetype i = 0; i < garbage.size(); ++i)
+            garbage[i] = char((i * 2654435761u) >> 13);
+        QTest::newRow("10 MB of garbage") << garbage << int(File);
     }
     void damagedOrMissingFileChangesNothing()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(bool, exists);
+        QFETCH(int, kind);
         Fixture f;
-        if (exists)
+        if (kind == 1)
             writeFile(f.path(), bytes);
+        else if (kind == 2)
+            QVERIFY(QDir().mkdir(f.path()));
         f.window.show();
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
             f.click(b);
