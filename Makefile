@@ -1,20 +1,22 @@
-# Thin wrapper over CMake. `make run` and `make test` install what is missing first.
+# Thin wrapper over CMake. Every target installs what is missing first.
 BUILD ?= build
-BENCH_BUILD ?= build-bench
 SAN_BUILD ?= build-sanitize
-GEN = -G Ninja
+FUZZ_BUILD ?= build-fuzz
+BENCH_BUILD ?= build-bench
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 600
+# Under the sanitizers the flood test writes less, to keep the run short.
+SAN_FLOOD_MB ?= 16
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test test-sanitize fuzz bench soak clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-$(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-build: deps $(BUILD)/build.ninja
+build: deps
+	@[ -f $(BUILD)/build.ninja ] || cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)
 
 run: build
@@ -23,5 +25,25 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure
 
+test-sanitize: deps
+	@[ -f $(SAN_BUILD)/build.ninja ] || cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDISPVANTO_SANITIZE=ON
+	cmake --build $(SAN_BUILD)
+	cd $(SAN_BUILD) && DISPVANTO_FLOOD_MB=$(SAN_FLOOD_MB) ctest --output-on-failure
+
+fuzz: deps
+	@[ -f $(FUZZ_BUILD)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISPVANTO_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) --target fuzz_settingsfile fuzz_settingsstring
+	scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: deps
+	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target bench
+	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/bench
+
+soak: deps
+	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target soak
+	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/soak $(SOAK_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

@@ -105,6 +105,9 @@ std::optional<serialsettings::Pieces> parse(const QByteArray &bytes, QString *wh
         if (!f)
             return refuse(why, i == 0 ? QStringLiteral("está vacío")
                                       : QStringLiteral("tiene solo %1 de los 5 campos").arg(i));
+        // A quote inside a value could not be written back: the file is damaged.
+        if (f->contains('"'))
+            return refuse(why, QStringLiteral("tiene comillas sueltas en el campo %1").arg(i + 1));
         fields[i] = *f;
     }
     const auto port = wholeNumber16(fields[4]);

@@ -168,6 +168,8 @@ private slots:
         QTest::newRow("fifth empty") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n,\r\n") << "quinto";
         QTest::newRow("non-ASCII byte in a piece")
             << QByteArray("\"9600\xf1,\"\r\n\"N,\"\r\n\"8,\"\r\n\"1\"\r\n1\r\n") << "0xf1 en la posición 6";
+        QTest::newRow("stray quote in an unquoted field")
+            << QByteArray("\"9600,\"\r\n\"N,,\"\r\n\"N,\"\r\n1\"\r\n1\r\n") << "comillas sueltas en el campo 4";
         QTest::newRow("NUL byte") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\0\r\n", 20) << "0x00";
     }
     void damagedFilesAreRefused()
