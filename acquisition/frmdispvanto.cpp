@@ -2,6 +2,7 @@
 
 #include "displayfont.h"
 #include "textrules.h"
+#include "framepacer.h"
 #include "twips.h"
 
 #include <QApplication>
@@ -39,6 +40,7 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     setObjectName(QStringLiteral("frmdispVanto"));
     setWindowTitle(QStringLiteral("dispVanto"));
     m_comm->setObjectName(QStringLiteral("MSComm1"));
+    paceRepaints(this);
 
     auto *client = new QWidget(this);
     client->setFixedSize(twips::px(7575), twips::px(5295));
@@ -149,7 +151,7 @@ void frmdispVanto::MSComm1_OnComm()
     if (m_decoder.recibido.isEmpty())
         return;
     m_decoder.octetos = m_decoder.recibido;
-    if (decodeByte(m_decoder, m_k, static_cast<quint8>(m_decoder.octetos[0])))
+    if (decodeByte(m_decoder, m_k, static_cast<quint8>(m_decoder.octetos.at(0))))
         m_displayStale = true;
 }
 
@@ -160,7 +162,9 @@ void frmdispVanto::showDisplay()
     if (!m_displayStale)
         return;
     m_displayStale = false;
-    m_text1->setText(textrules::signedNumber(m_k.valores[m_k.contador.value()]));
+    const QString text = textrules::signedNumber(m_k.valores[m_k.contador.value()]);
+    if (m_text1->text() != text)
+        m_text1->setText(text);
 }
 
 void frmdispVanto::closeEvent(QCloseEvent *event)

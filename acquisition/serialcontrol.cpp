@@ -14,17 +14,14 @@ constexpr qint64 kBatchNanos = 5'000'000;
 // Read bytes are dropped from the front of the buffer once this many have piled up.
 constexpr qsizetype kCompactAt = 1 << 16;
 
-// One shared block per byte value: handing out a one-byte block costs no allocation.
-const std::array<QByteArray, 256> &singleBytes()
-{
-    static const std::array<QByteArray, 256> blocks = [] {
-        std::array<QByteArray, 256> b;
-        for (int i = 0; i < 256; ++i)
-            b[i] = QByteArray(1, static_cast<char>(i));
-        return b;
-    }();
-    return blocks;
-}
+// Every byte value once: a one-byte block handed out refers to its entry here, so the
+// per-byte path neither allocates nor touches a reference count.
+constexpr std::array<char, 256> kByteValues = [] {
+    std::array<char, 256> b{};
+    for (int i = 0; i < 256; ++i)
+        b[i] = static_cast<char>(i);
+    return b;
+}();
 
 } // namespace
 
@@ -167,7 +164,7 @@ QByteArray SerialControl::Input()
     const qsizetype at = m_readPos;
     m_readPos += n;
     if (n == 1)
-        return singleBytes()[static_cast<quint8>(m_buffer[at])];
+        return QByteArray::fromRawData(&kByteValues[static_cast<quint8>(m_buffer.at(at))], 1);
     return m_buffer.mid(at, n);
 }
 

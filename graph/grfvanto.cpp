@@ -4,6 +4,7 @@
 #include "picturebox.h"
 #include "plotting.h"
 #include "textrules.h"
+#include "framepacer.h"
 #include "twips.h"
 
 #include <QLabel>
@@ -20,6 +21,14 @@ W *place(QWidget *parent, const char *name, const QString &text, int left, int t
     w->setObjectName(QString::fromLatin1(name));
     w->setGeometry(twips::rect(left, top, width, height));
     return w;
+}
+
+// Setting the same text again would only cost a repaint, 100 times a second.
+template <typename W>
+void setTextIfChanged(W *w, const QString &text)
+{
+    if (w->text() != text)
+        w->setText(text);
 }
 
 struct Segment
@@ -40,6 +49,7 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     setObjectName(QStringLiteral("GRFVanto"));
     setWindowTitle(QStringLiteral("GRFVanto"));
     setAttribute(Qt::WA_DeleteOnClose); // closed from the title bar, it is discarded
+    paceRepaints(this);
     resize(twips::px(11055), twips::px(7695));
 
     // Created in tab order.
@@ -122,8 +132,8 @@ void GRFVanto::trazar(qint16 thresholdBefore)
     SerialControl *comm = m_main.MSComm1();
     comm->setRThreshold(0);
     const int counter = m_k.contador.value();
-    m_label1->setText(m_k.contador.text());
-    m_ecr->setText(textrules::plainNumber(m_k.valores[counter]));
+    setTextIfChanged(m_label1, m_k.contador.text());
+    setTextIfChanged(m_ecr, textrules::plainNumber(m_k.valores[counter]));
     m_timer->stop();
 
     // The zoom is read once per pass: nothing can change it while the pass runs.

@@ -84,6 +84,8 @@ void PictureBox::PSet(float x, float y, QColor colour)
     if (!(px >= 0 && px < m_image.width() && py >= 0 && py < m_image.height()))
         return;
     const QPoint at{int(px), int(py)};
+    if (m_image.pixelColor(at) == colour)
+        return; // nothing changes on screen: no repaint
     m_image.setPixelColor(at, colour);
     dirty(QRect(at, QSize(1, 1)));
 }
