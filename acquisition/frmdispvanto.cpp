@@ -85,7 +85,7 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     connectHandler(puertos, &QAction::triggered, this, m_reporter, [this] { puertos_Click(); });
     connectHandler(salir, &QAction::triggered, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
-    connectHandler(m_comm, &SerialControl::OnComm, this, m_reporter, [this] { MSComm1_OnComm(); });
+    m_comm->setOnComm(guarded(m_reporter, [this] { MSComm1_OnComm(); }));
     connectHandler(m_comm, &SerialControl::deliveryDone, this, m_reporter, [this] { showDisplay(); });
     // A sample cut in half by a lost device never gets its other half: the reopened device's
     // first byte starts a new pair.

@@ -7,12 +7,11 @@
 
 namespace {
 
-// A batch of notifications ends after this many bytes or this much time, whichever comes
-// first, so that timer ticks and clicks interleave with a flood.
-constexpr int kBatchBytes = 4096;
+// A batch of notifications ends after this many bytes (fewer than 1000 samples, the ring's
+// size) or this much time, whichever comes first, so that timer ticks and clicks interleave
+// with a flood.
+constexpr int kBatchBytes = 1998;
 constexpr qint64 kBatchNanos = 5'000'000;
-// Read bytes are dropped from the front of the buffer once this many have piled up.
-constexpr qsizetype kCompactAt = 1 << 16;
 
 // Every byte value once: a one-byte block handed out refers to its entry here, so the
 // per-byte path neither allocates nor touches a reference count.
@@ -30,7 +29,15 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
     m_delivery.setSingleShot(true);
     m_delivery.setInterval(0);
     connect(&m_delivery, &QTimer::timeout, this, &SerialControl::deliver);
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::receive);
+    connect(&m_port, &QSerialPort::readyRead, this, [this] {
+        receive();
+        // New bytes arrive between handlers, so they can be delivered at once: one turn of the
+        // event loop per block instead of two.
+        if (m_delivery.isActive()) {
+            m_delivery.stop();
+            deliver();
+        }
+    });
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
     applyLineSettings(*parseLineSettings(m_settings));
     m_port.setFlowControl(QSerialPort::NoFlowControl);
@@ -126,7 +133,7 @@ void SerialControl::setPortOpen(bool open)
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), reason));
     }
     if (m_everOpened)
-        m_restarts.push_back(m_dropped + m_buffer.size());
+        m_restarts.push_back(m_received);
     m_everOpened = true;
     m_stalled = false;
     receive();
@@ -141,18 +148,14 @@ void SerialControl::setRThreshold(qint16 threshold)
     scheduleDelivery();
 }
 
-void SerialControl::setInputMode(qint32 mode)
+void SerialControl::refuseInputMode(qint32 mode)
 {
-    if (mode != kInputModeText && mode != kInputModeBinary)
-        throw PlatformError(QStringLiteral("Modo de entrada %1 no válido.").arg(mode));
-    m_inputMode = mode;
+    throw PlatformError(QStringLiteral("Modo de entrada %1 no válido.").arg(mode));
 }
 
-void SerialControl::setInputLen(qint16 len)
+void SerialControl::refuseInputLen(qint16 len)
 {
-    if (len < 0)
-        throw PlatformError(QStringLiteral("Longitud de entrada %1 no válida.").arg(len));
-    m_inputLen = len;
+    throw PlatformError(QStringLiteral("Longitud de entrada %1 no válida.").arg(len));
 }
 
 QByteArray SerialControl::Input()
@@ -161,11 +164,30 @@ QByteArray SerialControl::Input()
     const qsizetype n = m_inputLen == 0 ? waiting : qMin<qsizetype>(m_inputLen, waiting);
     if (n == 0)
         return {};
-    const qsizetype at = m_readPos;
-    m_readPos += n;
-    if (n == 1)
-        return QByteArray::fromRawData(&kByteValues[static_cast<quint8>(m_buffer.at(at))], 1);
-    return m_buffer.mid(at, n);
+    if (n == 1) {
+        const auto byte = static_cast<quint8>(m_chunks.front().at(m_chunkPos));
+        advance(1);
+        return QByteArray::fromRawData(&kByteValues[byte], 1);
+    }
+    QByteArray out;
+    out.reserve(n);
+    while (out.size() < n) {
+        const QByteArray &front = m_chunks.front();
+        const qsizetype take = qMin(n - out.size(), front.size() - m_chunkPos);
+        out.append(front.constData() + m_chunkPos, take);
+        advance(take);
+    }
+    return out;
+}
+
+void SerialControl::advance(qsizetype n)
+{
+    m_chunkPos += n;
+    m_consumed += n;
+    if (m_chunkPos == m_chunks.front().size()) {
+        m_chunks.pop_front();
+        m_chunkPos = 0;
+    }
 }
 
 void SerialControl::receive()
@@ -173,15 +195,11 @@ void SerialControl::receive()
     const qint64 available = m_port.bytesAvailable();
     if (available <= 0)
         return;
-    if (m_readPos >= kCompactAt) {
-        m_buffer.remove(0, m_readPos);
-        m_dropped += m_readPos;
-        m_readPos = 0;
-    }
-    const qsizetype old = m_buffer.size();
-    m_buffer.resize(old + available);
-    const qint64 got = m_port.read(m_buffer.data() + old, available);
-    m_buffer.resize(old + qMax<qint64>(got, 0));
+    QByteArray block = m_port.read(available); // exactly sized: a backlog costs no more than its bytes
+    if (block.isEmpty())
+        return;
+    m_received += block.size();
+    m_chunks.push_back(std::move(block));
     m_stalled = false;
     scheduleDelivery();
 }
@@ -200,24 +218,20 @@ void SerialControl::deliver()
     clock.start();
     int delivered = 0;
     while (m_threshold > 0 && InBufferCount() >= m_threshold) {
-        const qsizetype before = m_readPos;
-        if (!m_restarts.empty() && m_dropped + m_readPos >= m_restarts.front()) {
+        const qint64 before = m_consumed;
+        if (!m_restarts.empty() && m_consumed >= m_restarts.front()) {
             m_restarts.pop_front();
             emit streamRestarted();
         }
         m_commEvent = kEventReceive;
-        emit OnComm();
-        if (m_readPos == before) {
+        if (m_onComm)
+            m_onComm();
+        if (m_consumed == before) {
             m_stalled = true;
             break;
         }
         if (++delivered >= kBatchBytes || ((delivered & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
             break;
-    }
-    if (m_readPos == m_buffer.size()) {
-        m_dropped += m_readPos;
-        m_buffer.resize(0);
-        m_readPos = 0;
     }
     emit deliveryDone();
     scheduleDelivery();

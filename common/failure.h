@@ -43,17 +43,24 @@ public:
     QStringList informations;
 };
 
-/// Connects a signal to a handler so that a PlatformError thrown by the handler ends that
-/// handler only and reaches the reporter; no exception ever crosses the event loop.
-template <typename Sender, typename Signal, typename Handler>
-QMetaObject::Connection connectHandler(const Sender *sender, Signal signal, const QObject *context,
-                                       FailureReporter &reporter, Handler handler)
+/// Wraps a handler so that a PlatformError it throws ends that handler only and reaches the
+/// reporter; no exception ever crosses the event loop.
+template <typename Handler>
+auto guarded(FailureReporter &reporter, Handler handler)
 {
-    return QObject::connect(sender, signal, context, [&reporter, handler]() {
+    return [&reporter, handler]() {
         try {
             handler();
         } catch (const PlatformError &e) {
             reporter.report(e.message());
         }
-    });
+    };
+}
+
+/// Connects a signal to a guarded handler.
+template <typename Sender, typename Signal, typename Handler>
+QMetaObject::Connection connectHandler(const Sender *sender, Signal signal, const QObject *context,
+                                       FailureReporter &reporter, Handler handler)
+{
+    return QObject::connect(sender, signal, context, guarded(reporter, handler));
 }

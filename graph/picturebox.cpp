@@ -84,9 +84,11 @@ void PictureBox::PSet(float x, float y, QColor colour)
     if (!(px >= 0 && px < m_image.width() && py >= 0 && py < m_image.height()))
         return;
     const QPoint at{int(px), int(py)};
-    if (m_image.pixelColor(at) == colour)
+    QRgb &pixel = reinterpret_cast<QRgb *>(m_image.scanLine(at.y()))[at.x()];
+    const QRgb rgb = colour.rgb();
+    if (pixel == rgb)
         return; // nothing changes on screen: no repaint
-    m_image.setPixelColor(at, colour);
+    pixel = rgb;
     dirty(QRect(at, QSize(1, 1)));
 }
 

@@ -209,7 +209,7 @@ private slots:
         c.setDevice(1, pty.slavePath());
         QByteArray got;
         int notifications = 0;
-        connect(&c, &SerialControl::OnComm, &c, [&] {
+        c.setOnComm([&] {
             ++notifications;
             QCOMPARE(c.CommEvent(), SerialControl::kEventReceive);
             c.setInputMode(SerialControl::kInputModeBinary);
@@ -234,7 +234,7 @@ private slots:
         SerialControl c;
         c.setDevice(1, pty.slavePath());
         int notifications = 0;
-        connect(&c, &SerialControl::OnComm, &c, [&] { ++notifications; });
+        c.setOnComm([&] { ++notifications; });
         c.setPortOpen(true);
         c.setRThreshold(1);
         QVERIFY(pty.write("ab"));
@@ -251,7 +251,7 @@ private slots:
         c.setDevice(1, pty.slavePath());
         QByteArray got;
         int batches = 0;
-        connect(&c, &SerialControl::OnComm, &c, [&] {
+        c.setOnComm([&] {
             c.setInputLen(1);
             got += c.Input();
         });
@@ -280,7 +280,7 @@ private slots:
         SerialControl c;
         c.setDevice(1, pty->slavePath());
         QByteArray got;
-        connect(&c, &SerialControl::OnComm, &c, [&] {
+        c.setOnComm([&] {
             c.setInputLen(1);
             got += c.Input();
         });

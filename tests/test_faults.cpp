@@ -148,15 +148,16 @@ private slots:
         Pty pty;
         f.comm().setDevice(1, pty.slavePath());
         f.chooseAndApply();
-        // Checks every sample as it lands, right after the decoder has stored it.
+        // Checks every sample after each batch: a batch completes fewer than 1000 samples, so
+        // every new one is still in the ring.
         qsizetype seen = 0, wrong = 0;
         int lastCounter = 0;
-        QObject::connect(&f.comm(), &SerialControl::OnComm, &f.comm(), [&] {
-            if (!f.k().contador.isSet() || f.k().contador.value() == lastCounter)
-                return;
-            lastCounter = f.k().contador.value();
-            wrong += f.k().valores[lastCounter] != sampleAt(seen);
-            ++seen;
+        QObject::connect(&f.comm(), &SerialControl::deliveryDone, &f.comm(), [&] {
+            while (f.k().contador.isSet() && lastCounter != f.k().contador.value()) {
+                lastCounter = (lastCounter + 1) % Kyrserie::kRingSlots;
+                wrong += f.k().valores[lastCounter] != sampleAt(seen);
+                ++seen;
+            }
         });
         f.main().STOP_Click();
         pty.writeInBackground(bytes);

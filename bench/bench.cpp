@@ -1,0 +1,259 @@
+// Measures the real program path: pseudo-terminal, serial control, per-byte notifications,
+// decoder, ring, display, and the graph plotting on its 10 ms timer. Prints one table.
+
+#include "harness.h"
+
+#include "frmdispvanto.h"
+#include "grfvanto.h"
+
+#include "displayfont.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QLineEdit>
+#include <functional>
+#include <QSerialPort>
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+struct Row
+{
+    QString figure;
+    QString value;
+    QString target;
+    bool holds;
+};
+std::vector<Row> g_rows;
+
+void row(const QString &figure, const QString &value, const QString &target, bool holds)
+{
+    g_rows.push_back({figure, value, target, holds});
+    std::printf("  %-44s %-26s %-14s %s\n", qPrintable(figure), qPrintable(value), qPrintable(target),
+                holds ? "yes" : "NO");
+    std::fflush(stdout);
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+
+constexpr quint64 kIngestBytes = 32ull * 1024 * 1024;
+
+double rawDrainSeconds()
+{
+    Pty pty;
+    QSerialPort port(pty.slavePath());
+    port.open(QIODevice::ReadWrite);
+    quint64 got = 0;
+    QObject::connect(&port, &QSerialPort::readyRead, &port, [&] { got += quint64(port.readAll().size()); });
+    Feeder feeder(pty.masterFd(), kIngestBytes / 2, 0);
+    const auto start = Clock::now();
+    feeder.start();
+    runUntil([&] { return got >= kIngestBytes; }, 120);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+void ingest()
+{
+    Pipeline p;
+    if (!qEnvironmentVariableIsSet("NOWATCH")) p.watchSamples();
+    const quint64 count = kIngestBytes / 2;
+    quint64 sentChecksum = 0;
+    for (quint64 i = 0; i < count; ++i)
+        sentChecksum = sentChecksum * 31 + sampleAt(i);
+    Feeder feeder(p.pty.masterFd(), count, 0);
+    const auto start = Clock::now();
+    feeder.start();
+    const bool done = runUntil([&] { return qEnvironmentVariableIsSet("NOWATCH") ? (p.comm->InBufferCount() == 0 && feeder.sentSamples() >= count) : p.decoded >= count; }, 240);
+    const double secs = std::chrono::duration<double>(Clock::now() - start).count();
+    feeder.join();
+    const double peak = peakResidentMiB();
+
+    const double mbps = kIngestBytes / secs / 1e6;
+    row(QStringLiteral("ingest throughput (32 MiB, graph plotting)"),
+        QStringLiteral("%1 MB/s, %2 samples/s").arg(mbps, 0, 'f', 1).arg(count / secs, 0, 'f', 0),
+        QStringLiteral(">= 20 MB/s"), done && mbps >= 20);
+    const double raw = rawDrainSeconds();
+    const double rawMbps = kIngestBytes / raw / 1e6;
+    row(QStringLiteral("ratio to a bare QSerialPort::readAll drain"),
+        QStringLiteral("%1 (raw %2 MB/s)").arg(mbps / rawMbps, 0, 'f', 2).arg(rawMbps, 0, 'f', 1),
+        QStringLiteral(">= 0.25"), mbps / rawMbps >= 0.25);
+    const bool intact = p.decoded == count && p.mismatches == 0 && p.checksum == sentChecksum;
+    row(QStringLiteral("loss"),
+        QStringLiteral("%1 of %2 decoded, %3 wrong, checksum %4").arg(p.decoded).arg(count).arg(p.mismatches)
+            .arg(p.checksum == sentChecksum ? QStringLiteral("equal") : QStringLiteral("DIFFERS")),
+        QStringLiteral("0 lost, equal"), intact);
+    row(QStringLiteral("peak resident memory during ingest"), QStringLiteral("%1 MB").arg(peak * 1.048576, 0, 'f', 1),
+        QStringLiteral("<= 100 MB"), peak * 1.048576 <= 100);
+}
+
+void cpuAt(const QString &name, double bytesPerSecond, double limitPercent)
+{
+    Pipeline p;
+    p.watchSamples();
+    Feeder feeder(p.pty.masterFd(), bytesPerSecond > 0 ? ~0ull >> 2 : 0, bytesPerSecond);
+    runFor(0.3); // settle
+    const double cpu0 = processCpu();
+    const auto start = Clock::now();
+    if (bytesPerSecond > 0)
+        feeder.start();
+    runFor(10);
+    feeder.stop();
+    feeder.join();
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double percent = 100 * (processCpu() - cpu0 - feeder.cpu()) / wall;
+    row(name, QStringLiteral("%1 % of one core (%2 samples)").arg(percent, 0, 'f', 2).arg(p.decoded),
+        QStringLiteral("<= %1 %").arg(limitPercent), percent <= limitPercent && p.mismatches == 0);
+}
+
+void plottingPass()
+{
+    Pipeline p;
+    p.comm->setRThreshold(0);
+    Kyrserie &k = p.program->kyrserie();
+    for (int i = 0; i < 1000; ++i)
+        k.valores[i] = sampleAt(i) % 5000;
+    auto timeOne = [&](int cursor, int counter) {
+        k.posgraf.set(cursor);
+        k.contador.set(counter);
+        const auto t0 = Clock::now();
+        p.graph->Timer1_Timer();
+        const double us = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+        QCoreApplication::processEvents(); // let the repaint happen outside the measurement
+        return us;
+    };
+    std::vector<double> full, steady;
+    for (int i = 0; i < 300; ++i)
+        full.push_back(timeOne(0, 999));
+    for (int i = 0; i < 3000; ++i) {
+        const int at = (i * 5) % 995;
+        steady.push_back(timeOne(at, at + 5));
+    }
+    const double f = median(full), s = median(steady);
+    row(QStringLiteral("plotting pass, 1000 new samples (median)"), QStringLiteral("%1 us").arg(f, 0, 'f', 1),
+        QStringLiteral("<= 100 us"), f <= 100);
+    row(QStringLiteral("plotting pass, 5 new samples (median)"), QStringLiteral("%1 us").arg(s, 0, 'f', 1),
+        QStringLiteral("<= 10 us"), s <= 10);
+}
+
+void latency()
+{
+    Pipeline p;
+    constexpr int kCount = 1000;
+    std::vector<Clock::time_point> written(kCount + 1);
+    std::vector<double> delays, painted;
+    std::mutex lock;
+    QLineEdit *text1 = p.program->mainWindow().Text1();
+    // When the new value reaches the screen: the first paint of Text1 after it was set.
+    struct PaintWatch : QObject
+    {
+        std::function<void()> onPaint;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                onPaint();
+            return false;
+        }
+    } watch;
+    int lastPainted = 0;
+    watch.onPaint = [&] {
+        const auto now = Clock::now();
+        const int v = text1->text().trimmed().toInt();
+        if (v < 1 || v > kCount || v == lastPainted)
+            return;
+        lastPainted = v;
+        std::lock_guard<std::mutex> g(lock);
+        painted.push_back(std::chrono::duration<double, std::milli>(now - written[v]).count());
+    };
+    text1->installEventFilter(&watch);
+    QObject::connect(text1, &QLineEdit::textChanged, text1, [&](const QString &t) {
+        const auto now = Clock::now();
+        const int v = t.trimmed().toInt();
+        if (v < 1 || v > kCount)
+            return;
+        std::lock_guard<std::mutex> g(lock);
+        delays.push_back(std::chrono::duration<double, std::milli>(now - written[v]).count());
+    });
+    const int fd = p.pty.masterFd();
+    std::thread writer([&] {
+        const auto start = Clock::now();
+        for (int v = 1; v <= kCount; ++v) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(v));
+            const char bytes[2] = {char(v & 0xff), char(v >> 8)};
+            {
+                std::lock_guard<std::mutex> g(lock);
+                written[v] = Clock::now();
+            }
+            while (::write(fd, bytes, 2) != 2)
+                std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    runUntil([&] { return p.program->kyrserie().contador.value() == kCount % 1000 && p.program->kyrserie().contador.isSet() && p.comm->InBufferCount() == 0 && delays.size() > 0; }, 30);
+    runFor(0.2);
+    writer.join();
+    std::lock_guard<std::mutex> g(lock);
+    const double med = median(delays), p99 = percentile(delays, 0.99);
+    row(QStringLiteral("latency, second byte to Text1 (1 ms apart)"),
+        QStringLiteral("median %1 ms, p99 %2 ms (%3 shown)").arg(med, 0, 'f', 3).arg(p99, 0, 'f', 3).arg(delays.size()),
+        QStringLiteral("<= 1 / 5 ms"), med <= 1 && p99 <= 5);
+    const double pmed = median(painted), pp99 = percentile(painted, 0.99);
+    row(QStringLiteral("  ... until painted (one frame is 16.7 ms)"),
+        QStringLiteral("median %1 ms, p99 %2 ms").arg(pmed, 0, 'f', 2).arg(pp99, 0, 'f', 2),
+        QStringLiteral("<= 16.7 ms"), pp99 <= 16.7);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    cacheLargeGlyphs();
+    QApplication app(argc, argv);
+    // One figure alone, for profiling: bench ingest|cpu-fast|cpu-9600|cpu-idle|pass|latency
+    const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    std::printf("  %-44s %-26s %-14s %s\n", "figure", "value", "target", "holds");
+    if (only == u"cpu-9600") {
+        cpuAt(QStringLiteral("CPU at 960 B/s (9600 baud), 10 s"), 960, 1);
+        return 0;
+    }
+    if (only == u"cpu-fast") {
+        cpuAt(QStringLiteral("CPU at 1.2 MB/s (12 Mbaud line), 10 s"), 1.2e6, 10);
+        return 0;
+    }
+    if (only == u"cpu-idle") {
+        cpuAt(QStringLiteral("CPU idle while plotting, 10 s"), 0, 2);
+        return 0;
+    }
+    if (only == u"ingest") {
+        ingest();
+        return 0;
+    }
+    if (only == u"pass") {
+        plottingPass();
+        return 0;
+    }
+    ingest();
+    cpuAt(QStringLiteral("CPU at 1.2 MB/s (12 Mbaud line), 10 s"), 1.2e6, 10);
+    cpuAt(QStringLiteral("CPU at 960 B/s (9600 baud), 10 s"), 960, 1);
+    cpuAt(QStringLiteral("CPU idle while plotting, 10 s"), 0, 2);
+    plottingPass();
+    latency();
+    int missed = 0;
+    for (const auto &r : g_rows)
+        missed += !r.holds;
+    std::printf("\n%d of %zu targets hold.\n", int(g_rows.size()) - missed, g_rows.size());
+    return 0;
+}
