@@ -3,13 +3,14 @@
 #include "kyrserie.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <array>
 
 /// The receive decoder's private state, zeroed with the main window and never reset.
 struct DecoderState
 {
     QByteArray recibido; ///< the block last read from the port (one byte)
-    QByteArray octetos;  ///< the same block as bytes
+    QByteArrayView octetos; ///< the same block as bytes (a view of recibido)
     std::array<qint32, 101> parbytes{}; ///< only 0 (low byte) and 1 (high byte) are used
     qint16 fase = 0;     ///< where the next byte goes in parbytes
 };
