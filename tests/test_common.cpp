@@ -1,5 +1,6 @@
 #include "counter.h"
 #include "failure.h"
+#include "framepacer.h"
 #include "textrules.h"
 #include "twips.h"
 
@@ -110,6 +111,30 @@ private slots:
         button.click();
         QCOMPARE(stepsDone, 1);
         QCOMPARE(reporter.failures, QStringList{QStringLiteral("falló el paso dos")});
+    }
+
+    void pacedWindowPaintsAtMostOncePerFrameAndNeverDropsTheLastChange()
+    {
+        struct Counting : QWidget
+        {
+            int paints = 0;
+            void paintEvent(QPaintEvent *) override { ++paints; }
+        } w;
+        w.resize(50, 50);
+        paceRepaints(&w, 200);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTRY_VERIFY(w.paints > 0);
+        QTest::qWait(250); // the next frame is due
+        const int before = w.paints;
+        for (int i = 0; i < 20; ++i) {
+            w.update();
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(w.paints, before + 1); // the first change is painted at once, the rest wait
+        QTRY_COMPARE(w.paints, before + 2); // and are painted together at the next frame
+        QTest::qWait(300);
+        QCOMPARE(w.paints, before + 2); // nothing left over keeps it painting
     }
 
     void messageBoxDoesNotStackRepeats()
