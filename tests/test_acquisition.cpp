@@ -18,23 +18,15 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <sys/resource.h>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 /// Runs the event loop for a while and returns the CPU time it took.
 double cpuWhileIdle(int ms)
 {
-    const double before = cpuSeconds();
+    const double before = processCpuSeconds();
     QTest::qWait(ms);
-    return cpuSeconds() - before;
+    return processCpuSeconds() - before;
 }
 
 } // namespace

@@ -51,6 +51,12 @@ struct Fixture
         QVERIFY2(w, name);
         QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(5, w->height() / 2));
     }
+    /// COM1, 9600, no parity, 8 bits, 1 stop bit, then Confserie.
+    void applyFullChoice()
+    {
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            click(b);
+    }
     QStringList checked() const
     {
         QStringList names;
@@ -285,8 +291,7 @@ private slots:
         Pty pty;
         f.main.MSComm1()->setDevice(1, pty.slavePath());
         f.window.show();
-        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
-            f.click(b);
+        f.applyFullChoice();
         QVERIFY(f.main.MSComm1()->PortOpen());
         QVERIFY(f.reporter.failures.isEmpty());
         f.click("pto2f8");
@@ -302,8 +307,7 @@ private slots:
         Pty pty;
         f.main.MSComm1()->setDevice(1, pty.slavePath());
         f.window.show();
-        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
-            f.click(b);
+        f.applyFullChoice();
         QVERIFY(f.reporter.failures.isEmpty());
         QVERIFY(f.main.MSComm1()->PortOpen());
         QCOMPARE(f.k.cadenaconf, QStringLiteral("9600,N,8,1"));
@@ -439,8 +443,7 @@ private slots:
         else if (kind == 2)
             QVERIFY(QDir().mkdir(f.path()));
         f.window.show();
-        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
-            f.click(b);
+        f.applyFullChoice();
         f.reporter.failures.clear();
         auto *guardar = f.window.findChild<QPushButton *>("guardar1");
         guardar->setEnabled(false);

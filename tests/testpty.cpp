@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -98,4 +99,11 @@ QByteArray samplesToBytes(const QList<quint16> &samples)
         out.append(char(s >> 8));
     }
     return out;
+}
+
+double processCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }

@@ -41,5 +41,8 @@ private:
     QString m_path;
 };
 
+/// CPU time this process has used so far, in seconds (to check that waiting does not spin).
+double processCpuSeconds();
+
 /// Samples as the board sends them: two bytes each, low byte first.
 QByteArray samplesToBytes(const QList<quint16> &samples);
