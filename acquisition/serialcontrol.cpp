@@ -216,7 +216,8 @@ void SerialControl::deliver()
     // samples the user expects to see.
     QElapsedTimer clock;
     clock.start();
-    int delivered = 0;
+    const qint64 batchStart = m_consumed;
+    int notifications = 0;
     while (m_threshold > 0 && InBufferCount() >= m_threshold) {
         const qint64 before = m_consumed;
         if (!m_restarts.empty() && m_consumed >= m_restarts.front()) {
@@ -230,7 +231,7 @@ void SerialControl::deliver()
             m_stalled = true;
             break;
         }
-        if (++delivered >= kBatchBytes || ((delivered & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
+        if (m_consumed - batchStart >= kBatchBytes || ((++notifications & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
             break;
     }
     emit deliveryDone();
