@@ -29,9 +29,3 @@ QFont displayFont()
     plain.setWeight(QFont::Bold);
     return plain;
 }
-
-void cacheLargeGlyphs()
-{
-    if (!qEnvironmentVariableIsSet("QT_MAX_CACHED_GLYPH_SIZE"))
-        qputenv("QT_MAX_CACHED_GLYPH_SIZE", "160");
-}

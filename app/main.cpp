@@ -1,14 +1,11 @@
 #include "frmdispvanto.h"
 #include "program.h"
 
-#include "displayfont.h"
-
 #include <QApplication>
 #include <QCommandLineParser>
 
 int main(int argc, char *argv[])
 {
-    cacheLargeGlyphs();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
     // The layouts are given in twips for a small dialog font; a compact face keeps every

@@ -6,8 +6,6 @@
 #include "frmdispvanto.h"
 #include "grfvanto.h"
 
-#include "displayfont.h"
-
 #include <QApplication>
 #include <QEvent>
 #include <QLineEdit>
@@ -220,7 +218,6 @@ void latency()
 
 int main(int argc, char *argv[])
 {
-    cacheLargeGlyphs();
     QApplication app(argc, argv);
     // One figure alone, for profiling: bench ingest|cpu-fast|cpu-9600|cpu-idle|pass|latency
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();

@@ -4,8 +4,6 @@
 
 #include "harness.h"
 
-#include "displayfont.h"
-
 #include <QApplication>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +12,6 @@ using namespace bench;
 
 int main(int argc, char *argv[])
 {
-    cacheLargeGlyphs();
     QApplication app(argc, argv);
     const double duration = argc > 1 ? std::atof(argv[1]) : 600;
     constexpr double kBytesPerSecond = 115200 / 10.0;

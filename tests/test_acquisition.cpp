@@ -382,6 +382,28 @@ private slots:
         }
     }
 
+    void displayShowsTheDigitsOnScreen()
+    {
+        Kyrserie k;
+        RecordingReporter r;
+        frmdispVanto w(k, r);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto inkIn = [&](const QString &text) {
+            w.Text1()->setText(text);
+            const QImage img = w.Text1()->grab().toImage();
+            int ink = 0;
+            for (int y = 0; y < img.height(); ++y)
+                for (int x = 0; x < img.width(); ++x)
+                    ink += qGray(img.pixel(x, y)) < 100;
+            return ink;
+        };
+        const int blank = inkIn(QString());
+        const int eight = inkIn(QStringLiteral(" 8888"));
+        // Four 72-point digits blacken thousands of pixels.
+        QVERIFY2(eight - blank > 3000, qPrintable(QStringLiteral("%1 dark pixels").arg(eight - blank)));
+    }
+
     void stopAndContinuarDoNothingWhilePortIsClosed()
     {
         Kyrserie k;
