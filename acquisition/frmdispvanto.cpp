@@ -1,5 +1,6 @@
 #include "frmdispvanto.h"
 
+#include "displaybox.h"
 #include "displayfont.h"
 #include "textrules.h"
 #include "framepacer.h"
@@ -49,7 +50,7 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     // The frame is drawn first so that the display box stands in front of it.
     m_framdis = place<QFrame>(client, "Framdis", 720, 120, 5415, 2535);
     m_framdis->setFrameShape(QFrame::Box);
-    m_text1 = place<QLineEdit>(client, "Text1", 960, 360, 5055, 1875);
+    m_text1 = place<DisplayBox>(client, "Text1", 960, 360, 5055, 1875);
     m_text1->setFont(displayFont());
     m_text1->setAlignment(Qt::AlignCenter);
     m_settings = place<QLabel>(client, "settings", 360, 3000, 3375, 255);

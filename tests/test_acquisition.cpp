@@ -1,4 +1,5 @@
 #include "decoder.h"
+#include "displaybox.h"
 #include "displayfont.h"
 #include "failure.h"
 #include "frmdispvanto.h"
@@ -402,6 +403,38 @@ private slots:
         const int eight = inkIn(QStringLiteral(" 8888"));
         // Four 72-point digits blacken thousands of pixels.
         QVERIFY2(eight - blank > 3000, qPrintable(QStringLiteral("%1 dark pixels").arg(eight - blank)));
+    }
+
+    void displayPaintsNumbersAsAPlainTextBoxWould()
+    {
+        DisplayBox fast;
+        QLineEdit plain;
+        for (QLineEdit *w : {static_cast<QLineEdit *>(&fast), &plain}) {
+            w->setFont(displayFont());
+            w->setAlignment(Qt::AlignCenter);
+            w->resize(twips::px(5055), twips::px(1875));
+            w->setText(QStringLiteral(" 4660"));
+        }
+        auto inkBox = [](QWidget &w, int *ink) {
+            const QImage img = w.grab().toImage();
+            QRect box;
+            *ink = 0;
+            for (int y = 4; y < img.height() - 4; ++y)
+                for (int x = 4; x < img.width() - 4; ++x)
+                    if (qGray(img.pixel(x, y)) < 100) {
+                        box |= QRect(x, y, 1, 1);
+                        ++*ink;
+                    }
+            return box;
+        };
+        int fastInk = 0, plainInk = 0;
+        const QRect a = inkBox(fast, &fastInk), b = inkBox(plain, &plainInk);
+        QVERIFY(plainInk > 3000);
+        QVERIFY2(qAbs(fastInk - plainInk) < plainInk / 10, qPrintable(QStringLiteral("%1 vs %2").arg(fastInk).arg(plainInk)));
+        for (int d : {a.left() - b.left(), a.right() - b.right(), a.top() - b.top(), a.bottom() - b.bottom()})
+            QVERIFY2(qAbs(d) <= 3, qPrintable(QStringLiteral("ink at %1,%2 %3x%4 vs %5,%6 %7x%8")
+                                                  .arg(a.x()).arg(a.y()).arg(a.width()).arg(a.height())
+                                                  .arg(b.x()).arg(b.y()).arg(b.width()).arg(b.height())));
     }
 
     void stopAndContinuarDoNothingWhilePortIsClosed()
