@@ -118,7 +118,6 @@ void frmdispVanto::STOP_Click()
 void frmdispVanto::borrar_Click()
 {
     m_text1->setText(QString());
-    m_displayStale = false;
 }
 
 void frmdispVanto::puertos_Click()

@@ -59,7 +59,7 @@ struct Pipeline
 {
     Pipeline();
     ~Pipeline();
-    /// Counts and checksums every sample right after the decoder has stored it.
+    /// Counts and checksums every sample at the end of each delivered batch.
     void watchSamples();
 
     RecordingReporter reporter;
