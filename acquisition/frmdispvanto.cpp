@@ -5,6 +5,7 @@
 #include "textrules.h"
 #include "framepacer.h"
 #include "twips.h"
+#include "widgets.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -15,15 +16,6 @@
 #include <QPushButton>
 
 namespace {
-
-template <typename W>
-W *place(QWidget *parent, const char *name, int left, int top, int width, int height)
-{
-    auto *w = new W(parent);
-    w->setObjectName(QString::fromLatin1(name));
-    w->setGeometry(twips::rect(left, top, width, height));
-    return w;
-}
 
 void showWindow(QWidget *w)
 {
@@ -48,20 +40,16 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     setCentralWidget(client);
 
     // The frame is drawn first so that the display box stands in front of it.
-    m_framdis = place<QFrame>(client, "Framdis", 720, 120, 5415, 2535);
+    m_framdis = placeWidget<QFrame>(client, "Framdis", 720, 120, 5415, 2535);
     m_framdis->setFrameShape(QFrame::Box);
-    m_text1 = place<DisplayBox>(client, "Text1", 960, 360, 5055, 1875);
+    m_text1 = placeWidget<DisplayBox>(client, "Text1", 960, 360, 5055, 1875);
     m_text1->setFont(displayFont());
     m_text1->setAlignment(Qt::AlignCenter);
-    m_settings = place<QLabel>(client, "settings", 360, 3000, 3375, 255);
-    auto *label1 = place<QLabel>(client, "Label1", 480, 3480, 2175, 375);
-    label1->setText(QStringLiteral("Configuracion puerto"));
-    auto *borrar = place<QPushButton>(client, "borrar", 3240, 3480, 375, 375);
-    borrar->setText(QStringLiteral("B"));
-    auto *stop = place<QPushButton>(client, "STOP", 3120, 4200, 1095, 495);
-    stop->setText(QStringLiteral("STOP"));
-    auto *continuar = place<QPushButton>(client, "continuar", 840, 4200, 1095, 495);
-    continuar->setText(QStringLiteral("Continuar"));
+    m_settings = placeWidget<QLabel>(client, "settings", 360, 3000, 3375, 255);
+    placeWidget<QLabel>(client, "Label1", QStringLiteral("Configuracion puerto"), 480, 3480, 2175, 375);
+    auto *borrar = placeWidget<QPushButton>(client, "borrar", QStringLiteral("B"), 3240, 3480, 375, 375);
+    auto *stop = placeWidget<QPushButton>(client, "STOP", QStringLiteral("STOP"), 3120, 4200, 1095, 495);
+    auto *continuar = placeWidget<QPushButton>(client, "continuar", QStringLiteral("Continuar"), 840, 4200, 1095, 495);
 
     // Tab order by tab index: Text1, settings, Label1, Framdis, borrar, STOP, continuar.
     QWidget::setTabOrder(m_text1, borrar);
@@ -162,9 +150,7 @@ void frmdispVanto::showDisplay()
     if (!m_displayStale)
         return;
     m_displayStale = false;
-    const QString text = textrules::signedNumber(m_k.valores[m_k.contador.value()]);
-    if (m_text1->text() != text)
-        m_text1->setText(text);
+    setTextIfChanged(m_text1, textrules::signedNumber(m_k.valores[m_k.contador.value()]));
 }
 
 void frmdispVanto::closeEvent(QCloseEvent *event)

@@ -6,6 +6,7 @@
 #include "textrules.h"
 #include "framepacer.h"
 #include "twips.h"
+#include "widgets.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -13,23 +14,6 @@
 #include <QTimer>
 
 namespace {
-
-template <typename W>
-W *place(QWidget *parent, const char *name, const QString &text, int left, int top, int width, int height)
-{
-    auto *w = new W(text, parent);
-    w->setObjectName(QString::fromLatin1(name));
-    w->setGeometry(twips::rect(left, top, width, height));
-    return w;
-}
-
-// Setting the same text again would only cost a repaint, 100 times a second.
-template <typename W>
-void setTextIfChanged(W *w, const QString &text)
-{
-    if (w->text() != text)
-        w->setText(text);
-}
 
 struct Segment
 {
@@ -53,19 +37,19 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     resize(twips::px(11055), twips::px(7695));
 
     // Created in tab order.
-    auto *salir = place<QPushButton>(this, "salir", QStringLiteral("Salir"), 480, 7080, 1335, 375);
+    auto *salir = placeWidget<QPushButton>(this, "salir", QStringLiteral("Salir"), 480, 7080, 1335, 375);
     m_picture = new PictureBox(this);
     m_picture->setObjectName(QStringLiteral("Picture1"));
     m_picture->move(twips::px(120), twips::px(120));
     m_picture->setSizeTwips(10695, 6015);
-    auto *graficar = place<QPushButton>(this, "Graficar", QStringLiteral("Graficar"), 480, 6360, 1335, 375);
-    m_label1 = place<QLabel>(this, "Label1", QStringLiteral("0"), 9720, 6360, 735, 375);
-    place<QLabel>(this, "Label2", QStringLiteral("Muestra en curso:"), 8160, 6360, 1335, 375);
-    place<QLineEdit>(this, "muestras", QStringLiteral("1000"), 4440, 6600, 735, 375);
-    place<QLabel>(this, "Label4", QStringLiteral("Número de muestras:"), 2760, 6720, 1575, 255);
-    m_zoom = place<QLineEdit>(this, "Zoom", QStringLiteral("10"), 7200, 7200, 495, 405);
-    place<QLabel>(this, "Label5", QStringLiteral("Zomm  X"), 6240, 7320, 855, 255);
-    m_ecr = place<QLineEdit>(this, "ecr", QString(), 3720, 7200, 855, 375);
+    auto *graficar = placeWidget<QPushButton>(this, "Graficar", QStringLiteral("Graficar"), 480, 6360, 1335, 375);
+    m_label1 = placeWidget<QLabel>(this, "Label1", QStringLiteral("0"), 9720, 6360, 735, 375);
+    placeWidget<QLabel>(this, "Label2", QStringLiteral("Muestra en curso:"), 8160, 6360, 1335, 375);
+    placeWidget<QLineEdit>(this, "muestras", QStringLiteral("1000"), 4440, 6600, 735, 375);
+    placeWidget<QLabel>(this, "Label4", QStringLiteral("Número de muestras:"), 2760, 6720, 1575, 255);
+    m_zoom = placeWidget<QLineEdit>(this, "Zoom", QStringLiteral("10"), 7200, 7200, 495, 405);
+    placeWidget<QLabel>(this, "Label5", QStringLiteral("Zomm  X"), 6240, 7320, 855, 255);
+    m_ecr = placeWidget<QLineEdit>(this, "ecr", QString(), 3720, 7200, 855, 375);
     salir->setFocus();
 
     m_timer = new QTimer(this);

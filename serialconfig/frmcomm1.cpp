@@ -3,8 +3,8 @@
 #include "frmdispvanto.h"
 #include "settingsfile.h"
 #include "twips.h"
+#include "widgets.h"
 
-#include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
@@ -25,16 +25,14 @@ frmcomm1::frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     std::vector<std::pair<int, QWidget *>> tabOrder;
     QMap<Group, QGroupBox *> frames;
     for (const auto &f : serialsettings::kFrames) {
-        auto *box = new QGroupBox(QString::fromUtf8(f.caption), this);
-        box->setObjectName(QString::fromLatin1(f.name));
-        box->setGeometry(twips::rect(f.left, f.top, f.width, f.height));
+        auto *box = placeWidget<QGroupBox>(this, f.name, f.left, f.top, f.width, f.height);
+        box->setTitle(QString::fromUtf8(f.caption));
         frames.insert(f.group, box);
     }
     // Radio buttons sharing a frame form one option group: Qt's auto-exclusivity works per parent.
     for (const auto &b : serialsettings::kButtons) {
-        auto *radio = new QRadioButton(QString::fromUtf8(b.caption), frames.value(b.group));
-        radio->setObjectName(QString::fromLatin1(b.name));
-        radio->setGeometry(twips::rect(b.left, b.top, b.width, b.height));
+        auto *radio = placeWidget<QRadioButton>(frames.value(b.group), b.name, QString::fromUtf8(b.caption),
+                                                b.left, b.top, b.width, b.height);
         m_buttons.insert(QByteArray(b.name), radio);
         tabOrder.emplace_back(b.tab, radio);
         const char *name = b.name;
@@ -42,9 +40,7 @@ frmcomm1::frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     }
 
     auto command = [&](const char *name, const char *caption, int l, int t, int w, int h, int tab) {
-        auto *button = new QPushButton(QString::fromLatin1(caption), this);
-        button->setObjectName(QString::fromLatin1(name));
-        button->setGeometry(twips::rect(l, t, w, h));
+        auto *button = placeWidget<QPushButton>(this, name, QString::fromLatin1(caption), l, t, w, h);
         tabOrder.emplace_back(tab, button);
         return button;
     };
