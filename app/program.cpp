@@ -5,12 +5,14 @@
 #include "grfvanto.h"
 #include "settingsfile.h"
 
+#include <QFile>
+
 Program::Program(FailureReporter *reporter, const QString &settingsPath)
     : m_ownReporter(reporter ? nullptr : new MessageBoxReporter),
       m_reporter(reporter ? reporter : m_ownReporter.get()),
       m_main(std::make_unique<frmdispVanto>(m_kyrserie, *m_reporter))
 {
-    const QString path = settingsPath.isEmpty() ? settingsfile::defaultPath() : settingsPath;
+    const QByteArray path = settingsPath.isEmpty() ? settingsfile::defaultPath() : QFile::encodeName(settingsPath);
     frmdispVanto *main = m_main.get();
     main->setPuertosFactory([this, main, path]() -> QWidget * {
         auto *window = new frmcomm1(m_kyrserie, *main, *m_reporter, path);

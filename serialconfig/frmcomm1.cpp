@@ -15,7 +15,7 @@
 using serialsettings::Group;
 
 frmcomm1::frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter,
-                   const QString &settingsPath, QWidget *parent)
+                   const QByteArray &settingsPath, QWidget *parent)
     : QWidget(parent), m_k(kyrserie), m_main(main), m_reporter(reporter), m_settingsPath(settingsPath)
 {
     setObjectName(QStringLiteral("frmcomm1"));

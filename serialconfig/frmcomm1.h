@@ -19,7 +19,7 @@ class frmcomm1 : public QWidget
     Q_OBJECT
 public:
     frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter,
-             const QString &settingsPath, QWidget *parent = nullptr);
+             const QByteArray &settingsPath, QWidget *parent = nullptr);
 
     QString velocidad() const { return m_velocidad; }
     QRadioButton *optionButton(const char *name) const;
@@ -53,7 +53,7 @@ private:
     Kyrserie &m_k;
     frmdispVanto &m_main;
     FailureReporter &m_reporter;
-    QString m_settingsPath;
+    QByteArray m_settingsPath; // as the system names it
     QString m_velocidad;
     QMap<QByteArray, QRadioButton *> m_buttons;
     QPushButton *m_guardar1;

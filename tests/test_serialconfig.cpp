@@ -15,6 +15,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using serialsettings::Group;
 using serialsettings::Pieces;
 
@@ -42,7 +48,7 @@ struct Fixture
     Kyrserie k;
     RecordingReporter reporter;
     frmdispVanto main{k, reporter};
-    frmcomm1 window{k, main, reporter, path()};
+    frmcomm1 window{k, main, reporter, QFile::encodeName(path())};
 
     QString path() const { return dir.path() + QStringLiteral("/serphcn.cmm"); }
     void click(const char *name)
@@ -150,6 +156,13 @@ private slots:
         QTest::newRow("text after closing quote skipped") << QByteArray("\"300,\"xx\r\n\"O,\"\r\n\"8,\"\r\n\"1\"\r\n2")
                                                           << Pieces{"300,", "O,", "8,", "1", 2};
         QTest::newRow("extra lines ignored") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\r\nmore\r\n") << Pieces{};
+        QTest::newRow("blanks at the end of an unquoted field kept")
+            << QByteArray("9600 ,N ,8\t,1 \r\n2 \r\n") << Pieces{"9600 ", "N ", "8\t", "1 ", 2};
+        QTest::newRow("non-text bytes after the fifth field ignored")
+            << QByteArray("\"300,\"\r\n\"O,\"\r\n\"8,\"\r\n\"1\"\r\n2\r\n\xff\xfe\x00\"\xc3\xb1\r\n") << Pieces{"300,", "O,", "8,", "1", 2};
+        QTest::newRow("a megabyte after the fifth field ignored")
+            << QByteArray("\"300,\"\r\n\"O,\"\r\n\"8,\"\r\n\"1\"\r\n2\r\n") + QByteArray(1 << 20, 'x')
+            << Pieces{"300,", "O,", "8,", "1", 2};
     }
     void readingRuleHandlesHandEditedFiles()
     {
@@ -177,6 +190,9 @@ private slots:
         QTest::newRow("stray quote in an unquoted field")
             << QByteArray("\"9600,\"\r\n\"N,,\"\r\n\"N,\"\r\n1\"\r\n1\r\n") << "comillas sueltas en el campo 4";
         QTest::newRow("NUL byte") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n0\0\r\n", 20) << "0x00";
+        QTest::newRow("closing quote missing: the piece would run across lines")
+            << QByteArray("\"9600,\"\r\n\"N,\r\n\"8,\"\r\n\"1\"\r\n1\r\n") << "campo 2 le falta la comilla de cierre";
+        QTest::newRow("closing quote missing at the end") << QByteArray("\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n\"1") << "campo 5";
     }
     void damagedFilesAreRefused()
     {
@@ -227,6 +243,149 @@ private slots:
             } catch (const PlatformError &e) {
                 QVERIFY2(e.message().contains(path), qPrintable(e.message()));
             }
+        }
+    }
+
+    void loadReadsOnlyAPrefixOfALongFile()
+    {
+        QTemporaryDir dir;
+        const QString good = dir.path() + QStringLiteral("/good.cmm");
+        writeFile(good, settingsfile::serialize(k9600N81) + QByteArray(10 * 1024 * 1024, '\xff'));
+        QCOMPARE(settingsfile::load(good), k9600N81);
+        // A fifth field cut by the prefix could read as another number: refused, not guessed.
+        const QString cut = dir.path() + QStringLiteral("/cut.cmm");
+        writeFile(cut, "\"\"\r\n\"\"\r\n\"\"\r\n\"\"\r\n" + QByteArray(settingsfile::kReadPrefix, '1'));
+        QVERIFY_THROWS_EXCEPTION(PlatformError, settingsfile::load(cut));
+    }
+
+    void saveThatFailsToWriteKeepsTheOldFileAndSaysSo()
+    {
+        // A file-size limit makes the kernel refuse the write, as a full disk would.
+        Fixture f;
+        const QByteArray old = settingsfile::serialize({"1200,", "E,", "7,", "2", 2});
+        writeFile(f.path(), old);
+        f.window.show();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1"})
+            f.click(b);
+        rlimit saved{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit small = saved;
+        small.rlim_cur = 10;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        f.click("guardar1");
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QCOMPARE(f.reporter.informations.size(), 1);
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY2(f.reporter.failures[0].contains(f.path()), qPrintable(f.reporter.failures[0]));
+        QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("tamaño máximo")), qPrintable(f.reporter.failures[0]));
+        QCOMPARE(readAll(f.path()), old);
+        QCOMPARE(QDir(f.dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("serphcn.cmm")}); // no leftovers
+    }
+
+    void loadRefusesWhatWouldBlock_data()
+    {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("FIFO with no writer") << true;
+        QTest::newRow("link to a terminal") << false;
+    }
+    void loadRefusesWhatWouldBlock()
+    {
+        QFETCH(bool, fifo);
+        Fixture f;
+        Pty pty;
+        if (fifo)
+            QVERIFY(::mkfifo(QFile::encodeName(f.path()).constData(), 0644) == 0);
+        else
+            QVERIFY(QFile::link(pty.slavePath(), f.path()));
+        f.window.show();
+        f.click("Cargar"); // would never return if it opened the file for reading
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY2(f.reporter.failures[0].contains(fifo ? QStringLiteral("FIFO") : QStringLiteral("dispositivo")),
+                 qPrintable(f.reporter.failures[0]));
+        QCOMPARE(f.k.cadenaconf, QString());
+    }
+
+    void readOnlyMeansWhatThisUserMayDo_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("saved");
+        QTest::newRow("nobody may write") << 0444 << false;
+        QTest::newRow("owner may write") << 0644 << true;
+        if (::geteuid() == 0)
+            QTest::newRow("only the group may write") << 0464 << true;
+    }
+    void readOnlyMeansWhatThisUserMayDo()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, saved);
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.path() + QStringLiteral("/serphcn.cmm"));
+        writeFile(QFile::decodeName(path), "old");
+        QVERIFY(::chmod(path.constData(), mode_t(mode)) == 0);
+        bool threw = false;
+        try {
+            settingsfile::save(path, k9600N81);
+        } catch (const PlatformError &e) {
+            threw = e.message().contains(QStringLiteral("solo lectura"));
+        }
+        QCOMPARE(threw, !saved);
+        QCOMPARE(readAll(QFile::decodeName(path)) == "old", !saved);
+    }
+
+    void fileOfAnotherUserIsReadOnlyEvenWithOwnerWriteBit()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to act as another user");
+        QTemporaryDir dir;
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+        const QByteArray path = QFile::encodeName(dir.path() + QStringLiteral("/serphcn.cmm"));
+        writeFile(QFile::decodeName(path), "old");
+        QVERIFY(::chmod(path.constData(), 0644) == 0); // root's, writable by root only
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(3);
+            try {
+                settingsfile::save(path, k9600N81);
+                ::_exit(1);
+            } catch (const PlatformError &e) {
+                ::_exit(e.message().contains(QStringLiteral("solo lectura")) ? 0 : 2);
+            }
+        }
+        int status = 0;
+        QVERIFY(::waitpid(child, &status, 0) == child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        QCOMPARE(readAll(QFile::decodeName(path)), QByteArray("old"));
+    }
+
+    void homeFolderThatIsNotUtf8IsUsedAsTheSystemNamesIt()
+    {
+        QTemporaryDir dir;
+        const QByteArray home = QFile::encodeName(dir.path()) + "/caf\xe9";
+        QVERIFY(::mkdir(home.constData(), 0755) == 0);
+        QVERIFY(::mkdir((home + "/picproy").constData(), 0755) == 0);
+        QVERIFY(::mkdir((home + "/picproy/setup").constData(), 0755) == 0);
+        const auto cleanUp = qScopeGuard([&] { // QTemporaryDir cannot name what is not UTF-8
+            ::unlink((home + "/picproy/setup/serphcn.cmm").constData());
+            ::rmdir((home + "/picproy/setup").constData());
+            ::rmdir((home + "/picproy").constData());
+            ::rmdir(home.constData());
+        });
+        const QByteArray savedHome = qgetenv("HOME");
+        qputenv("HOME", home);
+        const QByteArray path = settingsfile::defaultPath();
+        qputenv("HOME", savedHome);
+        QCOMPARE(path, home + "/picproy/setup/serphcn.cmm");
+        settingsfile::save(path, k9600N81);
+        QCOMPARE(settingsfile::load(path), k9600N81);
+        try {
+            settingsfile::load(home + "/none.cmm");
+            QFAIL("loaded a missing file");
+        } catch (const PlatformError &e) {
+            QVERIFY2(e.message().contains(QStringLiteral("caf\\xe9/none.cmm")), qPrintable(e.message()));
         }
     }
 
@@ -385,7 +544,7 @@ private slots:
         Kyrserie k;
         RecordingReporter reporter;
         frmdispVanto main(k, reporter);
-        frmcomm1 window(k, main, reporter, dir.path() + QStringLiteral("/missing/serphcn.cmm"));
+        frmcomm1 window(k, main, reporter, QFile::encodeName(dir.path() + QStringLiteral("/missing/serphcn.cmm")));
         QVERIFY_THROWS_EXCEPTION(PlatformError, window.guardar1_Click());
         QCOMPARE(reporter.informations, QStringList{QStringLiteral("Abriendo archivo serphcn.cmm")});
     }
