@@ -79,6 +79,20 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     // A sample cut in half by a lost device never gets its other half: the reopened device's
     // first byte starts a new pair.
     connect(m_comm, &SerialControl::streamRestarted, this, [this] { m_decoder.fase = 0; });
+    // The same after a gap: the bytes after it start a sample.
+    connect(m_comm, &SerialControl::bytesDiscarded, this, [this](qint64 bytes) {
+        m_decoder.fase = 0;
+        m_reporter.report(QStringLiteral("Llegaron más datos de los que pueden esperar mientras la recepción estaba "
+                                         "detenida (límite de %1 MiB): se descartaron los %2 bytes más antiguos "
+                                         "(%3 muestras). Los datos más recientes se conservan.")
+                              .arg(m_comm->waitLimit() / (1024 * 1024))
+                              .arg(bytes)
+                              .arg(bytes / 2));
+    });
+    connect(m_comm, &SerialControl::portOpenChanged, this, [this] {
+        if (m_portStateShown)
+            showPortState();
+    });
     connect(m_comm, &SerialControl::failed, this, [this](const QString &message) { m_reporter.report(message); });
 
     // The client area sits at (165, 555) twips from the screen's top-left corner.
@@ -91,16 +105,25 @@ frmdispVanto::~frmdispVanto()
     delete m_grafico.data();
 }
 
+// Bytes kept after a lost device are still the user's to see: STOP and Continuar act on them
+// too, with the port closed.
 void frmdispVanto::continuar_Click()
 {
-    if (m_comm->PortOpen())
+    if (m_comm->PortOpen() || m_comm->InBufferCount() > 0)
         m_comm->setRThreshold(1);
 }
 
 void frmdispVanto::STOP_Click()
 {
-    if (m_comm->PortOpen())
+    if (m_comm->PortOpen() || m_comm->InBufferCount() > 0)
         m_comm->setRThreshold(0);
+}
+
+void frmdispVanto::showPortState()
+{
+    m_portStateShown = true;
+    setTextIfChanged(m_settings, m_comm->PortOpen() ? m_comm->Settings() + QStringLiteral("Puerto Abierto")
+                                                    : m_k.cadenaconf + QStringLiteral("Puerto Cerrado"));
 }
 
 void frmdispVanto::borrar_Click()

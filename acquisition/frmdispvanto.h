@@ -48,6 +48,11 @@ public:
     void Salir_Click();
     void MSComm1_OnComm();
 
+    /// Writes the port label: the settings in force and "Puerto Abierto" while the port is
+    /// open, the chosen settings and "Puerto Cerrado" while it is closed. Once written, the
+    /// label follows the port (a lost device, a reopened one) by itself.
+    void showPortState();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -58,6 +63,7 @@ private:
     FailureReporter &m_reporter;
     DecoderState m_decoder;
     bool m_displayStale = false;
+    bool m_portStateShown = false;
     SerialControl *m_comm;
     QLineEdit *m_text1;
     QLabel *m_settings;

@@ -1,9 +1,15 @@
 #include "serialcontrol.h"
 
 #include "platformerror.h"
+#include "syserror.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +27,11 @@ constexpr std::array<char, 256> kByteValues = [] {
         b[i] = static_cast<char>(i);
     return b;
 }();
+
+bool isValidUtf8(const QByteArray &bytes)
+{
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
 
 } // namespace
 
@@ -45,20 +56,30 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
 
 SerialControl::~SerialControl() = default;
 
-QString SerialControl::device(int port) const
+QByteArray SerialControl::nativeDevice(int port) const
 {
     if (const auto it = m_devices.find(port); it != m_devices.end())
         return *it;
 #ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
+    return "COM" + QByteArray::number(port);
 #else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
+    return "/dev/ttyS" + QByteArray::number(port - 1);
 #endif
+}
+
+void SerialControl::setNativeDevice(int port, const QByteArray &path)
+{
+    m_devices.insert(port, path);
+}
+
+QString SerialControl::device(int port) const
+{
+    return syserror::shownPath(nativeDevice(port));
 }
 
 void SerialControl::setDevice(int port, const QString &path)
 {
-    m_devices.insert(port, path);
+    setNativeDevice(port, QFile::encodeName(path));
 }
 
 QString SerialControl::portName() const
@@ -79,21 +100,24 @@ void SerialControl::setCommPort(qint16 port)
 
 void SerialControl::setSettings(const QString &settings)
 {
+    // Every refusal says what stays in force, so nobody takes the refused settings for the real ones.
+    const QString kept = PortOpen() ? QStringLiteral(" El puerto %1 sigue abierto con %2.").arg(portName(), m_settings)
+                                    : QStringLiteral(" Se mantiene la configuración anterior, %1.").arg(m_settings);
     QString why;
     const auto parsed = parseLineSettings(settings, &why);
     if (!parsed)
-        throw PlatformError(QStringLiteral("Configuración del puerto rechazada: %1.").arg(why));
+        throw PlatformError(QStringLiteral("Configuración del puerto rechazada: %1.").arg(why) + kept);
     if (PortOpen()) {
         const LineSettings previous = *parseLineSettings(m_settings);
         try {
             applyLineSettings(*parsed);
-        } catch (const PlatformError &) {
+        } catch (const PlatformError &e) {
             try {
                 applyLineSettings(previous);
             } catch (const PlatformError &) {
                 // The previous settings were in force a moment ago; nothing better to do.
             }
-            throw;
+            throw PlatformError(QStringLiteral("Configuración «%1» rechazada: %2").arg(settings, e.message()) + kept);
         }
     } else {
         applyLineSettings(*parsed);
@@ -107,10 +131,11 @@ void SerialControl::applyLineSettings(const LineSettings &s)
     const bool ok = m_port.setBaudRate(s.baud) && m_port.setDataBits(s.dataBits)
                     && m_port.setParity(s.parity) && m_port.setStopBits(s.stopBits);
     if (!ok) {
-        const QString reason = m_port.errorString();
+        const QString reason = m_port.error() == QSerialPort::UnsupportedOperationError
+                                   ? QStringLiteral("el dispositivo no la admite")
+                                   : QStringLiteral("el sistema no la aceptó (%1)").arg(m_port.errorString());
         m_port.clearError();
-        throw PlatformError(QStringLiteral("El sistema rechazó la configuración del puerto %1: %2.")
-                                .arg(portName(), reason));
+        throw PlatformError(QStringLiteral("%1 en %2.").arg(reason, portName()));
     }
 }
 
@@ -120,23 +145,83 @@ void SerialControl::setPortOpen(bool open)
         return;
     if (!open) {
         m_port.close();
+        emit portOpenChanged(false);
         return;
     }
-    m_port.setPortName(device(m_commPort));
+    const QByteArray path = nativeDevice(m_commPort);
+    if (const QString why = whyOpenFailed(path); !why.isEmpty())
+        throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), why));
+    m_port.setPortName(openableName(path));
     if (!m_port.open(QIODevice::ReadWrite)) {
-        QString reason = m_port.errorString();
-        if (m_port.error() == QSerialPort::PermissionError)
-            reason = QStringLiteral("está en uso por otro programa o no hay permiso para usarlo (%1)").arg(reason);
-        else if (m_port.error() == QSerialPort::DeviceNotFoundError)
-            reason = QStringLiteral("el dispositivo no existe (%1)").arg(reason);
+        QString reason;
+        switch (m_port.error()) {
+        case QSerialPort::PermissionError:
+            // Access was checked above: what is left is a lock or exclusive use by someone else.
+            reason = QStringLiteral("está en uso por otro programa");
+            break;
+        case QSerialPort::DeviceNotFoundError:
+            reason = QStringLiteral("el dispositivo no existe");
+            break;
+        default: {
+            const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            const bool tty = fd >= 0 && ::isatty(fd);
+            if (fd >= 0)
+                ::close(fd);
+            reason = fd >= 0 && !tty ? QStringLiteral("no es un puerto serie")
+                                     : QStringLiteral("el sistema no lo permitió (%1)").arg(m_port.errorString());
+        }
+        }
         m_port.clearError();
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), reason));
     }
     if (m_everOpened)
-        m_restarts.push_back(m_received);
+        m_breaks.push_back({m_received, 0});
     m_everOpened = true;
     m_stalled = false;
+    emit portOpenChanged(true);
     receive();
+}
+
+QString SerialControl::whyOpenFailed(const QByteArray &path) const
+{
+#ifdef Q_OS_UNIX
+    if (path.isEmpty())
+        return QStringLiteral("no se indicó ningún dispositivo");
+    struct stat st {};
+    if (::stat(path.constData(), &st) != 0)
+        return errno == ENOENT ? QStringLiteral("el dispositivo no existe") : syserror::reason(errno);
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("es una carpeta, no un dispositivo");
+    if (!S_ISCHR(st.st_mode))
+        return QStringLiteral("no es un dispositivo serie");
+    if (::faccessat(AT_FDCWD, path.constData(), R_OK | W_OK, AT_EACCESS) != 0)
+        return errno == EACCES || errno == EPERM
+                   ? QStringLiteral("no hay permiso para usarlo (en Debian, el usuario debe ser del grupo dialout)")
+                   : syserror::reason(errno);
+    // The lock file is named after the whole path ("LCK.." and the path with its slashes
+    // turned into underscores), and a file name has at most 255 bytes.
+    const QByteArray lockName = "LCK.." + (path.startsWith("/dev/") ? path.mid(5) : path);
+    if (lockName.size() > 255)
+        return QStringLiteral("la ruta es demasiado larga para el archivo de bloqueo del puerto "
+                              "(%1 bytes; use una ruta más corta o un enlace)").arg(path.size());
+#else
+    Q_UNUSED(path);
+#endif
+    return {};
+}
+
+QString SerialControl::openableName(const QByteArray &path)
+{
+    if (isValidUtf8(path))
+        return QFile::decodeName(path);
+    if (!m_aliases)
+        m_aliases = std::make_unique<QTemporaryDir>();
+    const QString alias = m_aliases->filePath(QStringLiteral("COM%1").arg(m_commPort));
+    const QByteArray nativeAlias = QFile::encodeName(alias);
+    ::unlink(nativeAlias.constData());
+    if (::symlink(path.constData(), nativeAlias.constData()) != 0)
+        return QFile::decodeName(path);
+    return alias;
 }
 
 void SerialControl::setRThreshold(qint16 threshold)
@@ -164,44 +249,58 @@ QByteArray SerialControl::Input()
     const qsizetype n = m_inputLen == 0 ? waiting : qMin<qsizetype>(m_inputLen, waiting);
     if (n == 0)
         return {};
+    m_consumed += n;
     if (n == 1) {
-        const auto byte = static_cast<quint8>(m_chunks.front().at(m_chunkPos));
-        advance(1);
+        const quint8 byte = m_waiting.front();
+        m_waiting.pop();
         return QByteArray::fromRawData(&kByteValues[byte], 1);
     }
-    QByteArray out;
-    out.reserve(n);
-    while (out.size() < n) {
-        const QByteArray &front = m_chunks.front();
-        const qsizetype take = qMin(n - out.size(), front.size() - m_chunkPos);
-        out.append(front.constData() + m_chunkPos, take);
-        advance(take);
-    }
+    QByteArray out(n, Qt::Uninitialized);
+    m_waiting.take(out.data(), n);
     return out;
-}
-
-void SerialControl::advance(qsizetype n)
-{
-    m_chunkPos += n;
-    m_consumed += n;
-    if (m_chunkPos == m_chunks.front().size()) {
-        m_chunks.pop_front();
-        m_chunkPos = 0;
-    }
 }
 
 void SerialControl::receive()
 {
-    const qint64 available = m_port.bytesAvailable();
-    if (available <= 0)
+    qint64 got = 0;
+    while (m_port.bytesAvailable() > 0) {
+        qsizetype room = 0;
+        char *to = m_waiting.room(&room);
+        const qint64 n = m_port.read(to, room);
+        if (n <= 0)
+            break;
+        m_waiting.commit(n);
+        got += n;
+    }
+    if (got == 0)
         return;
-    QByteArray block = m_port.read(available); // exactly sized: a backlog costs no more than its bytes
-    if (block.isEmpty())
-        return;
-    m_received += block.size();
-    m_chunks.push_back(std::move(block));
+    m_received += got;
+    if (m_waiting.size() > m_waitLimit)
+        discardOldest();
     m_stalled = false;
     scheduleDelivery();
+}
+
+void SerialControl::discardOldest()
+{
+    // Drop down to the limit, ending where a sample starts, so that pairing after the gap is
+    // as the board sent it. A break inside the dropped part moves where samples start.
+    const bool breakAtFront = !m_breaks.empty() && m_breaks.front().position == m_consumed;
+    // A half sample already read loses its other half: it is lost too.
+    qint64 lost = !breakAtFront && ((m_consumed - m_pairBase) & 1) ? 1 : 0;
+    qint64 base = m_pairBase;
+    qint64 end = m_received - m_waitLimit;
+    while (!m_breaks.empty() && m_breaks.front().position <= end) {
+        base = m_breaks.front().position;
+        lost += m_breaks.front().discarded; // one gap per episode: an undelivered one grows
+        m_breaks.pop_front();
+    }
+    if ((end - base) & 1)
+        ++end;
+    lost += end - m_consumed;
+    m_waiting.drop(qsizetype(end - m_consumed));
+    m_consumed = end;
+    m_breaks.push_front({end, lost});
 }
 
 void SerialControl::scheduleDelivery()
@@ -220,9 +319,14 @@ void SerialControl::deliver()
     int notifications = 0;
     while (m_threshold > 0 && InBufferCount() >= m_threshold) {
         const qint64 before = m_consumed;
-        if (!m_restarts.empty() && m_consumed >= m_restarts.front()) {
-            m_restarts.pop_front();
-            emit streamRestarted();
+        while (!m_breaks.empty() && m_consumed >= m_breaks.front().position) {
+            const Break b = m_breaks.front();
+            m_breaks.pop_front();
+            m_pairBase = b.position;
+            if (b.discarded > 0)
+                emit bytesDiscarded(b.discarded);
+            else
+                emit streamRestarted();
         }
         m_commEvent = kEventReceive;
         if (m_onComm)
@@ -244,13 +348,13 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         return;
     if (!m_port.isOpen())
         return;
-    const QString reason = m_port.errorString();
     // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
     // signalling the same error in a loop.
     receive();
     m_port.close();
     m_port.clearError();
-    emit failed(QStringLiteral("Se perdió el puerto %1: %2. El puerto quedó cerrado; "
-                               "los datos ya recibidos se conservan.")
-                    .arg(portName(), reason));
+    emit portOpenChanged(false);
+    emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. "
+                               "El puerto quedó cerrado; los datos ya recibidos se conservan.")
+                    .arg(portName()));
 }

@@ -1,19 +1,23 @@
 #pragma once
 
+#include "bytequeue.h"
 #include "serialsettingsstring.h"
 
 #include <QByteArray>
 #include <QMap>
 #include <QObject>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <deque>
 #include <functional>
+#include <memory>
 
 /// The serial port control the windows talk to: a port number, a settings string, an open
 /// state and a receive threshold. While the threshold is 1 it notifies its OnComm handler once
 /// per waiting byte, each answered by the handler reading that byte through Input. Bytes are never dropped
-/// on our side: with the threshold at 0 they wait, in order, without limit.
+/// on our side while they fit: with the threshold at 0 they wait, in order, up to a limit; beyond it the
+/// oldest waiting bytes are discarded in whole samples and the discard is announced where it happened.
 /// Every refused operation throws PlatformError and leaves the control as it was.
 class SerialControl : public QObject
 {
@@ -22,6 +26,8 @@ public:
     static constexpr qint16 kEventReceive = 2;
     static constexpr qint32 kInputModeText = 0;
     static constexpr qint32 kInputModeBinary = 1;
+    /// How many received bytes may wait to be read (while reception is off) before the oldest go.
+    static constexpr qsizetype kDefaultWaitLimit = 64 * 1024 * 1024;
 
     explicit SerialControl(QObject *parent = nullptr);
     ~SerialControl() override;
@@ -29,6 +35,13 @@ public:
     /// The device behind COMn; by default /dev/ttyS(n-1) on Linux, COMn on Windows.
     QString device(int port) const;
     void setDevice(int port, const QString &path);
+    /// The same, as the system names files (bytes that need not be valid UTF-8).
+    QByteArray nativeDevice(int port) const;
+    void setNativeDevice(int port, const QByteArray &path);
+
+    qsizetype waitLimit() const { return m_waitLimit; }
+    /// At least 2 bytes; an odd limit is taken as the even number below it.
+    void setWaitLimit(qsizetype bytes) { m_waitLimit = qMax<qsizetype>(2, bytes & ~qsizetype(1)); }
 
     qint16 CommPort() const { return m_commPort; }
     void setCommPort(qint16 port);
@@ -62,7 +75,9 @@ public:
     void setOnComm(std::function<void()> handler) { m_onComm = std::move(handler); }
 
     /// Bytes received and not yet read through Input.
-    qsizetype InBufferCount() const { return qsizetype(m_received - m_consumed); }
+    qsizetype InBufferCount() const { return m_waiting.size(); }
+    /// Memory held for waiting bytes.
+    qsizetype bufferMemory() const { return m_waiting.capacity(); }
 
 signals:
     /// A batch of notifications has been delivered; the event loop gets its turn next. A batch
@@ -71,6 +86,12 @@ signals:
     /// The next byte delivered is the first one read after the port was opened again (after a
     /// lost device): it starts a new stream, so a half-assembled sample before it is an orphan.
     void streamRestarted();
+    /// The next byte delivered follows a gap: the oldest waiting bytes were discarded because
+    /// more arrived than may wait. bytes counts every byte lost there, the half sample the
+    /// gap cut included, so it is always whole samples; pairing starts afresh after it.
+    void bytesDiscarded(qint64 bytes);
+    /// The port was opened or closed (also when the device was lost).
+    void portOpenChanged(bool open);
     /// Something failed outside any handler (a lost device); the port is already closed.
     void failed(const QString &message);
 
@@ -80,26 +101,39 @@ private:
     void scheduleDelivery();
     void deliver();
     void applyLineSettings(const LineSettings &s);
-    void advance(qsizetype n);
+    void discardOldest();
     [[noreturn]] static void refuseInputMode(qint32 mode);
     [[noreturn]] static void refuseInputLen(qint16 len);
     QString portName() const;
+    QString whyOpenFailed(const QByteArray &path) const;
+    /// A name Qt can open for the device: the path itself, or a link to it when the path is not
+    /// valid UTF-8 (Qt would mangle it).
+    QString openableName(const QByteArray &path);
+
+    /// A place in the stream where pairing starts afresh: a reopened port, or a gap left by
+    /// discarded bytes.
+    struct Break
+    {
+        qint64 position;
+        qint64 discarded; // 0 for a reopened port
+    };
 
     QSerialPort m_port;
-    QMap<int, QString> m_devices;
+    QMap<int, QByteArray> m_devices;
+    std::unique_ptr<QTemporaryDir> m_aliases;
     qint16 m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint16 m_threshold = 0;
     qint32 m_inputMode = kInputModeText;
     qint16 m_inputLen = 0;
     qint16 m_commEvent = 0;
-    // Received bytes not yet read, in the blocks they came in; reading never moves memory.
-    std::deque<QByteArray> m_chunks;
-    qsizetype m_chunkPos = 0; // read position in the first block
+    ByteQueue m_waiting;      // received bytes not yet read
+    qsizetype m_waitLimit = kDefaultWaitLimit;
     qint64 m_received = 0;    // bytes received since start (a position in the stream)
-    qint64 m_consumed = 0;    // bytes read through Input since start
+    qint64 m_consumed = 0;    // bytes read through Input or discarded since start
+    qint64 m_pairBase = 0;    // stream position of the last break passed: samples start at even offsets from it
     bool m_everOpened = false;
-    std::deque<qint64> m_restarts; // stream positions where a reopened port's bytes begin
+    std::deque<Break> m_breaks; // ahead of m_consumed, in stream order
     bool m_stalled = false; // a handler answered without reading: wait for news
     QTimer m_delivery;
     std::function<void()> m_onComm;

@@ -105,9 +105,8 @@ void frmcomm1::cerrar_Click()
     m_main.Framdis()->setVisible(true);
     hide();
     m_main.Framdis()->setEnabled(true);
-    // Say whether the port is really open: a port that failed to open must not read as open.
-    m_main.settings()->setText(m_k.cadenaconf + (m_main.MSComm1()->PortOpen() ? QStringLiteral("Puerto Abierto")
-                                                                              : QStringLiteral("Puerto Cerrado")));
+    // The label tells what is true of the port: the settings in force, open or closed.
+    m_main.showPortState();
     // Files are opened and closed within each save or load, so none is left open here.
 }
 

@@ -5,6 +5,7 @@
 #include "twips.h"
 
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 #include <cmath>
 
@@ -153,6 +154,23 @@ private slots:
             }
         QCOMPARE(visibleBoxes, 1);
         QCOMPARE(text, QStringLiteral("uno\n\ndos"));
+    }
+
+    void messageBoxShowsTheNewestFewAndStaysOnScreen()
+    {
+        MessageBoxReporter reporter;
+        for (int i = 1; i <= 40; ++i)
+            reporter.report(QStringLiteral("Fallo número %1: ").arg(i) + QString(300, u'x'));
+        QMessageBox *box = reporter.box();
+        QVERIFY(box && box->isVisible());
+        QVERIFY2(box->text().startsWith(QStringLiteral("(Hay 35 avisos anteriores.)")), qPrintable(box->text().left(60)));
+        QVERIFY(box->text().contains(QStringLiteral("Fallo número 40:")));
+        QVERIFY(box->text().contains(QStringLiteral("Fallo número 36:")));
+        QVERIFY(!box->text().contains(QStringLiteral("Fallo número 35:")));
+        const QRect area = box->screen()->availableGeometry();
+        QVERIFY2(area.contains(box->frameGeometry()), qPrintable(QStringLiteral("%1x%2 at %3,%4 on %5x%6")
+                                                              .arg(box->frameGeometry().width()).arg(box->frameGeometry().height())
+                                                              .arg(box->x()).arg(box->y()).arg(area.width()).arg(area.height())));
     }
 };
 

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <unistd.h>
@@ -61,6 +62,8 @@ private slots:
         QVERIFY(QFile::link(first->slavePath(), link));
         f.comm().setDevice(1, link);
         f.chooseAndApply();
+        f.click("cerrar");
+        QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Abierto"));
         QVERIFY(f.reporter.failures.isEmpty());
         QVERIFY(first->write(samplesToBytes({101, 102, 103})));
         QVERIFY(first->write(QByteArray("\x55", 1))); // half a sample, cut off by the loss
@@ -69,7 +72,7 @@ private slots:
         QTRY_COMPARE(f.reporter.failures.size(), 1);
         QVERIFY(!f.comm().PortOpen());
         QVERIFY(f.reporter.failures[0].contains(link));
-        f.click("cerrar");
+        // The label follows the port by itself, without another "Cerrar".
         QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Cerrado"));
 
         // The adapter is plugged in again and shows up at the same path.
@@ -79,6 +82,7 @@ private slots:
         f.click("Configserie");
         QCOMPARE(f.reporter.failures.size(), 1);
         QVERIFY(f.comm().PortOpen());
+        QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Abierto"));
         QVERIFY(second.write(samplesToBytes({201, 202})));
         QTRY_COMPARE(f.k().contador.value(), 5);
         QCOMPARE(QList<int>(f.k().valores.begin() + 1, f.k().valores.begin() + 6),
@@ -106,29 +110,136 @@ private slots:
         QCOMPARE(f.k().cadenaconf, QString()); // the apply stopped before composing
     }
 
-    void missingOrForbiddenDeviceIsReported_data()
+    void deviceThatCannotBeOpenedIsReportedInSpanish_data()
     {
-        QTest::addColumn<bool>("exists");
-        QTest::newRow("no such device") << false;
-        QTest::newRow("no permission") << true;
+        QTest::addColumn<QString>("path"); // {dir} stands for a temporary folder
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no such device") << "/dev/ttyNOPE9" << "el dispositivo no existe";
+        QTest::newRow("empty --com1") << "" << "no se indicó ningún dispositivo";
+        QTest::newRow("a folder") << "{dir}" << "es una carpeta";
+        QTest::newRow("a plain file") << "{dir}/plain" << "no es un dispositivo serie";
+        QTest::newRow("a device that is no terminal") << "/dev/null" << "no es un puerto serie";
+        QTest::newRow("a path too long for the lock file") << "{dir}/" + QString(200, u'n') + "/" + QString(100, u'm')
+                                                           << "demasiado larga";
+        QTest::newRow("no permission") << "{dir}/forbidden" << "no hay permiso";
     }
-    void missingOrForbiddenDeviceIsReported()
+    void deviceThatCannotBeOpenedIsReportedInSpanish()
     {
-        QFETCH(bool, exists);
-        if (exists && ::geteuid() == 0)
-            QSKIP("root may open any device; permissions cannot be denied here");
+        QFETCH(QString, path);
+        QFETCH(QString, reason);
         Fixture f;
         Pty pty;
-        const QString path = exists ? f.dir.path() + QStringLiteral("/forbidden") : QStringLiteral("/dev/ttyNOPE9");
-        if (exists) {
+        path.replace(QStringLiteral("{dir}"), f.dir.path());
+        if (path.endsWith(QStringLiteral("/plain")))
+            QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+        if (path.endsWith(u'm')) {
+            QVERIFY(QDir().mkpath(path.section(u'/', 0, -2)));
+            QVERIFY(QFile::link(pty.slavePath(), path));
+        }
+        if (path.endsWith(QStringLiteral("/forbidden"))) {
+            if (::geteuid() == 0)
+                QSKIP("root may open any device; permissions cannot be denied here");
             QVERIFY(QFile::link(pty.slavePath(), path));
             QVERIFY(QFile::setPermissions(pty.slavePath(), QFileDevice::ReadOwner));
         }
         f.comm().setDevice(1, path);
         f.chooseAndApply();
         QCOMPARE(f.reporter.failures.size(), 1);
-        QVERIFY2(f.reporter.failures[0].contains(path), qPrintable(f.reporter.failures[0]));
+        const QString message = f.reporter.failures[0];
+        QVERIFY2(message.contains(QStringLiteral("COM1 (%1)").arg(path)), qPrintable(message));
+        QVERIFY2(message.contains(reason), qPrintable(message));
+        for (const char *english : {"denied", "Inappropriate", "directory", "lock", "No such", "error"})
+            QVERIFY2(!message.contains(QLatin1String(english)), qPrintable(message));
         QVERIFY(!f.comm().PortOpen());
+    }
+
+    void deviceWhosePathIsNotUtf8OpensAsTheSystemNamesIt()
+    {
+        Fixture f;
+        Pty pty;
+        const QByteArray link = QFile::encodeName(f.dir.path()) + "/tty-caf\xe9";
+        QVERIFY(::symlink(QFile::encodeName(pty.slavePath()).constData(), link.constData()) == 0);
+        const auto cleanUp = qScopeGuard([&] { ::unlink(link.constData()); });
+        f.comm().setNativeDevice(1, link);
+        f.chooseAndApply();
+        QVERIFY2(f.reporter.failures.isEmpty(), qPrintable(f.reporter.failures.join(u'\n')));
+        QVERIFY(pty.write(samplesToBytes({4660})));
+        QTRY_COMPARE(f.main().Text1()->text(), QStringLiteral(" 4660"));
+    }
+
+    void continuarShowsWhatWaitedAfterTheDeviceWasLost()
+    {
+        Fixture f;
+        auto pty = std::make_unique<Pty>();
+        f.comm().setDevice(1, pty->slavePath());
+        f.chooseAndApply();
+        f.main().STOP_Click();
+        QVERIFY(pty->write(samplesToBytes({11, 12, 13})));
+        QTRY_COMPARE(f.comm().InBufferCount(), qsizetype(6));
+        pty.reset();
+        QTRY_VERIFY(!f.comm().PortOpen());
+        QCOMPARE(f.k().contador.value(), 0);
+        f.main().continuar_Click();
+        QTRY_COMPARE(f.k().contador.value(), 3);
+        QCOMPARE(f.main().Text1()->text(), QStringLiteral(" 13"));
+    }
+
+    void floodBeyondTheWaitLimitKeepsTheNewestAndGivesMemoryBack()
+    {
+        // Enough to pass the limit twice over; smaller under the sanitizers.
+        const qsizetype floodMb = qEnvironmentVariableIntValue("DISPVANTO_FLOOD_MB") > 0
+                                      ? qEnvironmentVariableIntValue("DISPVANTO_FLOOD_MB")
+                                      : 50;
+        const qsizetype limit = qMin<qsizetype>(SerialControl::kDefaultWaitLimit, floodMb * 1024 * 1024 / 2) & ~qsizetype(1);
+        const qint64 total = qMax(qint64(limit) * 5 / 2, qint64(floodMb) << 20) + 1; // odd: the last half sample stays pending
+        auto byteAt = [](qint64 i) { return char(((i / 2) * 40503u + (i >> 17)) >> ((i & 1) * 8)); };
+        auto sampleAt = [&](qint64 s) { return quint16(quint8(byteAt(2 * s)) | quint8(byteAt(2 * s + 1)) << 8); };
+
+        Fixture f;
+        Pty pty;
+        f.comm().setWaitLimit(limit);
+        f.comm().setDevice(1, pty.slavePath());
+        f.chooseAndApply();
+        QVERIFY(pty.write(QByteArray(1, byteAt(0)))); // the first sample's low byte, read before STOP
+        QTRY_COMPARE(f.comm().InBufferCount(), qsizetype(0));
+        f.main().STOP_Click();
+        const qint64 before = residentBytes();
+        qint64 peak = before;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, &watch, [&] { peak = qMax(peak, residentBytes()); });
+        watch.start(20);
+        pty.writeGeneratedInBackground(total - 1, [&](qint64 i) { return byteAt(i + 1); });
+        QVERIFY(runUntil([&] { return pty.written(); }, 120000));
+        QTRY_COMPARE_WITH_TIMEOUT(f.comm().InBufferCount(), limit - ((total - limit) & 1), 20000);
+        peak = qMax(peak, residentBytes());
+        QCOMPARE(f.k().contador.value(), 0);
+        QVERIFY(f.reporter.failures.isEmpty()); // told when the gap is reached, once
+
+        qint64 seen = 0, wrong = 0;
+        const qint64 waiting = f.comm().InBufferCount();
+        const qint64 firstKept = (total - waiting) / 2; // the first sample whose bytes all waited
+        int lastCounter = 0;
+        QObject::connect(&f.comm(), &SerialControl::deliveryDone, &f.comm(), [&] {
+            while (f.k().contador.isSet() && lastCounter != f.k().contador.value()) {
+                lastCounter = (lastCounter + 1) % Kyrserie::kRingSlots;
+                wrong += f.k().valores[lastCounter] != sampleAt(firstKept + seen);
+                ++seen;
+            }
+        });
+        f.main().continuar_Click();
+        QVERIFY(runUntil([&] { return f.comm().InBufferCount() == 0; }, 120000));
+        watch.stop();
+        QCOMPARE(seen, waiting / 2);
+        QCOMPARE(wrong, 0);
+        QCOMPARE(f.reporter.failures.size(), 1);
+        const qint64 lost = 2 * firstKept; // the sample cut before the gap included
+        QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("los %1 bytes más antiguos (%2 muestras)").arg(lost).arg(lost / 2)),
+                 qPrintable(f.reporter.failures[0]));
+        const qint64 after = residentBytes();
+        qInfo("wait limit %lld MiB, %lld MB sent: resident %lld MB before, %lld MB at the peak, %lld MB after",
+              qint64(limit) >> 20, total / 1000000, before / 1000000, peak / 1000000, after / 1000000);
+        QVERIFY2(peak - before < qint64(limit) + 24 * 1024 * 1024, "a waiting byte costs about a byte");
+        QVERIFY2(after - before < 16 * 1024 * 1024, "memory goes back once the backlog is decoded");
     }
 
     void floodWhileStoppedIsDecodedCompletelyInOrder()

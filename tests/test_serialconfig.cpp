@@ -496,18 +496,36 @@ private slots:
         QVERIFY(f.main.MSComm1()->PortOpen());
     }
 
-    void applyWithNothingChosenOpensButLeavesReceptionOff()
+    void refusedSettingsLeaveTheLabelWithWhatIsInForce_data()
     {
+        QTest::addColumn<QStringList>("clicks");
+        QTest::addColumn<QByteArray>("file");
+        QTest::newRow("nothing chosen") << QStringList{"Configserie"} << QByteArray();
+        QTest::newRow("only the port chosen") << QStringList{"pto3f8", "Configserie"} << QByteArray();
+        QTest::newRow("impossible baud rate from the file")
+            << QStringList{"Cargar", "Configserie"} << QByteArray("\"99999999999999999999999,\"\r\n\"E,\"\r\n\"7,\"\r\n\"2\"\r\n1\r\n");
+        QTest::newRow("7 data bits, which a pseudo-terminal refuses")
+            << QStringList{"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie", "br4800", "ppar", "bd7", "bs2", "Configserie"}
+            << QByteArray();
+    }
+    void refusedSettingsLeaveTheLabelWithWhatIsInForce()
+    {
+        QFETCH(QStringList, clicks);
+        QFETCH(QByteArray, file);
         Fixture f;
         Pty pty;
+        if (!file.isEmpty())
+            writeFile(f.path(), file);
         f.main.MSComm1()->setDevice(1, pty.slavePath());
         f.window.show();
-        f.click("Configserie");
+        for (const QString &c : clicks)
+            f.click(qPrintable(c));
         QVERIFY(f.main.MSComm1()->PortOpen());
-        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(0));
-        QCOMPARE(f.reporter.failures.size(), 1); // the empty settings string was refused
+        QCOMPARE(f.reporter.failures.size(), 1);
+        QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("sigue abierto con 9600,N,8,1.")), qPrintable(f.reporter.failures[0]));
+        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,1"));
         f.click("cerrar");
-        QCOMPARE(f.main.settings()->text(), QStringLiteral("Puerto Abierto"));
+        QCOMPARE(f.main.settings()->text(), QStringLiteral("9600,N,8,1Puerto Abierto"));
     }
 
     void cerrarSaysWhetherThePortIsOpen()

@@ -1,5 +1,9 @@
 #include "testpty.h"
 
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
 #include <QList>
 
 #include <cerrno>
@@ -45,6 +49,24 @@ void Pty::writeInBackground(const QByteArray &bytes)
     waitWritten();
     m_written = false;
     m_writer = std::thread([this, bytes] { m_written = writeUntilStopped(bytes); });
+}
+
+void Pty::writeGeneratedInBackground(qint64 count, std::function<char(qint64)> make)
+{
+    waitWritten();
+    m_written = false;
+    m_writer = std::thread([this, count, make] {
+        QByteArray block(64 * 1024, Qt::Uninitialized);
+        for (qint64 at = 0; at < count && !m_stop;) {
+            const qsizetype n = qsizetype(qMin<qint64>(block.size(), count - at));
+            for (qsizetype i = 0; i < n; ++i)
+                block[i] = make(at + i);
+            if (!writeUntilStopped(block.first(n)))
+                return;
+            at += n;
+        }
+        m_written = !m_stop;
+    });
 }
 
 bool Pty::waitWritten()
@@ -99,6 +121,30 @@ QByteArray samplesToBytes(const QList<quint16> &samples)
         out.append(char(s >> 8));
     }
     return out;
+}
+
+bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+qint64 residentBytes()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    return -1;
 }
 
 double processCpuSeconds()

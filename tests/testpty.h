@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 /// A pseudo-terminal for tests: the program opens slavePath() as its port, the test writes
@@ -22,6 +23,11 @@ public:
     bool write(const QByteArray &bytes);
     /// Writes from a thread of its own, so the event loop can drain the port meanwhile.
     void writeInBackground(const QByteArray &bytes);
+    /// Writes bytes made as it goes (in blocks, so a flood costs the test no memory), from a
+    /// thread of its own. make(i) gives stream byte i.
+    void writeGeneratedInBackground(qint64 count, std::function<char(qint64)> make);
+    /// Whether the background writer has written everything (does not wait).
+    bool written() const { return m_written; }
     /// Waits for the background writer; true when it wrote everything.
     bool waitWritten();
     /// Closes the master side: the device vanishes for whoever holds the slave.
@@ -40,6 +46,13 @@ private:
     int m_slave = -1;
     QString m_path;
 };
+
+/// Runs the event loop until done() holds or the time is up; true when it holds. Unlike the
+/// QTRY macros it never sleeps between turns, so a flood is drained at full speed.
+bool runUntil(const std::function<bool()> &done, int timeoutMs);
+
+/// Resident memory of this process now, in bytes (VmRSS).
+qint64 residentBytes();
 
 /// CPU time this process has used so far, in seconds (to check that waiting does not spin).
 double processCpuSeconds();
