@@ -50,6 +50,8 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
         }
     });
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
+    m_reconnectTimer.setInterval(250);
+    connect(&m_reconnectTimer, &QTimer::timeout, this, &SerialControl::tryReconnect);
     applyLineSettings(*parseLineSettings(m_settings));
     m_port.setFlowControl(QSerialPort::NoFlowControl);
 }
@@ -144,6 +146,7 @@ void SerialControl::setPortOpen(bool open)
     if (open == PortOpen())
         return;
     if (!open) {
+        m_reconnectTimer.stop();
         m_port.close();
         emit portOpenChanged(false);
         return;
@@ -177,6 +180,7 @@ void SerialControl::setPortOpen(bool open)
     if (m_everOpened)
         m_breaks.push_back({m_received, 0});
     m_everOpened = true;
+    m_reconnectTimer.stop();
     m_stalled = false;
     emit portOpenChanged(true);
     receive();
@@ -354,7 +358,26 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
     m_port.close();
     m_port.clearError();
     emit portOpenChanged(false);
-    emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. "
-                               "El puerto quedó cerrado; los datos ya recibidos se conservan.")
-                    .arg(portName()));
+    if (m_reconnect)
+        m_reconnectTimer.start();
+    emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. %2"
+                               "Los datos ya recibidos se conservan.")
+                    .arg(portName(), m_reconnect ? QStringLiteral("Se volverá a abrir solo en cuanto reaparezca. ")
+                                                 : QStringLiteral("El puerto quedó cerrado. ")));
+}
+
+void SerialControl::tryReconnect()
+{
+    if (PortOpen()) {
+        m_reconnectTimer.stop();
+        return;
+    }
+    // Only a device that is there is tried; one that is there but not ready yet is tried again
+    // at the next look, without a message each time.
+    if (!whyOpenFailed(nativeDevice(m_commPort)).isEmpty())
+        return;
+    try {
+        setPortOpen(true);
+    } catch (const PlatformError &) {
+    }
 }

@@ -39,6 +39,11 @@ public:
     QByteArray nativeDevice(int port) const;
     void setNativeDevice(int port, const QByteArray &path);
 
+    /// After a lost device, watch its path and reopen it, with the same settings, as soon as a
+    /// device is there again. Reception stays as it was (a STOP stays a STOP).
+    void setReconnect(bool on) { m_reconnect = on; }
+    bool reconnect() const { return m_reconnect; }
+
     qsizetype waitLimit() const { return m_waitLimit; }
     /// At least 2 bytes; an odd limit is taken as the even number below it.
     void setWaitLimit(qsizetype bytes) { m_waitLimit = qMax<qsizetype>(2, bytes & ~qsizetype(1)); }
@@ -102,6 +107,7 @@ private:
     void deliver();
     void applyLineSettings(const LineSettings &s);
     void discardOldest();
+    void tryReconnect();
     [[noreturn]] static void refuseInputMode(qint32 mode);
     [[noreturn]] static void refuseInputLen(qint16 len);
     QString portName() const;
@@ -136,5 +142,7 @@ private:
     std::deque<Break> m_breaks; // ahead of m_consumed, in stream order
     bool m_stalled = false; // a handler answered without reading: wait for news
     QTimer m_delivery;
+    bool m_reconnect = false;
+    QTimer m_reconnectTimer; // a few looks a second while the device is away
     std::function<void()> m_onComm;
 };

@@ -1,11 +1,28 @@
+#include "commandline.h"
 #include "frmdispvanto.h"
 #include "program.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
+    // The options are read before any application object exists: help, version and the port
+    // listing need no display. Arguments stay bytes, so a device path need not be UTF-8.
+    QList<QByteArray> args;
+    for (int i = 1; i < argc; ++i)
+        args << QByteArray(argv[i]);
+    const Options options = parseCommandLine(args);
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "dispvanto: %s\n", options.error.toLocal8Bit().constData());
+        return 2;
+    }
+    if (options.help || options.version || options.listPorts) {
+        const QString text = options.help ? helpText() : options.version ? versionText() : portListing();
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
     // The layouts are given in twips for a small dialog font; a compact face keeps every
@@ -16,22 +33,12 @@ int main(int argc, char *argv[])
     small.setPointSize(8);
     QApplication::setFont(small);
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Adquisición de datos de la placa conversora por puerto serie."));
-    parser.addHelpOption();
-    const QCommandLineOption com1(QStringLiteral("com1"), QStringLiteral("Dispositivo para COM1 (p. ej. /dev/ttyUSB0)."),
-                                  QStringLiteral("DISPOSITIVO"));
-    const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Dispositivo para COM2."),
-                                  QStringLiteral("DISPOSITIVO"));
-    parser.addOption(com1);
-    parser.addOption(com2);
-    parser.process(app);
-
     Program program;
-    if (parser.isSet(com1))
-        program.mainWindow().MSComm1()->setDevice(1, parser.value(com1));
-    if (parser.isSet(com2))
-        program.mainWindow().MSComm1()->setDevice(2, parser.value(com2));
+    if (options.com1)
+        program.mainWindow().MSComm1()->setNativeDevice(1, *options.com1);
+    if (options.com2)
+        program.mainWindow().MSComm1()->setNativeDevice(2, *options.com2);
+    program.mainWindow().MSComm1()->setReconnect(options.reconnect);
     program.mainWindow().show();
     return QApplication::exec();
 }

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
 
@@ -88,6 +89,59 @@ private slots:
         QCOMPARE(QList<int>(f.k().valores.begin() + 1, f.k().valores.begin() + 6),
                  (QList<int>{101, 102, 103, 201, 202}));
         QCOMPARE(f.main().Text1()->text(), QStringLiteral(" 202"));
+    }
+
+    void reconnectReopensTheReturningDeviceWithoutAClick_data()
+    {
+        QTest::addColumn<bool>("stopped");
+        QTest::newRow("receiving") << false;
+        QTest::newRow("a STOP stays a STOP") << true;
+    }
+    void reconnectReopensTheReturningDeviceWithoutAClick()
+    {
+        QFETCH(bool, stopped);
+        Fixture f;
+        const QString link = f.dir.path() + QStringLiteral("/ttyUSB-lab");
+        auto first = std::make_unique<Pty>();
+        QVERIFY(QFile::link(first->slavePath(), link));
+        f.comm().setDevice(1, link);
+        f.comm().setReconnect(true);
+        f.chooseAndApply();
+        f.click("cerrar");
+        QVERIFY(first->write(samplesToBytes({301, 302})));
+        QVERIFY(first->write(QByteArray("\x77", 1))); // half a sample, cut off by the loss
+        QTRY_COMPARE(f.k().contador.value(), 2);
+        if (stopped)
+            f.main().STOP_Click();
+        first.reset();
+        QTRY_COMPARE(f.reporter.failures.size(), 1);
+        QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("Se volverá a abrir")), qPrintable(f.reporter.failures[0]));
+        QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Cerrado"));
+
+        // Waiting for the device costs next to nothing.
+        const double cpuBefore = processCpuSeconds();
+        QTest::qWait(1000);
+        const double waitingCpu = processCpuSeconds() - cpuBefore;
+        QVERIFY2(waitingCpu < 0.05, qPrintable(QString::number(waitingCpu)));
+
+        Pty second;
+        QVERIFY(QFile::remove(link));
+        QVERIFY(QFile::link(second.slavePath(), link));
+        QElapsedTimer back;
+        back.start();
+        QTRY_VERIFY(f.comm().PortOpen());
+        qInfo("reopened %lld ms after the device came back", back.elapsed());
+        QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Abierto"));
+        QCOMPARE(f.comm().RThreshold(), qint16(stopped ? 0 : 1));
+        QVERIFY(second.write(samplesToBytes({303, 304})));
+        if (stopped) {
+            QTRY_COMPARE(f.comm().InBufferCount(), qsizetype(4));
+            QCOMPARE(f.k().contador.value(), 2);
+            f.main().continuar_Click();
+        }
+        QTRY_COMPARE(f.k().contador.value(), 4);
+        QCOMPARE(QList<int>(f.k().valores.begin() + 1, f.k().valores.begin() + 5), (QList<int>{301, 302, 303, 304}));
+        QCOMPARE(f.reporter.failures.size(), 1); // the return is no second box
     }
 
     void portHeldByAnotherProgramIsReportedByName()

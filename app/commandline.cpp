@@ -1,0 +1,114 @@
+#include "commandline.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+
+#ifndef DISPVANTO_VERSION
+#define DISPVANTO_VERSION "0"
+#endif
+
+Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByteArray(const char *)> &environment)
+{
+    Options o;
+    for (qsizetype i = 0; i < args.size(); ++i) {
+        QByteArray a = args[i];
+        QByteArray value;
+        bool hasValue = false;
+        if (a.startsWith("--") && a.contains('=')) {
+            value = a.mid(a.indexOf('=') + 1);
+            a = a.left(a.indexOf('='));
+            hasValue = true;
+        }
+        auto takeValue = [&]() -> std::optional<QByteArray> {
+            if (hasValue)
+                return value;
+            if (i + 1 < args.size())
+                return args[++i];
+            o.error = QStringLiteral("Falta el valor de la opción %1.").arg(QString::fromLocal8Bit(a));
+            return std::nullopt;
+        };
+        auto flag = [&](bool &f) {
+            if (hasValue)
+                o.error = QStringLiteral("La opción %1 no lleva valor.").arg(QString::fromLocal8Bit(a));
+            f = true;
+        };
+        if (a == "-h" || a == "--help" || a == "--ayuda")
+            flag(o.help);
+        else if (a == "-v" || a == "--version")
+            flag(o.version);
+        else if (a == "--listar-puertos")
+            flag(o.listPorts);
+        else if (a == "--reconectar")
+            flag(o.reconnect);
+        else if (a == "--com1")
+            o.com1 = takeValue();
+        else if (a == "--com2")
+            o.com2 = takeValue();
+        else
+            o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(QString::fromLocal8Bit(a));
+        if (!o.error.isEmpty())
+            return o;
+    }
+    if (!o.com1 && !environment("DISPVANTO_COM1").isEmpty())
+        o.com1 = environment("DISPVANTO_COM1");
+    if (!o.com2 && !environment("DISPVANTO_COM2").isEmpty())
+        o.com2 = environment("DISPVANTO_COM2");
+    return o;
+}
+
+QString versionText()
+{
+    return QStringLiteral("dispvanto " DISPVANTO_VERSION "\n");
+}
+
+QString helpText()
+{
+    return QStringLiteral(
+        "Uso: dispvanto [opciones]\n"
+        "Adquisición de datos de la placa conversora por puerto serie: muestra la muestra más\n"
+        "reciente en cifras grandes y traza las últimas 1000 en un gráfico en vivo.\n"
+        "\n"
+        "Opciones:\n"
+        "  --com1 DISPOSITIVO   dispositivo para COM1 (por omisión /dev/ttyS0), p. ej. /dev/ttyUSB0\n"
+        "  --com2 DISPOSITIVO   dispositivo para COM2 (por omisión /dev/ttyS1)\n"
+        "  --reconectar         si el dispositivo se pierde, volver a abrirlo en cuanto reaparezca\n"
+        "  --listar-puertos     mostrar los puertos serie del sistema y terminar\n"
+        "  -v, --version        mostrar la versión y terminar\n"
+        "  -h, --help           mostrar esta ayuda y terminar\n"
+        "\n"
+        "Variables de entorno:\n"
+        "  DISPVANTO_COM1, DISPVANTO_COM2   dispositivos de COM1 y COM2 cuando no se dan --com1 y --com2\n");
+}
+
+QString portListing()
+{
+    // Stable names: each link in /dev/serial/by-id names one adapter whatever its order of arrival.
+    QMultiMap<QString, QString> stable;
+    const QDir byId(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo &link : byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        stable.insert(link.canonicalFilePath(), link.absoluteFilePath());
+
+    QString out;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &p : ports) {
+        out += p.systemLocation() + u'\n';
+        auto field = [&](const QString &name, const QString &value) {
+            if (!value.isEmpty())
+                out += QStringLiteral("    %1: %2\n").arg(name, value);
+        };
+        field(QStringLiteral("descripción"), p.description());
+        field(QStringLiteral("fabricante"), p.manufacturer());
+        field(QStringLiteral("número de serie"), p.serialNumber());
+        if (p.hasVendorIdentifier() && p.hasProductIdentifier())
+            field(QStringLiteral("VID:PID"), QStringLiteral("%1:%2")
+                                                 .arg(p.vendorIdentifier(), 4, 16, QLatin1Char('0'))
+                                                 .arg(p.productIdentifier(), 4, 16, QLatin1Char('0')));
+        for (const QString &name : stable.values(QFileInfo(p.systemLocation()).canonicalFilePath()))
+            field(QStringLiteral("nombre estable"), name);
+    }
+    if (ports.isEmpty())
+        out = QStringLiteral("No se encontró ningún puerto serie.\n");
+    return out;
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+/// What the command line asks for. Paths stay bytes, as the system names files.
+struct Options
+{
+    bool help = false;
+    bool version = false;
+    bool listPorts = false;
+    bool reconnect = false;
+    std::optional<QByteArray> com1;
+    std::optional<QByteArray> com2;
+    QString error; ///< in Spanish, when the command line cannot be followed
+};
+
+/// Reads the arguments (without the program name). DISPVANTO_COM1 and DISPVANTO_COM2 name
+/// the devices when --com1 and --com2 are absent; the options win.
+Options parseCommandLine(const QList<QByteArray> &args,
+                         const std::function<QByteArray(const char *)> &environment = qgetenv);
+
+QString helpText();
+QString versionText();
+
+/// The serial ports the system knows, with the stable names that point at them.
+QString portListing();

@@ -1,0 +1,84 @@
+// The command line: what works without a display, and where the devices come from.
+
+#include "commandline.h"
+
+#include <QProcess>
+#include <QtTest>
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+private slots:
+    void answersWithoutADisplay_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("version") << "--version" << "dispvanto " DISPVANTO_VERSION "\n";
+        QTest::newRow("help") << "--help" << "Uso: dispvanto";
+        QTest::newRow("port listing") << "--listar-puertos" << "/dev/";
+    }
+    void answersWithoutADisplay()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, expected);
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // would abort if a window were made
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(DISPVANTO_BINARY), {option});
+        QVERIFY(p.waitForFinished(10000));
+        const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY2(out.startsWith(expected) || (option == u"--listar-puertos" && out.contains(u"puerto")),
+                 qPrintable(out));
+    }
+
+    void unknownOptionIsRefused()
+    {
+        QProcess p;
+        p.start(QStringLiteral(DISPVANTO_BINARY), {QStringLiteral("--baudios")});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("--baudios"));
+    }
+
+    void devicesComeFromOptionsThenEnvironment_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("args");
+        QTest::addColumn<QByteArray>("env1");
+        QTest::addColumn<QByteArray>("env2");
+        QTest::addColumn<QByteArray>("com1");
+        QTest::addColumn<QByteArray>("com2");
+        QTest::newRow("neither") << QList<QByteArray>{} << QByteArray() << QByteArray() << QByteArray() << QByteArray();
+        QTest::newRow("environment only") << QList<QByteArray>{} << QByteArray("/dev/ttyUSB0") << QByteArray("/dev/ttyUSB1")
+                                          << QByteArray("/dev/ttyUSB0") << QByteArray("/dev/ttyUSB1");
+        QTest::newRow("option wins over environment")
+            << QList<QByteArray>{"--com1", "/dev/ttyACM0"} << QByteArray("/dev/ttyUSB0") << QByteArray("/dev/ttyUSB1")
+            << QByteArray("/dev/ttyACM0") << QByteArray("/dev/ttyUSB1");
+        QTest::newRow("option with =") << QList<QByteArray>{"--com2=/dev/x"} << QByteArray() << QByteArray("/dev/y")
+                                       << QByteArray() << QByteArray("/dev/x");
+        QTest::newRow("path that is not UTF-8 kept as bytes")
+            << QList<QByteArray>{"--com1", "/tmp/caf\xe9"} << QByteArray() << QByteArray() << QByteArray("/tmp/caf\xe9")
+            << QByteArray();
+    }
+    void devicesComeFromOptionsThenEnvironment()
+    {
+        QFETCH(QList<QByteArray>, args);
+        QFETCH(QByteArray, env1);
+        QFETCH(QByteArray, env2);
+        QFETCH(QByteArray, com1);
+        QFETCH(QByteArray, com2);
+        const Options o = parseCommandLine(args, [&](const char *name) {
+            return QByteArray(name) == "DISPVANTO_COM1" ? env1 : QByteArray(name) == "DISPVANTO_COM2" ? env2 : QByteArray();
+        });
+        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+        QCOMPARE(o.com1.value_or(QByteArray()), com1);
+        QCOMPARE(o.com2.value_or(QByteArray()), com2);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "test_commandline.moc"
