@@ -5,6 +5,7 @@
 #include "plotting.h"
 #include "textrules.h"
 #include "framepacer.h"
+#include "outersize.h"
 #include "twips.h"
 #include "widgets.h"
 
@@ -40,6 +41,7 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     auto *salir = placeWidget<QPushButton>(this, "salir", QStringLiteral("Salir"), 480, 7080, 1335, 375);
     m_picture = new PictureBox(this);
     m_picture->setObjectName(QStringLiteral("Picture1"));
+    m_picture->setFocusPolicy(Qt::StrongFocus); // it takes the focus in its turn, like any control
     m_picture->move(twips::px(120), twips::px(120));
     m_picture->setSizeTwips(10695, 6015);
     auto *graficar = placeWidget<QPushButton>(this, "Graficar", QStringLiteral("Graficar"), 480, 6360, 1335, 375);
@@ -67,8 +69,9 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
 void GRFVanto::Form_Load()
 {
     m_timer->stop();
+    // Left and Top place the outer corner; Width and Height are the outer size, frame included.
     move(twips::px(100), twips::px(100));
-    resize(twips::px(11750), twips::px(8100));
+    keepOuterSize(this, QSize(twips::px(11750), twips::px(8100)));
     m_picture->setSizeTwips(11100, 6015);
 }
 

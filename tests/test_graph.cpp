@@ -131,6 +131,20 @@ private slots:
         QCOMPARE(f.redCount(), 0);
     }
 
+    void tabVisitsTheControlsByTabIndexPictureBoxIncluded()
+    {
+        Fixture f;
+        f.g->show();
+        QApplication::setActiveWindow(f.g);
+        QVERIFY(QTest::qWaitForWindowActive(f.g));
+        QStringList visited;
+        for (int i = 0; i < 6; ++i) {
+            visited << QApplication::focusWidget()->objectName();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        QCOMPARE(visited, (QStringList{"salir", "Picture1", "Graficar", "muestras", "Zoom", "ecr"}));
+    }
+
     void graficarDrawsTheFrameAxesAndLabels()
     {
         Fixture f;
