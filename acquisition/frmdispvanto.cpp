@@ -28,7 +28,7 @@ void showWindow(QWidget *w)
 
 frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidget *parent)
     : QMainWindow(parent), m_k(kyrserie), m_reporter(reporter), m_comm(new SerialControl(this)),
-      m_exit([] { QCoreApplication::exit(0); })
+      m_receiver(std::make_unique<ReceiveDecoder>(kyrserie, *m_comm)), m_exit([] { QCoreApplication::exit(0); })
 {
     setObjectName(QStringLiteral("frmdispVanto"));
     setWindowTitle(QStringLiteral("dispVanto"));
@@ -76,12 +76,7 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
     m_comm->setOnComm(guarded(m_reporter, [this] { MSComm1_OnComm(); }));
     connectHandler(m_comm, &SerialControl::deliveryDone, this, m_reporter, [this] { showDisplay(); });
-    // A sample cut in half by a lost device never gets its other half: the reopened device's
-    // first byte starts a new pair.
-    connect(m_comm, &SerialControl::streamRestarted, this, [this] { m_decoder.fase = 0; });
-    // The same after a gap: the bytes after it start a sample.
     connect(m_comm, &SerialControl::bytesDiscarded, this, [this](qint64 bytes) {
-        m_decoder.fase = 0;
         m_reporter.report(QStringLiteral("Llegaron más datos de los que pueden esperar mientras la recepción estaba "
                                          "detenida (límite de %1 MiB): se descartaron los %2 bytes más antiguos "
                                          "(%3 muestras). Los datos más recientes se conservan.")
@@ -154,15 +149,7 @@ void frmdispVanto::Salir_Click()
 
 void frmdispVanto::MSComm1_OnComm()
 {
-    if (m_comm->CommEvent() != SerialControl::kEventReceive)
-        return;
-    m_comm->setInputMode(SerialControl::kInputModeBinary);
-    m_comm->setInputLen(1);
-    m_decoder.recibido = m_comm->Input();
-    if (m_decoder.recibido.isEmpty())
-        return;
-    m_decoder.octetos = m_decoder.recibido;
-    if (decodeByte(m_decoder, m_k, static_cast<quint8>(m_decoder.octetos.at(0))))
+    if (m_receiver->onComm())
         m_displayStale = true;
 }
 

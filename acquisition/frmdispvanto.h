@@ -1,6 +1,6 @@
 #pragma once
 
-#include "decoder.h"
+#include "receivedecoder.h"
 #include "failure.h"
 #include "kyrserie.h"
 #include "serialcontrol.h"
@@ -8,6 +8,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <functional>
+#include <memory>
 
 class QFrame;
 class QLabel;
@@ -27,6 +28,7 @@ public:
     ~frmdispVanto() override;
 
     SerialControl *MSComm1() const { return m_comm; }
+    ReceiveDecoder &decoder() { return *m_receiver; }
     QLineEdit *Text1() const { return m_text1; }
     QLabel *settings() const { return m_settings; }
     QFrame *Framdis() const { return m_framdis; }
@@ -61,10 +63,10 @@ private:
 
     Kyrserie &m_k;
     FailureReporter &m_reporter;
-    DecoderState m_decoder;
     bool m_displayStale = false;
     bool m_portStateShown = false;
     SerialControl *m_comm;
+    std::unique_ptr<ReceiveDecoder> m_receiver;
     QLineEdit *m_text1;
     QLabel *m_settings;
     QFrame *m_framdis;

@@ -179,6 +179,8 @@ void SerialControl::setPortOpen(bool open)
     }
     if (m_everOpened)
         m_breaks.push_back({m_received, 0});
+    else
+        m_sinceOpen.start();
     m_everOpened = true;
     m_reconnectTimer.stop();
     m_stalled = false;
@@ -273,12 +275,16 @@ void SerialControl::receive()
         const qint64 n = m_port.read(to, room);
         if (n <= 0)
             break;
+        if (m_rawTap)
+            m_rawTap(to, n);
         m_waiting.commit(n);
         got += n;
     }
     if (got == 0)
         return;
     m_received += got;
+    if (m_trackArrivals)
+        m_arrivals.push_back({m_received, m_sinceOpen.isValid() ? m_sinceOpen.nsecsElapsed() : 0});
     if (m_waiting.size() > m_waitLimit)
         discardOldest();
     m_stalled = false;
@@ -305,6 +311,21 @@ void SerialControl::discardOldest()
     m_waiting.drop(qsizetype(end - m_consumed));
     m_consumed = end;
     m_breaks.push_front({end, lost});
+}
+
+void SerialControl::setTrackArrivals(bool on)
+{
+    m_trackArrivals = on;
+    if (!on)
+        m_arrivals.clear();
+}
+
+qint64 SerialControl::lastByteArrival()
+{
+    // Blocks wholly read are done with; the byte last read is at m_consumed - 1.
+    while (m_arrivals.size() > 1 && m_arrivals.front().end < m_consumed)
+        m_arrivals.pop_front();
+    return m_arrivals.empty() ? 0 : m_arrivals.front().nanos;
 }
 
 void SerialControl::scheduleDelivery()

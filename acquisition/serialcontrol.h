@@ -4,6 +4,7 @@
 #include "serialsettingsstring.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QSerialPort>
@@ -43,6 +44,14 @@ public:
     /// device is there again. Reception stays as it was (a STOP stays a STOP).
     void setReconnect(bool on) { m_reconnect = on; }
     bool reconnect() const { return m_reconnect; }
+
+    /// Keep the arrival time of each received block, for lastByteArrival().
+    void setTrackArrivals(bool on);
+    /// When the block holding the byte last read through Input arrived: nanoseconds since the
+    /// port was first opened, on a monotonic clock. 0 unless arrivals are tracked.
+    qint64 lastByteArrival();
+    /// Every block as the port delivers it, before anything else sees it (for a raw recording).
+    void setRawTap(std::function<void(const char *data, qsizetype size)> tap) { m_rawTap = std::move(tap); }
 
     qsizetype waitLimit() const { return m_waitLimit; }
     /// At least 2 bytes; an odd limit is taken as the even number below it.
@@ -143,6 +152,15 @@ private:
     bool m_stalled = false; // a handler answered without reading: wait for news
     QTimer m_delivery;
     bool m_reconnect = false;
+    QElapsedTimer m_sinceOpen;
+    bool m_trackArrivals = false;
+    struct Arrival
+    {
+        qint64 end; // stream position just past the block
+        qint64 nanos;
+    };
+    std::deque<Arrival> m_arrivals;
+    std::function<void(const char *, qsizetype)> m_rawTap;
     QTimer m_reconnectTimer; // a few looks a second while the device is away
     std::function<void()> m_onComm;
 };

@@ -42,7 +42,25 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
             flag(o.listPorts);
         else if (a == "--reconectar")
             flag(o.reconnect);
-        else if (a == "--com1")
+        else if (a == "--sin-ventanas")
+            flag(o.noWindows);
+        else if (a == "--registro" || a == "--crudo") {
+            if (const auto v = takeValue()) {
+                if (v->isEmpty())
+                    o.error = QStringLiteral("La opción %1 necesita un nombre de archivo.").arg(QString::fromLocal8Bit(a));
+                (a == "--registro" ? o.csvFile : o.rawFile) = *v;
+            }
+        } else if (a == "--config") {
+            if (const auto v = takeValue())
+                o.lineSettings = QString::fromLocal8Bit(*v);
+        } else if (a == "--muestras") {
+            if (const auto v = takeValue()) {
+                bool ok = false;
+                o.sampleLimit = v->toULongLong(&ok);
+                if (!ok || o.sampleLimit == 0)
+                    o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
+            }
+        } else if (a == "--com1")
             o.com1 = takeValue();
         else if (a == "--com2")
             o.com2 = takeValue();
@@ -51,6 +69,12 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
         if (!o.error.isEmpty())
             return o;
     }
+    if (!o.noWindows && (!o.lineSettings.isEmpty() || o.sampleLimit))
+        o.error = QStringLiteral("--config y --muestras solo valen con --sin-ventanas.");
+    if (!o.error.isEmpty())
+        return o;
+    if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
+        o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
     if (!o.com1 && !environment("DISPVANTO_COM1").isEmpty())
         o.com1 = environment("DISPVANTO_COM1");
     if (!o.com2 && !environment("DISPVANTO_COM2").isEmpty())
@@ -74,9 +98,18 @@ QString helpText()
         "  --com1 DISPOSITIVO   dispositivo para COM1 (por omisión /dev/ttyS0), p. ej. /dev/ttyUSB0\n"
         "  --com2 DISPOSITIVO   dispositivo para COM2 (por omisión /dev/ttyS1)\n"
         "  --reconectar         si el dispositivo se pierde, volver a abrirlo en cuanto reaparezca\n"
+        "  --registro ARCHIVO   grabar cada muestra decodificada en ARCHIVO (CSV: muestra,tiempo_s,valor)\n"
+        "  --crudo ARCHIVO      grabar cada byte tal como llega del puerto en ARCHIVO\n"
+        "  --sin-ventanas       registrador sin ventanas ni pantalla: abre el puerto, graba y termina\n"
+        "                       con --muestras o con una señal (Ctrl+C, SIGTERM, SIGHUP)\n"
+        "  --config CADENA      con --sin-ventanas: configuración de la línea, p. ej. 9600,N,8,1\n"
+        "                       (sin ella, la del archivo de configuración)\n"
+        "  --muestras N         con --sin-ventanas: terminar tras grabar N muestras\n"
         "  --listar-puertos     mostrar los puertos serie del sistema y terminar\n"
         "  -v, --version        mostrar la versión y terminar\n"
         "  -h, --help           mostrar esta ayuda y terminar\n"
+        "\n"
+        "Un archivo de grabación que ya existe nunca se sobrescribe.\n"
         "\n"
         "Variables de entorno:\n"
         "  DISPVANTO_COM1, DISPVANTO_COM2   dispositivos de COM1 y COM2 cuando no se dan --com1 y --com2\n");

@@ -15,6 +15,11 @@ struct Options
     bool reconnect = false;
     std::optional<QByteArray> com1;
     std::optional<QByteArray> com2;
+    QByteArray csvFile;   ///< --registro
+    QByteArray rawFile;   ///< --crudo
+    bool noWindows = false; ///< --sin-ventanas: the logger
+    QString lineSettings;   ///< --config, for the logger
+    quint64 sampleLimit = 0; ///< --muestras, for the logger (0: until a signal)
     QString error; ///< in Spanish, when the command line cannot be followed
 };
 

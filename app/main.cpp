@@ -1,8 +1,12 @@
 #include "commandline.h"
 #include "frmdispvanto.h"
+#include "logger.h"
+#include "platformerror.h"
 #include "program.h"
+#include "signalwatcher.h"
 
 #include <QApplication>
+#include <csignal>
 #include <cstdio>
 
 int main(int argc, char *argv[])
@@ -23,6 +27,13 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    // A file-size limit must fail the write (and be reported), not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (options.noWindows) {
+        QCoreApplication app(argc, argv);
+        return runLogger(options);
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
     // The layouts are given in twips for a small dialog font; a compact face keeps every
@@ -39,6 +50,17 @@ int main(int argc, char *argv[])
     if (options.com2)
         program.mainWindow().MSComm1()->setNativeDevice(2, *options.com2);
     program.mainWindow().MSComm1()->setReconnect(options.reconnect);
+    if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
+        try {
+            program.record(options.csvFile, options.rawFile);
+        } catch (const PlatformError &e) {
+            std::fprintf(stderr, "dispvanto: %s\n", e.message().toLocal8Bit().constData());
+            return 2;
+        }
+    }
+    // A signal ends the program as "salir" does; the recording is written out on the way.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
     program.mainWindow().show();
     return QApplication::exec();
 }

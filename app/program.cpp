@@ -3,6 +3,7 @@
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
 #include "grfvanto.h"
+#include "recorder.h"
 #include "settingsfile.h"
 
 #include <QFile>
@@ -25,4 +26,15 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath)
     });
 }
 
-Program::~Program() = default;
+Program::~Program()
+{
+    m_recorder.reset();
+}
+
+void Program::record(const QByteArray &csvPath, const QByteArray &rawPath)
+{
+    m_recorder = std::make_unique<Recorder>(csvPath, rawPath);
+    m_recorder->attach(*m_main->MSComm1(), m_main->decoder());
+    QObject::connect(m_recorder.get(), &Recorder::failed, m_main.get(),
+                     [this](const QString &message) { m_reporter->report(message); });
+}

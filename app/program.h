@@ -6,6 +6,7 @@
 #include <QString>
 #include <memory>
 
+class Recorder;
 class frmdispVanto;
 
 /// The whole program: the shared state, the failure reporter and the main window, wired so
@@ -18,6 +19,11 @@ public:
     ~Program();
 
     Kyrserie &kyrserie() { return m_kyrserie; }
+    FailureReporter &reporter() { return *m_reporter; }
+    /// Records every decoded sample to csvPath and every received byte to rawPath (either may
+    /// be empty). Throws PlatformError when a file exists or cannot be created.
+    void record(const QByteArray &csvPath, const QByteArray &rawPath);
+    Recorder *recorder() const { return m_recorder.get(); }
     frmdispVanto &mainWindow() { return *m_main; }
 
 private:
@@ -25,4 +31,5 @@ private:
     std::unique_ptr<FailureReporter> m_ownReporter;
     FailureReporter *m_reporter;
     std::unique_ptr<frmdispVanto> m_main;
+    std::unique_ptr<Recorder> m_recorder; // goes first: it writes out what the windows decoded
 };

@@ -32,6 +32,8 @@ void usage(FILE *out)
                  "  --flat       tan rápido como se pueda, sin ritmo\n"
                  "  --count N    enviar N muestras y terminar; sin límite por defecto\n"
                  "  --linger S   tras la última muestra, esperar S segundos antes de cerrar (1 por defecto)\n"
+                 "  --archivo F  reproducir los bytes de F (una grabación --crudo) en lugar de la onda;\n"
+                 "               con el ritmo de --baud, o tan rápido como se pueda con --flat\n"
                  "  --help       esta ayuda\n");
 }
 
@@ -58,6 +60,7 @@ int main(int argc, char **argv)
     bool flat = false;
     long long count = -1;
     double linger = 1.0;
+    const char *replay = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char * {
@@ -76,6 +79,8 @@ int main(int argc, char **argv)
             flat = true;
         } else if (a == "--count") {
             count = std::strtoll(value(), nullptr, 10);
+        } else if (a == "--archivo") {
+            replay = value();
         } else if (a == "--linger") {
             linger = std::strtod(value(), nullptr);
         } else {
@@ -87,6 +92,15 @@ int main(int argc, char **argv)
     if (baud <= 0) {
         std::fprintf(stderr, "boardsim: --baud debe ser positivo\n");
         return 2;
+    }
+
+    FILE *source = nullptr;
+    if (replay) {
+        source = std::fopen(replay, "rb");
+        if (!source) {
+            std::fprintf(stderr, "boardsim: no se pudo abrir %s: %s\n", replay, std::strerror(errno));
+            return 1;
+        }
     }
 
     int master = -1, slave = -1;
@@ -113,6 +127,34 @@ int main(int argc, char **argv)
     const auto start = Clock::now();
     unsigned long long sent = 0;
     std::vector<unsigned char> chunk;
+    if (source) {
+        // The recording's bytes exactly as they are, paced like the line or flat out.
+        unsigned long long bytes = 0;
+        chunk.resize(64 * 1024);
+        while (!g_stop) {
+            size_t want = chunk.size();
+            if (!flat) {
+                const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+                const auto due = static_cast<unsigned long long>(elapsed * bytesPerSecond);
+                if (due <= bytes) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                    continue;
+                }
+                want = std::min<size_t>(want, size_t(due - bytes));
+            }
+            const size_t got = std::fread(chunk.data(), 1, want, source);
+            if (got == 0 || !writeAll(master, chunk.data(), got))
+                break;
+            bytes += got;
+        }
+        std::fclose(source);
+        if (!g_stop && linger > 0)
+            std::this_thread::sleep_for(std::chrono::duration<double>(linger));
+        std::fprintf(stderr, "boardsim: %llu bytes reproducidos\n", bytes);
+        close(master);
+        close(slave);
+        return 0;
+    }
     while (!g_stop && (count < 0 || (long long)sent < count)) {
         size_t samples = 4096;
         if (!flat) {

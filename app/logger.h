@@ -1,0 +1,8 @@
+#pragma once
+
+struct Options;
+
+/// The logger without windows: opens the port, records until the sample count or a signal,
+/// prints progress on a terminal and a summary at the end. Returns the exit status: 0 only
+/// when everything asked for was written. Needs a QCoreApplication.
+int runLogger(const Options &options);
