@@ -8,7 +8,7 @@ SOAK_SECONDS ?= 600
 # Under the sanitizers the flood test writes less, to keep the run short.
 SAN_FLOOD_MB ?= 16
 
-.PHONY: all deps build run test test-sanitize fuzz bench soak clean
+.PHONY: all deps build run test test-sanitize fuzz bench soak package clean
 
 all: build
 
@@ -44,6 +44,9 @@ soak: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
 	cmake --build $(BENCH_BUILD) --target soak
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/soak $(SOAK_SECONDS)
+
+package: build
+	scripts/check-package $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)

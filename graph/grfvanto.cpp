@@ -5,11 +5,17 @@
 #include "plotting.h"
 #include "textrules.h"
 #include "framepacer.h"
+#include "platformerror.h"
 #include "outersize.h"
 #include "twips.h"
 #include "widgets.h"
 
+#include <QFileDialog>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
+#include <QMenu>
+#include <QSaveFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -59,11 +65,40 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     m_timer->setInterval(10);
     m_timer->start();
 
+    // The drawing surface's context menu: the one thing this window has beyond its controls.
+    m_picture->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_picture, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        QMenu menu(this);
+        QAction *save = menu.addAction(QStringLiteral("Guardar imagen…"));
+        save->setObjectName(QStringLiteral("guardarImagen"));
+        connectHandler(save, &QAction::triggered, this, m_reporter, [this] { guardarImagen(); });
+        menu.exec(m_picture->mapToGlobal(at));
+    });
+    m_chooseImagePath = [this] {
+        return QFileDialog::getSaveFileName(this, QStringLiteral("Guardar imagen"), QString(),
+                                            QStringLiteral("Imagen PNG (*.png)"));
+    };
+
     connectHandler(salir, &QPushButton::clicked, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(graficar, &QPushButton::clicked, this, m_reporter, [this] { Graficar_Click(); });
     connectHandler(m_timer, &QTimer::timeout, this, m_reporter, [this] { Timer1_Timer(); });
 
     Form_Load();
+}
+
+void GRFVanto::guardarImagen()
+{
+    QString path = m_chooseImagePath ? m_chooseImagePath() : QString();
+    if (path.isEmpty())
+        return;
+    if (QFileInfo(path).suffix().isEmpty())
+        path += QStringLiteral(".png");
+    const QFileInfo info(path);
+    if (!info.absoluteDir().exists())
+        throw PlatformError(QStringLiteral("No se guardó la imagen: no existe la carpeta %1.").arg(info.absolutePath()));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !m_picture->image().save(&file, "PNG") || !file.commit())
+        throw PlatformError(QStringLiteral("No se guardó la imagen en %1: %2.").arg(path, file.errorString()));
 }
 
 void GRFVanto::Form_Load()

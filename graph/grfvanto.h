@@ -4,6 +4,7 @@
 #include "kyrserie.h"
 
 #include <QWidget>
+#include <functional>
 
 class frmdispVanto;
 class PictureBox;
@@ -26,6 +27,12 @@ public:
     QLineEdit *ecr() const { return m_ecr; }
     QLabel *Label1() const { return m_label1; }
 
+    /// Where "Guardar imagen…" asks for the file name (a save dialog unless replaced; tests
+    /// replace it). An empty name means the user cancelled.
+    void setImagePathChooser(std::function<QString()> choose) { m_chooseImagePath = std::move(choose); }
+    /// Saves the drawing surface as drawn, as a PNG file chosen by the user.
+    void guardarImagen();
+
     void Form_Load();
     void Graficar_Click();
     void Salir_Click();
@@ -45,4 +52,5 @@ private:
     QLineEdit *m_zoom;
     QLineEdit *m_ecr;
     QLabel *m_label1;
+    std::function<QString()> m_chooseImagePath;
 };

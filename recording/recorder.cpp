@@ -106,7 +106,7 @@ void Recorder::sample(quint16 value, qint64 arrivalNanos)
     if (!m_headerWritten)
         writeHeader();
     // number,seconds with microseconds,value
-    char line[64];
+    char line[96];
     char *p = line;
     char *const end = line + sizeof line;
     p = std::to_chars(p, end, m_samples).ptr;

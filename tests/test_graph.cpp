@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -143,6 +144,24 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         }
         QCOMPARE(visited, (QStringList{"salir", "Picture1", "Graficar", "muestras", "Zoom", "ecr"}));
+    }
+
+    void savedImageIsTheSurfaceAsDrawn()
+    {
+        Fixture f;
+        QTemporaryDir dir;
+        f.g->Graficar_Click();
+        f.k.contador.set(3);
+        f.k.valores[1] = 1000;
+        f.g->Timer1_Timer();
+        f.g->setImagePathChooser([&] { return dir.filePath(QStringLiteral("traza")); });
+        f.g->guardarImagen();
+        const QImage saved(dir.filePath(QStringLiteral("traza.png")));
+        QVERIFY(!saved.isNull());
+        QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), f.g->Picture1()->image().convertToFormat(QImage::Format_RGB32));
+        // A place that cannot be written is reported, not silently skipped.
+        f.g->setImagePathChooser([&] { return dir.filePath(QStringLiteral("no/such/folder/x.png")); });
+        QVERIFY_THROWS_EXCEPTION(PlatformError, f.g->guardarImagen());
     }
 
     void graficarDrawsTheFrameAxesAndLabels()
