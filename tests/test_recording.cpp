@@ -186,6 +186,23 @@ private slots:
         QCOMPARE(readAll(csv), QByteArray("valioso"));
     }
 
+    void loggerThatCannotWriteSaysSoAndFails()
+    {
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("small.csv"));
+        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QStringLiteral("200000"), QStringLiteral("--linger"), QStringLiteral("5")});
+        QString errors;
+        // ulimit -f counts blocks of 1024 bytes: the file may not pass 64 KiB.
+        const int status = runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", csv, "--muestras", "200000"},
+                                     &errors, QStringLiteral("ulimit -f 64"));
+        QVERIFY2(status != 0, qPrintable(errors));
+        QVERIFY2(errors.contains(csv) && errors.contains(QStringLiteral("tamaño máximo")), qPrintable(errors));
+        const Csv c = readCsv(csv);
+        QVERIFY(c.damaged.isEmpty());
+        QVERIFY(!c.values.isEmpty());
+        QCOMPARE(c.values, boardValues(0, c.values.size()));
+    }
+
     void sigtermDuringAFloodLeavesAWellFormedFile()
     {
         QTemporaryDir dir;
