@@ -69,14 +69,20 @@ double rawDrainSeconds()
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+quint64 checksumOfFirst(quint64 count)
+{
+    quint64 sum = 0;
+    for (quint64 i = 0; i < count; ++i)
+        sum = sum * 31 + sampleAt(i);
+    return sum;
+}
+
 void ingest()
 {
     Pipeline p;
     if (!qEnvironmentVariableIsSet("NOWATCH")) p.watchSamples();
     const quint64 count = kIngestBytes / 2;
-    quint64 sentChecksum = 0;
-    for (quint64 i = 0; i < count; ++i)
-        sentChecksum = sentChecksum * 31 + sampleAt(i);
+    const quint64 sentChecksum = checksumOfFirst(count);
     Feeder feeder(p.pty.masterFd(), count, 0);
     const auto start = Clock::now();
     feeder.start();
@@ -112,9 +118,7 @@ void ingestRecording()
     p.watchSamples();
     p.program->record(QFile::encodeName(csv), QFile::encodeName(raw));
     const quint64 count = kIngestBytes / 2;
-    quint64 sentChecksum = 0;
-    for (quint64 i = 0; i < count; ++i)
-        sentChecksum = sentChecksum * 31 + sampleAt(i);
+    const quint64 sentChecksum = checksumOfFirst(count);
     Feeder feeder(p.pty.masterFd(), count, 0);
     const auto start = Clock::now();
     feeder.start();

@@ -297,18 +297,14 @@ private slots:
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
             main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(b))->click();
 
-        // A file-size limit makes the kernel refuse the write, as a full disk would.
-        rlimit saved{};
-        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 64 * 1024;
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        pty.writeInBackground(boardBytes(0, 20000));
-        QTRY_VERIFY_WITH_TIMEOUT(program.recorder()->samplesRecorded() >= 20000 || program.recorder()->failedToWrite(), 20000);
-        program.recorder()->flush();
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
+        {
+            // A file-size limit makes the kernel refuse the write, as a full disk would.
+            FileSizeLimit limit(64 * 1024);
+            QVERIFY(limit.isValid());
+            pty.writeInBackground(boardBytes(0, 20000));
+            QTRY_VERIFY_WITH_TIMEOUT(program.recorder()->samplesRecorded() >= 20000 || program.recorder()->failedToWrite(), 20000);
+            program.recorder()->flush();
+        }
         QVERIFY(program.recorder()->failedToWrite());
         QCOMPARE(reporter.failures.size(), 1);
         QVERIFY2(reporter.failures[0].contains(csv) && reporter.failures[0].contains(QStringLiteral("tamaño máximo")),

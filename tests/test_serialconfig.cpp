@@ -267,15 +267,11 @@ private slots:
         f.window.show();
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1"})
             f.click(b);
-        rlimit saved{};
-        QVERIFY(::getrlimit(RLIMIT_FSIZE, &saved) == 0);
-        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit small = saved;
-        small.rlim_cur = 10;
-        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
-        f.click("guardar1");
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, oldHandler);
+        {
+            FileSizeLimit limit(10);
+            QVERIFY(limit.isValid());
+            f.click("guardar1");
+        }
         QCOMPARE(f.reporter.informations.size(), 1);
         QCOMPARE(f.reporter.failures.size(), 1);
         QVERIFY2(f.reporter.failures[0].contains(f.path()), qPrintable(f.reporter.failures[0]));

@@ -7,6 +7,7 @@
 #include <QList>
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -121,6 +122,26 @@ QByteArray samplesToBytes(const QList<quint16> &samples)
         out.append(char(s >> 8));
     }
     return out;
+}
+
+FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+    rlimit saved{};
+    if (::getrlimit(RLIMIT_FSIZE, &saved) != 0)
+        return;
+    m_savedCur = (long long)saved.rlim_cur;
+    m_savedMax = (long long)saved.rlim_max;
+    m_savedHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = rlim_t(bytes);
+    m_ok = ::setrlimit(RLIMIT_FSIZE, &small) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    rlimit saved{rlim_t(m_savedCur), rlim_t(m_savedMax)};
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, m_savedHandler);
 }
 
 bool runUntil(const std::function<bool()> &done, int timeoutMs)

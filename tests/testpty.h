@@ -47,6 +47,21 @@ private:
     QString m_path;
 };
 
+/// While it lives, this process may not make a file larger than the given size: a write past
+/// it fails with EFBIG, as the kernel refuses a write on a full disk (SIGXFSZ is ignored).
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+    bool isValid() const { return m_ok; }
+
+private:
+    bool m_ok = false;
+    long long m_savedCur = 0, m_savedMax = 0;
+    void (*m_savedHandler)(int) = nullptr;
+};
+
 /// Runs the event loop until done() holds or the time is up; true when it holds. Unlike the
 /// QTRY macros it never sleeps between turns, so a flood is drained at full speed.
 bool runUntil(const std::function<bool()> &done, int timeoutMs);
