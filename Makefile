@@ -5,6 +5,9 @@ FUZZ_BUILD ?= build-fuzz
 BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 600
+# The desktop CPU figures: seconds per run and interleaved runs per figure.
+DESKTOP_SECONDS ?= 10
+DESKTOP_RUNS ?= 3
 # Under the sanitizers the flood test writes less, to keep the run short.
 SAN_FLOOD_MB ?= 16
 
@@ -37,8 +40,9 @@ fuzz: deps
 
 bench: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
-	cmake --build $(BENCH_BUILD) --target bench
+	cmake --build $(BENCH_BUILD) --target bench dispvanto boardsim minimalreader
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/bench
+	bench/desktop-cpu $(BENCH_BUILD) $(DESKTOP_SECONDS) $(DESKTOP_RUNS)
 
 soak: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON

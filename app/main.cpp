@@ -34,6 +34,10 @@ int main(int argc, char *argv[])
         return runLogger(options);
     }
 
+    // On X, shared-memory images make every painted frame wait for the server (a round trip);
+    // plain image requests cost less for the small areas this program repaints.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+        qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
     // The layouts are given in twips for a small dialog font; a compact face keeps every
