@@ -1,6 +1,7 @@
 #include "logger.h"
 
 #include "commandline.h"
+#include "failure.h"
 #include "kyrserie.h"
 #include "platformerror.h"
 #include "receivedecoder.h"
@@ -24,6 +25,14 @@ void say(const QString &text)
     std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
 }
 
+/// Without windows, failures go to the terminal.
+class StderrReporter final : public FailureReporter
+{
+public:
+    void report(const QString &message) override { say(message); }
+    void information(const QString &text) override { say(text); }
+};
+
 } // namespace
 
 int runLogger(const Options &options)
@@ -35,13 +44,8 @@ int runLogger(const Options &options)
     Kyrserie k;
     SerialControl comm;
     ReceiveDecoder decoder(k, comm);
-    comm.setOnComm([&decoder] {
-        try {
-            decoder.onComm();
-        } catch (const PlatformError &e) {
-            say(e.message());
-        }
-    });
+    StderrReporter reporter;
+    comm.setOnComm(guarded(reporter, [&decoder] { decoder.onComm(); }));
     if (options.com1)
         comm.setNativeDevice(1, *options.com1);
     if (options.com2)

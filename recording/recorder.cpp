@@ -137,10 +137,10 @@ void Recorder::event(const QString &what)
         return;
     if (!m_headerWritten)
         writeHeader();
-    m_csv.buffer += comment(QStringLiteral("%1 (tras la muestra %2): %3")
-                                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs))
-                                .arg(qint64(m_samples) - 1)
-                                .arg(what));
+    const QString where = m_samples == 0 ? QStringLiteral("antes de la primera muestra")
+                                         : QStringLiteral("tras la muestra %1").arg(m_samples - 1);
+    m_csv.buffer += comment(QStringLiteral("%1 (%2): %3")
+                                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), where, what));
 }
 
 void Recorder::raw(const char *data, qsizetype size)
