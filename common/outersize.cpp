@@ -15,9 +15,15 @@ public:
         fit();
     }
 
+    /// Sizes the client area to the outer size less the frame, once for each frame the window
+    /// manager gives it: a size the user chooses afterwards is left alone.
     void fit()
     {
         const QSize margins = m_window->frameGeometry().size() - m_window->size();
+        if (m_fitted && margins == m_margins)
+            return;
+        m_fitted = true;
+        m_margins = margins;
         const QSize client = m_outer - margins;
         if (m_window->size() != client)
             m_window->resize(client);
@@ -47,6 +53,8 @@ protected:
 private:
     QWidget *m_window;
     QSize m_outer;
+    QSize m_margins;
+    bool m_fitted = false;
 };
 
 } // namespace
