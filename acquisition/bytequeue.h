@@ -17,9 +17,6 @@ public:
     ByteQueue &operator=(const ByteQueue &) = delete;
 
     qsizetype size() const { return m_size; }
-    bool isEmpty() const { return m_size == 0; }
-    /// Memory held for the bytes, in bytes.
-    qsizetype capacity() const { return qsizetype(m_blocks.size() + (m_spare ? 1 : 0)) * kBlock; }
 
     /// Free room at the back to write into directly (never empty); commit() what was written.
     char *room(qsizetype *length);

@@ -41,7 +41,6 @@ bool ReceiveDecoder::onComm()
     m_state.octetos = m_state.recibido;
     if (!decodeByte(m_state, m_k, static_cast<quint8>(m_state.octetos.at(0))))
         return false;
-    ++m_samples;
     if (m_consumer)
         m_consumer->sample(quint16(m_k.valores[m_k.contador.value()]), m_comm.lastByteArrival());
     return true;

@@ -30,7 +30,6 @@ public:
     /// Answers one notification; true when the byte read completed a sample.
     bool onComm();
     void setConsumer(SampleConsumer *consumer);
-    quint64 samplesDecoded() const { return m_samples; }
     DecoderState &state() { return m_state; }
 
 private:
@@ -40,5 +39,4 @@ private:
     SerialControl &m_comm;
     DecoderState m_state;
     SampleConsumer *m_consumer = nullptr;
-    quint64 m_samples = 0;
 };

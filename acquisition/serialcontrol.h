@@ -43,7 +43,6 @@ public:
     /// After a lost device, watch its path and reopen it, with the same settings, as soon as a
     /// device is there again. Reception stays as it was (a STOP stays a STOP).
     void setReconnect(bool on) { m_reconnect = on; }
-    bool reconnect() const { return m_reconnect; }
 
     /// Keep the arrival time of each received block, for lastByteArrival().
     void setTrackArrivals(bool on);
@@ -90,8 +89,6 @@ public:
 
     /// Bytes received and not yet read through Input.
     qsizetype InBufferCount() const { return m_waiting.size(); }
-    /// Memory held for waiting bytes.
-    qsizetype bufferMemory() const { return m_waiting.capacity(); }
 
 signals:
     /// A batch of notifications has been delivered; the event loop gets its turn next. A batch

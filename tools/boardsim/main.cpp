@@ -125,63 +125,62 @@ int main(int argc, char **argv)
     using Clock = std::chrono::steady_clock;
     const double bytesPerSecond = baud / 10.0;
     const auto start = Clock::now();
-    unsigned long long sent = 0;
+    // How many bytes the line would have carried by now, or how many the caller may send now;
+    // 0 means wait for the next 10 ms step.
+    auto allowance = [&](unsigned long long alreadySent, size_t most) -> size_t {
+        if (flat)
+            return most;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const auto due = static_cast<unsigned long long>(elapsed * bytesPerSecond);
+        if (due <= alreadySent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 0;
+        }
+        return std::min<size_t>(most, size_t(due - alreadySent));
+    };
+    unsigned long long sent = 0; // bytes
     std::vector<unsigned char> chunk;
     if (source) {
-        // The recording's bytes exactly as they are, paced like the line or flat out.
-        unsigned long long bytes = 0;
+        // The recording's bytes exactly as they are.
         chunk.resize(64 * 1024);
         while (!g_stop) {
-            size_t want = chunk.size();
-            if (!flat) {
-                const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-                const auto due = static_cast<unsigned long long>(elapsed * bytesPerSecond);
-                if (due <= bytes) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                    continue;
-                }
-                want = std::min<size_t>(want, size_t(due - bytes));
-            }
+            const size_t want = allowance(sent, chunk.size());
+            if (want == 0)
+                continue;
             const size_t got = std::fread(chunk.data(), 1, want, source);
             if (got == 0 || !writeAll(master, chunk.data(), got))
                 break;
-            bytes += got;
+            sent += got;
         }
         std::fclose(source);
-        if (!g_stop && linger > 0)
-            std::this_thread::sleep_for(std::chrono::duration<double>(linger));
-        std::fprintf(stderr, "boardsim: %llu bytes reproducidos\n", bytes);
-        close(master);
-        close(slave);
-        return 0;
-    }
-    while (!g_stop && (count < 0 || (long long)sent < count)) {
-        size_t samples = 4096;
-        if (!flat) {
-            // Send what the line would have carried by now, in 10 ms steps.
-            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-            const auto due = static_cast<unsigned long long>(elapsed * bytesPerSecond / 2);
-            if (due <= sent) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } else {
+        const unsigned long long total = count < 0 ? ~0ull : 2ull * (unsigned long long)count;
+        while (!g_stop && sent < total) {
+            // Whole samples only, so a paced run never splits one across two writes.
+            const size_t allowed = allowance(sent, size_t(std::min<unsigned long long>(2 * 4096, total - sent)));
+            if (allowed < 2) {
+                if (allowed == 1) // half a sample due: wait for the other half, without spinning
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 continue;
             }
-            samples = size_t(due - sent);
+            const size_t bytes = allowed & ~size_t(1);
+            chunk.resize(bytes);
+            for (size_t i = 0; i < bytes / 2; ++i) {
+                const uint16_t v = boardsim::sampleAt(sent / 2 + i);
+                chunk[2 * i] = v & 0xff;
+                chunk[2 * i + 1] = v >> 8;
+            }
+            if (!writeAll(master, chunk.data(), chunk.size()))
+                break;
+            sent += bytes;
         }
-        if (count >= 0)
-            samples = std::min<size_t>(samples, size_t(count - (long long)sent));
-        chunk.resize(samples * 2);
-        for (size_t i = 0; i < samples; ++i) {
-            const uint16_t v = boardsim::sampleAt(sent + i);
-            chunk[2 * i] = v & 0xff;
-            chunk[2 * i + 1] = v >> 8;
-        }
-        if (!writeAll(master, chunk.data(), chunk.size()))
-            break;
-        sent += samples;
     }
     if (!g_stop && linger > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(linger));
-    std::fprintf(stderr, "boardsim: %llu muestras enviadas\n", sent);
+    if (source)
+        std::fprintf(stderr, "boardsim: %llu bytes reproducidos\n", sent);
+    else
+        std::fprintf(stderr, "boardsim: %llu muestras enviadas\n", sent / 2);
     close(master);
     close(slave);
     return 0;
