@@ -3,12 +3,22 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
 #include <vector>
 
 namespace {
+
+/// Tasks asked for and not yet run, in the order asked.
+std::vector<FrameTask *> &waitingTasks()
+{
+    static std::vector<FrameTask *> tasks;
+    return tasks;
+}
 
 /// One frame clock for every paced window: changes that come too soon after a frame wait for
 /// the next one, and all windows waiting are painted at the same tick, so two windows cost
@@ -28,18 +38,21 @@ public:
     {
         if (m_releasing)
             return true;
-        if (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= m_frameMs) {
+        if (!m_timer.isActive() && (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= m_frameMs)) {
             m_lastFrame.start();
             return true;
         }
-        bool known = false;
-        for (const auto &w : m_waiting)
-            known = known || w == window;
-        if (!known)
+        waitForFrame(window);
+        return false;
+    }
+
+    /// Paints the window at the next frame: at once if one is due.
+    void waitForFrame(QWidget *window)
+    {
+        if (std::none_of(m_waiting.begin(), m_waiting.end(), [&](const QPointer<QWidget> &w) { return w == window; }))
             m_waiting.emplace_back(window);
         if (!m_timer.isActive())
-            m_timer.start(int(m_frameMs - m_lastFrame.elapsed()));
-        return false;
+            m_timer.start(m_lastFrame.isValid() ? int(std::max<qint64>(0, m_frameMs - m_lastFrame.elapsed())) : 0);
     }
 
 private:
@@ -56,6 +69,11 @@ private:
             QCoreApplication::sendEvent(w, &request);
         }
         m_releasing = false;
+        // Tasks of windows that are not paced, or were hidden meanwhile, are not left behind.
+        const auto left = waitingTasks();
+        for (FrameTask *t : left)
+            if (std::find(waitingTasks().begin(), waitingTasks().end(), t) != waitingTasks().end())
+                t->finish();
     }
 
     int m_frameMs;
@@ -74,6 +92,11 @@ FrameClock &clockFor(int frameMs)
     return *clock;
 }
 
+FrameClock &theClock()
+{
+    return clockFor(16);
+}
+
 class FramePacer : public QObject
 {
 public:
@@ -88,7 +111,10 @@ protected:
         if (watched != m_window || event->type() != QEvent::UpdateRequest)
             return false;
         // Too soon after the last frame: the repaint manager keeps what is dirty until then.
-        return !m_clock.mayPaintNow(m_window);
+        if (!m_clock.mayPaintNow(m_window))
+            return true;
+        FrameTask::runFor(m_window);
+        return false;
     }
 
 private:
@@ -101,4 +127,113 @@ private:
 void paceRepaints(QWidget *window, int frameMs)
 {
     new FramePacer(window, frameMs);
+}
+
+FrameTask::FrameTask(QWidget *widget, std::function<void()> work) : m_widget(widget), m_work(std::move(work)) {}
+
+FrameTask::~FrameTask()
+{
+    cancel();
+}
+
+void FrameTask::request()
+{
+    if (m_requested)
+        return;
+    if (!m_widget->isVisible()) {
+        m_work();
+        return;
+    }
+    m_requested = true;
+    waitingTasks().push_back(this);
+    theClock().waitForFrame(m_widget->window());
+}
+
+void FrameTask::finish()
+{
+    if (!m_requested)
+        return;
+    cancel();
+    m_work();
+}
+
+void FrameTask::cancel()
+{
+    if (!m_requested)
+        return;
+    m_requested = false;
+    auto &tasks = waitingTasks();
+    tasks.erase(std::find(tasks.begin(), tasks.end(), this));
+}
+
+void FrameTask::runFor(QWidget *window)
+{
+    std::vector<FrameTask *> due;
+    for (FrameTask *t : waitingTasks())
+        if (t->m_widget->window() == window)
+            due.push_back(t);
+    if (due.empty())
+        return;
+    for (FrameTask *t : due)
+        t->finish();
+    // What the tasks marked dirty is painted by the update now under way; the requests the
+    // repaint manager posted for it would only wake the loop for nothing.
+    QCoreApplication::removePostedEvents(window, QEvent::UpdateRequest);
+}
+
+PacedText::PacedText(QLabel *label) : PacedText(label, label, nullptr) {}
+PacedText::PacedText(QLineEdit *edit) : PacedText(edit, nullptr, edit) {}
+
+PacedText::PacedText(QWidget *widget, QLabel *label, QLineEdit *edit)
+    : QObject(widget), m_label(label), m_edit(edit), m_task(widget, [this] { apply(); })
+{
+    widget->installEventFilter(this);
+}
+
+QString PacedText::widgetText() const
+{
+    return m_label ? m_label->text() : m_edit->text();
+}
+
+void PacedText::setText(const QString &text)
+{
+    m_text = text;
+    if (m_task.isRequested() || widgetText() != text)
+        m_task.request();
+}
+
+QString PacedText::text() const
+{
+    return m_task.isRequested() ? m_text : widgetText();
+}
+
+void PacedText::apply()
+{
+    if (widgetText() == m_text)
+        return;
+    if (m_label)
+        m_label->setText(m_text);
+    else
+        m_edit->setText(m_text);
+}
+
+bool PacedText::eventFilter(QObject *, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress:
+    case QEvent::InputMethod:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+    case QEvent::FocusIn:
+    case QEvent::FocusOut:
+        m_task.finish();
+        break;
+    default:
+        break;
+    }
+    return false;
 }

@@ -58,6 +58,8 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     m_zoom = placeWidget<QLineEdit>(this, "Zoom", QStringLiteral("10"), 7200, 7200, 495, 405);
     placeWidget<QLabel>(this, "Label5", QStringLiteral("Zomm  X"), 6240, 7320, 855, 255);
     m_ecr = placeWidget<QLineEdit>(this, "ecr", QString(), 3720, 7200, 855, 375);
+    m_label1Paced = new PacedText(m_label1);
+    m_ecrPaced = new PacedText(m_ecr);
     salir->setFocus();
 
     m_timer = new QTimer(this);
@@ -154,8 +156,8 @@ void GRFVanto::trazar(qint16 thresholdBefore)
     SerialControl *comm = m_main.MSComm1();
     comm->setRThreshold(0);
     const int counter = m_k.contador.value();
-    setTextIfChanged(m_label1, m_k.contador.text());
-    setTextIfChanged(m_ecr, textrules::plainNumber(m_k.valores[counter]));
+    m_label1Paced->setText(m_k.contador.text());
+    m_ecrPaced->setText(textrules::plainNumber(m_k.valores[counter]));
     m_timer->stop();
 
     // The zoom is read once per pass: nothing can change it while the pass runs.

@@ -7,6 +7,7 @@
 #include <functional>
 
 class frmdispVanto;
+class PacedText;
 class PictureBox;
 class QLabel;
 class QLineEdit;
@@ -52,5 +53,7 @@ private:
     QLineEdit *m_zoom;
     QLineEdit *m_ecr;
     QLabel *m_label1;
+    PacedText *m_label1Paced; // counter and value change at every pass: laid out once per frame
+    PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
 };

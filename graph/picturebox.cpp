@@ -6,7 +6,11 @@
 #include <QPainter>
 #include <cmath>
 
-PictureBox::PictureBox(QWidget *parent) : QWidget(parent)
+PictureBox::PictureBox(QWidget *parent)
+    : QWidget(parent), m_repaint(this, [this] {
+          update(m_dirty);
+          m_dirty = QRect();
+      })
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     // Plain pixels: printing a text twice at one place leaves it as it was, as it must when the
@@ -109,13 +113,9 @@ void PictureBox::Print(const QString &text)
 
 void PictureBox::dirty(const QRect &pixels)
 {
-    // Gather what changed and repaint it once, when the event loop gets its turn.
-    if (m_dirty.isNull())
-        QMetaObject::invokeMethod(this, [this] {
-            update(m_dirty);
-            m_dirty = QRect();
-        }, Qt::QueuedConnection);
+    // Gather what changed and mark it once per frame: a pass plots many points.
     m_dirty |= pixels;
+    m_repaint.request();
 }
 
 void PictureBox::paintEvent(QPaintEvent *event)

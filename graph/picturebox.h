@@ -1,5 +1,7 @@
 #pragma once
 
+#include "framepacer.h"
+
 #include <QImage>
 #include <QPointF>
 #include <QWidget>
@@ -45,4 +47,5 @@ private:
     QImage m_image;
     QPointF m_current;
     QRect m_dirty;
+    FrameTask m_repaint;
 };

@@ -16,7 +16,9 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
+#include <QStyleOptionFrame>
 #include <QtTest>
 
 
@@ -405,22 +407,61 @@ private slots:
         QVERIFY2(eight - blank > 3000, qPrintable(QStringLiteral("%1 dark pixels").arg(eight - blank)));
     }
 
+    void displayPaintsNumbersAsAPlainTextBoxWould_data()
+    {
+        QTest::addColumn<bool>("focused");
+        QTest::newRow("without focus") << false;
+        QTest::newRow("with focus") << true;
+    }
+
     void displayPaintsNumbersAsAPlainTextBoxWould()
     {
-        DisplayBox fast;
-        QLineEdit plain;
-        for (QLineEdit *w : {static_cast<QLineEdit *>(&fast), &plain}) {
+        // Compared as shown on screen, inside a window, so that what the box paints around
+        // its frame is compared too.
+        QFETCH(bool, focused);
+        QWidget fastWindow, plainWindow;
+        auto *fast = new DisplayBox(&fastWindow);
+        auto *plain = new QLineEdit(&plainWindow);
+        // Each is shown in turn, as the active window, so that both are in the same state.
+        auto shown = [&](QLineEdit *w) {
             w->setFont(displayFont());
             w->setAlignment(Qt::AlignCenter);
-            w->resize(twips::px(5055), twips::px(1875));
+            w->setGeometry(16, 16, twips::px(5055), twips::px(1875));
+            QWidget *window = w->window();
+            window->resize(w->width() + 32, w->height() + 32);
+            window->show();
+            window->activateWindow();
+            [&] { QVERIFY(QTest::qWaitForWindowActive(window)); }();
             w->setText(QStringLiteral(" 4660"));
-        }
-        auto inkBox = [](QWidget &w, int *ink) {
-            const QImage img = w.grab().toImage();
+            if (focused)
+                w->setFocus();
+            else
+                w->clearFocus();
+            QTest::qWait(50);
+            const QImage shot = window->screen()->grabWindow(window->winId()).toImage().convertToFormat(QImage::Format_RGB32);
+            window->hide();
+            return shot;
+        };
+        const QImage a = shown(fast), b = shown(plain);
+        QCOMPARE(a.size(), b.size());
+        // Outside the text, pixel for pixel: the frame and what shows around it.
+        QStyleOptionFrame option;
+        option.initFrom(plain);
+        const QRect text = plain->style()->subElementRect(QStyle::SE_LineEditContents, &option, plain)
+                               .adjusted(2, 2, -2, -2)
+                               .translated(plain->pos());
+        int differing = 0;
+        for (int y = 0; y < a.height(); ++y)
+            for (int x = 0; x < a.width(); ++x)
+                if (!text.contains(x, y) && a.pixel(x, y) != b.pixel(x, y))
+                    ++differing;
+        QCOMPARE(differing, 0);
+        // Inside, the digits: the same ink in the same place, within the rounding of glyph images.
+        auto inkBox = [&](const QImage &img, int *ink) {
             QRect box;
             *ink = 0;
-            for (int y = 4; y < img.height() - 4; ++y)
-                for (int x = 4; x < img.width() - 4; ++x)
+            for (int y = text.top(); y <= text.bottom(); ++y)
+                for (int x = text.left(); x <= text.right(); ++x)
                     if (qGray(img.pixel(x, y)) < 100) {
                         box |= QRect(x, y, 1, 1);
                         ++*ink;
@@ -428,13 +469,13 @@ private slots:
             return box;
         };
         int fastInk = 0, plainInk = 0;
-        const QRect a = inkBox(fast, &fastInk), b = inkBox(plain, &plainInk);
+        const QRect ia = inkBox(a, &fastInk), ib = inkBox(b, &plainInk);
         QVERIFY(plainInk > 3000);
         QVERIFY2(qAbs(fastInk - plainInk) < plainInk / 10, qPrintable(QStringLiteral("%1 vs %2").arg(fastInk).arg(plainInk)));
-        for (int d : {a.left() - b.left(), a.right() - b.right(), a.top() - b.top(), a.bottom() - b.bottom()})
+        for (int d : {ia.left() - ib.left(), ia.right() - ib.right(), ia.top() - ib.top(), ia.bottom() - ib.bottom()})
             QVERIFY2(qAbs(d) <= 3, qPrintable(QStringLiteral("ink at %1,%2 %3x%4 vs %5,%6 %7x%8")
-                                                  .arg(a.x()).arg(a.y()).arg(a.width()).arg(a.height())
-                                                  .arg(b.x()).arg(b.y()).arg(b.width()).arg(b.height())));
+                                                  .arg(ia.x()).arg(ia.y()).arg(ia.width()).arg(ia.height())
+                                                  .arg(ib.x()).arg(ib.y()).arg(ib.width()).arg(ib.height())));
     }
 
     void stopAndContinuarDoNothingWhilePortIsClosed()

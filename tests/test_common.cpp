@@ -4,8 +4,10 @@
 #include "textrules.h"
 #include "twips.h"
 
+#include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QSignalSpy>
 #include <QtTest>
 #include <cmath>
 
@@ -136,6 +138,43 @@ private slots:
         QTRY_COMPARE(w.paints, before + 2); // and are painted together at the next frame
         QTest::qWait(300);
         QCOMPARE(w.paints, before + 2); // nothing left over keeps it painting
+    }
+
+    void pacedTextIsLaidOutOncePerFrameAndTheNewestAlwaysArrives()
+    {
+        QWidget w;
+        auto *edit = new QLineEdit(&w);
+        paceRepaints(&w, 200);
+        auto *paced = new PacedText(edit);
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QTest::qWait(250); // the next frame is due
+        QSignalSpy changes(edit, &QLineEdit::textChanged);
+        for (int i = 1; i <= 20; ++i) {
+            paced->setText(QString::number(i));
+            QCoreApplication::processEvents();
+        }
+        QCOMPARE(changes.size(), 1); // the first at once, the rest wait for the next frame
+        QCOMPARE(paced->text(), QStringLiteral("20"));
+        QTRY_COMPARE(edit->text(), QStringLiteral("20"));
+        QCOMPARE(changes.size(), 2);
+
+        // The user types into the newest text, not into the one still on screen.
+        paced->setText(QStringLiteral("35"));
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QCOMPARE(edit->text(), QStringLiteral("3"));
+
+        // A text set directly wins over one that waits.
+        paced->setText(QStringLiteral("22"));
+        paced->cancel();
+        edit->setText(QString());
+        QTest::qWait(300);
+        QCOMPARE(edit->text(), QString());
+
+        // A window not shown has no frames to wait for.
+        w.hide();
+        paced->setText(QStringLiteral("7"));
+        QCOMPARE(edit->text(), QStringLiteral("7"));
     }
 
     void messageBoxDoesNotStackRepeats()

@@ -88,7 +88,7 @@ private slots:
         QTRY_COMPARE(f.k().contador.value(), 5);
         QCOMPARE(QList<int>(f.k().valores.begin() + 1, f.k().valores.begin() + 6),
                  (QList<int>{101, 102, 103, 201, 202}));
-        QCOMPARE(f.main().Text1()->text(), QStringLiteral(" 202"));
+        QTRY_COMPARE(f.main().Text1()->text(), QStringLiteral(" 202"));
     }
 
     void reconnectReopensTheReturningDeviceWithoutAClick_data()
@@ -235,7 +235,7 @@ private slots:
         QCOMPARE(f.k().contador.value(), 0);
         f.main().continuar_Click();
         QTRY_COMPARE(f.k().contador.value(), 3);
-        QCOMPARE(f.main().Text1()->text(), QStringLiteral(" 13"));
+        QTRY_COMPARE(f.main().Text1()->text(), QStringLiteral(" 13"));
     }
 
     void floodBeyondTheWaitLimitKeepsTheNewestAndGivesMemoryBack()

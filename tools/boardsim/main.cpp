@@ -175,8 +175,10 @@ int main(int argc, char **argv)
             sent += bytes;
         }
     }
-    if (!g_stop && linger > 0)
-        std::this_thread::sleep_for(std::chrono::duration<double>(linger));
+    // In short steps: a signal must end the wait, and sleep_for resumes after one.
+    const auto lingerEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(linger));
+    while (!g_stop && Clock::now() < lingerEnd)
+        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), lingerEnd - Clock::now()));
     if (source)
         std::fprintf(stderr, "boardsim: %llu bytes reproducidos\n", sent);
     else
