@@ -7,3 +7,7 @@
 /// back to a condensed bold sans face that draws real digits.
 QFont displayFont();
 
+
+/// The same font for a widget that only ever shows numbers: laid out without the font's
+/// typographic rules, which digits do not need (the pixels are the same).
+QFont numberFont(const QFont &font);

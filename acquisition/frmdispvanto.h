@@ -11,7 +11,6 @@
 #include <memory>
 
 class QFrame;
-class PacedText;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -69,7 +68,6 @@ private:
     SerialControl *m_comm;
     std::unique_ptr<ReceiveDecoder> m_receiver;
     QLineEdit *m_text1;
-    PacedText *m_text1Paced; // the newest sample, laid out once per frame
     QLabel *m_settings;
     QFrame *m_framdis;
     WindowFactory m_makePuertos;

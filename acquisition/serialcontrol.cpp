@@ -18,6 +18,14 @@ namespace {
 // with a flood.
 constexpr int kBatchBytes = 1998;
 constexpr qint64 kBatchNanos = 5'000'000;
+// A fast adapter (or a pseudo-terminal) hands over a few hundred bytes at a time, thousands of
+// times a second, and a wake-up for each costs more than all the decoding. A block smaller
+// than kGatherBelow that comes less than kGatherGapNanos after the one before waits kGatherMs,
+// so that the next read takes everything that came meanwhile. Blocks a millisecond apart or
+// more (a board sending a sample a millisecond) are taken at once; a frame is 16 ms.
+constexpr qint64 kGatherBelow = 1024;
+constexpr qint64 kGatherGapNanos = 500'000;
+constexpr int kGatherMs = 1;
 
 // Every byte value once: a one-byte block handed out refers to its entry here, so the
 // per-byte path neither allocates nor touches a reference count.
@@ -40,14 +48,25 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
     m_delivery.setSingleShot(true);
     m_delivery.setInterval(0);
     connect(&m_delivery, &QTimer::timeout, this, &SerialControl::deliver);
+    m_gather.setSingleShot(true);
+    m_gather.setTimerType(Qt::PreciseTimer);
+    connect(&m_gather, &QTimer::timeout, this, [this] {
+        m_port.setReadBufferSize(0);
+        takeArrived();
+    });
     connect(&m_port, &QSerialPort::readyRead, this, [this] {
-        receive();
-        // New bytes arrive between handlers, so they can be delivered at once: one turn of the
-        // event loop per block instead of two.
-        if (m_delivery.isActive()) {
-            m_delivery.stop();
-            deliver();
+        if (m_gather.isActive())
+            return; // taken when the gathering ends
+        const qint64 waiting = m_port.bytesAvailable();
+        const qint64 gap = m_lastArrival.isValid() ? m_lastArrival.nsecsElapsed() : kGatherGapNanos;
+        m_lastArrival.start();
+        if (waiting > 0 && waiting < kGatherBelow && gap < kGatherGapNanos) {
+            // A full read buffer stops the port from reading, and waking us, until then.
+            m_port.setReadBufferSize(waiting);
+            m_gather.start(kGatherMs);
+            return;
         }
+        takeArrived();
     });
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
     m_reconnectTimer.setInterval(250);
@@ -57,6 +76,17 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
 }
 
 SerialControl::~SerialControl() = default;
+
+void SerialControl::takeArrived()
+{
+    receive();
+    // New bytes arrive between handlers, so they can be delivered at once: one turn of the
+    // event loop per block instead of two.
+    if (m_delivery.isActive()) {
+        m_delivery.stop();
+        deliver();
+    }
+}
 
 QByteArray SerialControl::nativeDevice(int port) const
 {
@@ -147,7 +177,11 @@ void SerialControl::setPortOpen(bool open)
         return;
     if (!open) {
         m_reconnectTimer.stop();
+        // Bytes being gathered are the user's too: closing would drop them.
+        m_gather.stop();
+        receive();
         m_port.close();
+        m_port.setReadBufferSize(0);
         emit portOpenChanged(false);
         return;
     }
@@ -155,6 +189,7 @@ void SerialControl::setPortOpen(bool open)
     if (const QString why = whyOpenFailed(path); !why.isEmpty())
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), why));
     m_port.setPortName(openableName(path));
+    m_port.setReadBufferSize(0);
     if (!m_port.open(QIODevice::ReadWrite)) {
         QString reason;
         switch (m_port.error()) {
@@ -375,9 +410,11 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         return;
     // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
     // signalling the same error in a loop.
+    m_gather.stop();
     receive();
     m_port.close();
     m_port.clearError();
+    m_port.setReadBufferSize(0);
     emit portOpenChanged(false);
     if (m_reconnect)
         m_reconnectTimer.start();

@@ -89,6 +89,8 @@ public:
 
     /// Bytes received and not yet read through Input.
     qsizetype InBufferCount() const { return m_waiting.size(); }
+    /// Bytes received since the control was made, waiting, read or discarded.
+    qint64 bytesReceived() const { return m_received; }
 
 signals:
     /// A batch of notifications has been delivered; the event loop gets its turn next. A batch
@@ -111,6 +113,7 @@ private:
     void onError(QSerialPort::SerialPortError error);
     void scheduleDelivery();
     void deliver();
+    void takeArrived();
     void applyLineSettings(const LineSettings &s);
     void discardOldest();
     void tryReconnect();
@@ -148,6 +151,9 @@ private:
     std::deque<Break> m_breaks; // ahead of m_consumed, in stream order
     bool m_stalled = false; // a handler answered without reading: wait for news
     QTimer m_delivery;
+    // Small blocks that come close together are gathered for a moment before they are taken.
+    QTimer m_gather;
+    QElapsedTimer m_lastArrival;
     bool m_reconnect = false;
     QElapsedTimer m_sinceOpen;
     bool m_trackArrivals = false;

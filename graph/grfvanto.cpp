@@ -4,6 +4,7 @@
 #include "picturebox.h"
 #include "plotting.h"
 #include "textrules.h"
+#include "displayfont.h"
 #include "framepacer.h"
 #include "platformerror.h"
 #include "outersize.h"
@@ -58,6 +59,8 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     m_zoom = placeWidget<QLineEdit>(this, "Zoom", QStringLiteral("10"), 7200, 7200, 495, 405);
     placeWidget<QLabel>(this, "Label5", QStringLiteral("Zomm  X"), 6240, 7320, 855, 255);
     m_ecr = placeWidget<QLineEdit>(this, "ecr", QString(), 3720, 7200, 855, 375);
+    m_label1->setFont(numberFont(m_label1->font()));
+    m_ecr->setFont(numberFont(m_ecr->font()));
     m_label1Paced = new PacedText(m_label1);
     m_ecrPaced = new PacedText(m_ecr);
     salir->setFocus();
