@@ -54,10 +54,6 @@ public:
     void setText(const QString &text);
     /// The text the widget shows from its next frame on.
     QString text() const;
-    /// Brings the waiting text in now.
-    void finish() { m_task.finish(); }
-    /// Forgets the waiting text, for a text set directly that must win over it.
-    void cancel() { m_task.cancel(); }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
