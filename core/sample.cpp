@@ -1,0 +1,16 @@
+#include "sample.h"
+
+QString StreamEvent::text() const
+{
+    switch (kind) {
+    case Kind::Reopened:
+        return bytes > 0 ? QStringLiteral("se perdió el puerto y se volvió a abrir; se descartó 1 byte "
+                                          "(media muestra cortada por la pérdida)")
+                         : QStringLiteral("se perdió el puerto y se volvió a abrir; no se perdió ningún byte recibido");
+    case Kind::Discarded:
+        return QStringLiteral("se descartaron %1 bytes (%2 muestras) que no cabían en espera").arg(bytes).arg(bytes / 2);
+    case Kind::SettingsChanged:
+        return QStringLiteral("configuración de la línea cambiada a %1").arg(settings);
+    }
+    return {};
+}
