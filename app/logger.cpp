@@ -1,12 +1,10 @@
 #include "logger.h"
 
+#include "acquisition.h"
 #include "commandline.h"
 #include "failure.h"
-#include "kyrserie.h"
 #include "platformerror.h"
-#include "receivedecoder.h"
 #include "recorder.h"
-#include "serialcontrol.h"
 #include "serialsettings.h"
 #include "settingsfile.h"
 #include "signalwatcher.h"
@@ -41,16 +39,7 @@ int runLogger(const Options &options)
         say(QStringLiteral("--sin-ventanas necesita --registro o --crudo: no habría nada que grabar."));
         return 2;
     }
-    Kyrserie k;
-    SerialControl comm;
-    ReceiveDecoder decoder(k, comm);
-    StderrReporter reporter;
-    comm.setOnComm(guarded(reporter, [&decoder] { decoder.onComm(); }));
-    if (options.com1)
-        comm.setNativeDevice(1, *options.com1);
-    if (options.com2)
-        comm.setNativeDevice(2, *options.com2);
-    comm.setReconnect(options.reconnect);
+    Acquisition acquisition(options.ports);
 
     int status = 0;
     std::unique_ptr<Recorder> recorder;
@@ -64,12 +53,9 @@ int runLogger(const Options &options)
                 port = 2;
         }
         recorder = std::make_unique<Recorder>(options.csvFile, options.rawFile);
-        recorder->attach(comm, decoder);
+        recorder->attach(acquisition);
         recorder->setSampleLimit(options.sampleLimit);
-        comm.setCommPort(port);
-        comm.setSettings(settings);
-        comm.setPortOpen(true);
-        comm.setRThreshold(1);
+        acquisition.apply(port, settings);
     } catch (const PlatformError &e) {
         say(e.message());
         return 1;
@@ -81,15 +67,12 @@ int runLogger(const Options &options)
         status = 1;
         QCoreApplication::quit();
     });
-    QObject::connect(&comm, &SerialControl::failed, qApp, [&](const QString &message) {
+    QObject::connect(&acquisition, &Acquisition::failed, qApp, [&](const QString &message) {
         say(message);
-        if (!options.reconnect) {
-            // What the device sent before it went is still decoded and written.
-            comm.setRThreshold(1);
-            QTimer::singleShot(0, qApp, [&] {
-                status = options.sampleLimit ? 1 : status;
-                QCoreApplication::quit();
-            });
+        // What the device sent before it went is still decoded and written at the end.
+        if (!options.ports.reconnect && !acquisition.comm().PortOpen()) {
+            status = options.sampleLimit ? 1 : status;
+            QCoreApplication::quit();
         }
     });
     SignalWatcher watcher;
@@ -119,10 +102,7 @@ int runLogger(const Options &options)
 
     // Nothing more is taken from the port; what it delivered is decoded and written before
     // the files close.
-    comm.setPortOpen(false);
-    while (comm.InBufferCount() > 0 && comm.RThreshold() > 0 && !recorder->failedToWrite()
-           && !(options.sampleLimit && recorder->samplesRecorded() >= options.sampleLimit))
-        QCoreApplication::processEvents();
+    acquisition.finish();
     if (!recorder->finish())
         status = 1;
     if (options.sampleLimit && recorder->samplesRecorded() < options.sampleLimit)

@@ -48,12 +48,7 @@ int main(int argc, char *argv[])
     small.setPointSize(8);
     QApplication::setFont(small);
 
-    Program program;
-    if (options.com1)
-        program.mainWindow().MSComm1()->setNativeDevice(1, *options.com1);
-    if (options.com2)
-        program.mainWindow().MSComm1()->setNativeDevice(2, *options.com2);
-    program.mainWindow().MSComm1()->setReconnect(options.reconnect);
+    Program program(nullptr, QString(), options.ports);
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
             program.record(options.csvFile, options.rawFile);

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "acquisition.h"
 #include "failure.h"
-#include "kyrserie.h"
 
 #include <QString>
 #include <memory>
@@ -9,16 +9,19 @@
 class Recorder;
 class frmdispVanto;
 
-/// The whole program: the shared state, the failure reporter and the main window, wired so
-/// that "puertos" and "grafico" create their windows on first use.
+/// The whole windowed program: the acquisition, built once, the failure reporter and the
+/// main window, wired so that "puertos" and "grafico" create their windows on first use and
+/// every window is given the same acquisition.
 class Program
 {
 public:
     /// reporter: where failures go (nullptr: a message box). settingsPath: the settings file.
-    explicit Program(FailureReporter *reporter = nullptr, const QString &settingsPath = QString());
+    explicit Program(FailureReporter *reporter = nullptr, const QString &settingsPath = QString(),
+                     const PortChoice &ports = {});
     ~Program();
 
-    Kyrserie &kyrserie() { return m_kyrserie; }
+    Acquisition &acquisition() { return m_acquisition; }
+    Kyrserie &kyrserie() { return m_acquisition.kyrserie(); }
     FailureReporter &reporter() { return *m_reporter; }
     /// Records every decoded sample to csvPath and every received byte to rawPath (either may
     /// be empty). Throws PlatformError when a file exists or cannot be created.
@@ -27,9 +30,9 @@ public:
     frmdispVanto &mainWindow() { return *m_main; }
 
 private:
-    Kyrserie m_kyrserie;
     std::unique_ptr<FailureReporter> m_ownReporter;
     FailureReporter *m_reporter;
+    Acquisition m_acquisition;
     std::unique_ptr<frmdispVanto> m_main;
-    std::unique_ptr<Recorder> m_recorder; // goes first: it writes out what the windows decoded
+    std::unique_ptr<Recorder> m_recorder;
 };

@@ -1,6 +1,6 @@
 #include "grfvanto.h"
 
-#include "frmdispvanto.h"
+#include "acquisition.h"
 #include "picturebox.h"
 #include "plotting.h"
 #include "textrules.h"
@@ -35,8 +35,8 @@ constexpr Segment kFrame[] = {{{500, 400}, {500, 5500}},
 
 } // namespace
 
-GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent)
-    : QWidget(parent), m_k(kyrserie), m_main(main), m_reporter(reporter)
+GRFVanto::GRFVanto(Acquisition &acquisition, QWidget &main, FailureReporter &reporter, QWidget *parent)
+    : QWidget(parent), m_acq(acquisition), m_k(acquisition.kyrserie()), m_main(main), m_reporter(reporter)
 {
     setObjectName(QStringLiteral("GRFVanto"));
     setWindowTitle(QStringLiteral("GRFVanto"));
@@ -147,17 +147,14 @@ void GRFVanto::drawLabels()
 
 void GRFVanto::Timer1_Timer()
 {
-    SerialControl *comm = m_main.MSComm1();
-    const qint16 before = comm->RThreshold();
-    if (comm->PortOpen())
-        comm->setRThreshold(0);
-    trazar(before);
+    trazar();
 }
 
-void GRFVanto::trazar(qint16 thresholdBefore)
+void GRFVanto::trazar()
 {
-    SerialControl *comm = m_main.MSComm1();
-    comm->setRThreshold(0);
+    // Reception pauses while the ring is read; afterwards it is as the user left it (a STOP
+    // stays a STOP, a Continuar stays on), whether the port is open or not.
+    const Acquisition::Hold paused = m_acq.holdReception();
     const int counter = m_k.contador.value();
     m_label1Paced->setText(m_k.contador.text());
     m_ecrPaced->setText(textrules::plainNumber(m_k.valores[counter]));
@@ -180,9 +177,5 @@ void GRFVanto::trazar(qint16 thresholdBefore)
     });
     if (m_k.contador.isSet())
         m_k.posgraf.set(counter);
-
-    // STOP on the main window holds while the graph plots: the threshold goes back to what it was.
-    if (comm->PortOpen())
-        comm->setRThreshold(thresholdBefore);
     m_timer->start();
 }

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <functional>
 
-class frmdispVanto;
+class Acquisition;
 class PacedText;
 class PictureBox;
 class QLabel;
@@ -20,7 +20,8 @@ class GRFVanto : public QWidget
 {
     Q_OBJECT
 public:
-    GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent = nullptr);
+    /// main: the window that Salir shows again.
+    GRFVanto(Acquisition &acquisition, QWidget &main, FailureReporter &reporter, QWidget *parent = nullptr);
 
     PictureBox *Picture1() const { return m_picture; }
     QTimer *Timer1() const { return m_timer; }
@@ -40,13 +41,14 @@ public:
     void Timer1_Timer();
 
 private:
-    /// One plotting pass; leaves the receive threshold as it was when the tick began.
-    void trazar(qint16 thresholdBefore);
+    /// One plotting pass.
+    void trazar();
     void drawFrame();
     void drawLabels();
 
+    Acquisition &m_acq;
     Kyrserie &m_k;
-    frmdispVanto &m_main;
+    QWidget &m_main;
     FailureReporter &m_reporter;
     PictureBox *m_picture;
     QTimer *m_timer;

@@ -1,7 +1,8 @@
 #include "recorder.h"
 
 #include "platformerror.h"
-#include "serialcontrol.h"
+#include "acquisition.h"
+#include "fileio.h"
 #include "syserror.h"
 
 #include <QDateTime>
@@ -24,7 +25,7 @@ int createNew(const QByteArray &path)
     return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 
-QByteArray comment(const QString &text)
+QByteArray commentLine(const QString &text)
 {
     // One line per comment: a line end inside would start a row.
     QString line = text;
@@ -67,40 +68,34 @@ Recorder::~Recorder()
 QString Recorder::csvPath() const { return syserror::shownPath(m_csv.path); }
 QString Recorder::rawPath() const { return syserror::shownPath(m_raw.path); }
 
-void Recorder::attach(SerialControl &comm, ReceiveDecoder &decoder)
+void Recorder::attach(Acquisition &acquisition)
 {
-    m_comm = &comm;
-    if (m_csv.fd >= 0)
-        decoder.setConsumer(this);
-    if (m_raw.fd >= 0)
-        comm.setRawTap([this](const char *data, qsizetype size) { raw(data, size); });
-    // Settings chosen again while the port is open apply from the next block on.
-    connect(&comm, &SerialControl::deliveryDone, this, [this] {
-        if (m_headerWritten && !m_failed && m_comm->Settings() != m_settingsInHeader) {
-            m_settingsInHeader = m_comm->Settings();
-            event(QStringLiteral("configuración de la línea cambiada a %1").arg(m_settingsInHeader));
-        }
-    });
+    m_acquisition = &acquisition;
+    m_origin = acquisition.clockNanos();
+    m_start = acquisition.wallTime(m_origin);
+    m_settings = acquisition.comm().Settings();
+    acquisition.addConsumer(this);
 }
 
 void Recorder::writeHeader()
 {
     m_headerWritten = true;
-    m_settingsInHeader = m_comm ? m_comm->Settings() : QString();
     QByteArray &b = m_csv.buffer;
-    b += comment(QStringLiteral("dispvanto " DISPVANTO_VERSION));
-    b += comment(QStringLiteral("inicio: %1").arg(QDateTime::currentDateTime().toOffsetFromUtc(
-                                                   QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODateWithMs)));
-    if (m_comm) {
-        b += comment(QStringLiteral("dispositivo: %1 (COM%2)").arg(m_comm->device(m_comm->CommPort())).arg(m_comm->CommPort()));
-        b += comment(QStringLiteral("configuración: %1").arg(m_settingsInHeader));
+    b += commentLine(QStringLiteral("dispvanto " DISPVANTO_VERSION));
+    b += commentLine(QStringLiteral("inicio: %1").arg(m_start.toString(Qt::ISODateWithMs)));
+    if (m_acquisition) {
+        const SerialControl &comm = m_acquisition->comm();
+        b += commentLine(QStringLiteral("dispositivo: %1 (COM%2)").arg(comm.device(comm.CommPort())).arg(comm.CommPort()));
+        b += commentLine(QStringLiteral("configuración: %1").arg(m_settings));
     }
-    b += comment(QStringLiteral("tiempo_s: segundos desde que se abrió el puerto, a la llegada del bloque que completó la muestra"));
+    b += commentLine(QStringLiteral("tiempo_s: segundos desde el inicio, a la llegada del bloque que completó la muestra"));
     b += csvColumns();
 }
 
-void Recorder::sample(quint16 value, qint64 arrivalNanos)
+void Recorder::sample(const Sample &s)
 {
+    const quint16 value = s.value;
+    const qint64 arrivalNanos = s.arrivalNanos - m_origin;
     if (m_failed || m_csv.fd < 0 || (m_limit && m_samples >= m_limit))
         return;
     if (!m_headerWritten)
@@ -111,7 +106,12 @@ void Recorder::sample(quint16 value, qint64 arrivalNanos)
     char *const end = line + sizeof line;
     p = std::to_chars(p, end, m_samples).ptr;
     *p++ = ',';
-    const qint64 micros = arrivalNanos / 1000;
+    // Samples that waited before the start arrived before it: their time is negative.
+    qint64 micros = arrivalNanos / 1000;
+    if (micros < 0) {
+        *p++ = '-';
+        micros = -micros;
+    }
     p = std::to_chars(p, end, micros / 1000000).ptr;
     *p++ = '.';
     const qint64 frac = micros % 1000000;
@@ -127,11 +127,22 @@ void Recorder::sample(quint16 value, qint64 arrivalNanos)
         flush();
     if (m_limit && m_samples == m_limit) {
         flush();
+        detach(); // nothing more to take
         emit limitReached();
     }
 }
 
-void Recorder::event(const QString &what)
+void Recorder::event(const StreamEvent &e)
+{
+    if (e.kind == StreamEvent::Kind::SettingsChanged) {
+        m_settings = e.settings;
+        if (!m_headerWritten)
+            return; // the header tells the settings in force at the first sample
+    }
+    comment(e.when, e.text());
+}
+
+void Recorder::comment(const QDateTime &when, const QString &what)
 {
     if (m_failed || m_csv.fd < 0)
         return;
@@ -139,13 +150,13 @@ void Recorder::event(const QString &what)
         writeHeader();
     const QString where = m_samples == 0 ? QStringLiteral("antes de la primera muestra")
                                          : QStringLiteral("tras la muestra %1").arg(m_samples - 1);
-    m_csv.buffer += comment(QStringLiteral("%1 (%2): %3")
-                                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), where, what));
+    m_csv.buffer += commentLine(QStringLiteral("%1 (%2): %3")
+                                    .arg(when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODateWithMs), where, what));
 }
 
-void Recorder::raw(const char *data, qsizetype size)
+void Recorder::bytesReceived(const char *data, qsizetype size, qint64)
 {
-    if (m_failed)
+    if (m_failed || m_raw.fd < 0)
         return;
     m_raw.buffer.append(data, size);
     if (m_raw.buffer.size() >= kFlushBytes)
@@ -154,30 +165,21 @@ void Recorder::raw(const char *data, qsizetype size)
 
 bool Recorder::writeOut(Output &out, qint64 &written)
 {
-    const char *p = out.buffer.constData();
-    qsizetype left = out.buffer.size();
-    while (left > 0) {
-        const ssize_t n = ::write(out.fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            // Keep whole lines only, so that what reached the file stays readable as CSV.
-            if (&out == &m_csv) {
-                const qsizetype done = p - out.buffer.constData();
-                const qsizetype keep = done > 0 ? out.buffer.lastIndexOf('\n', done - 1) + 1 : 0;
-                if (::ftruncate(out.fd, written - (done - keep)) == 0)
-                    written -= done - keep;
-            }
-            fail(out, err);
-            return false;
-        }
-        p += n;
-        left -= n;
-        written += n;
+    size_t done = 0;
+    const int err = fileio::writeAll(out.fd, out.buffer.constData(), size_t(out.buffer.size()), &done);
+    written += qint64(done);
+    if (err == 0) {
+        out.buffer.clear();
+        return true;
     }
-    out.buffer.clear();
-    return true;
+    // Keep whole lines only, so that what reached the file stays readable as CSV.
+    if (&out == &m_csv) {
+        const qsizetype partial = qsizetype(done) - (done > 0 ? out.buffer.lastIndexOf('\n', qsizetype(done) - 1) + 1 : 0);
+        if (::ftruncate(out.fd, written - partial) == 0)
+            written -= partial;
+    }
+    fail(out, err);
+    return false;
 }
 
 bool Recorder::flush()
@@ -210,8 +212,7 @@ void Recorder::closeAll()
         out->fd = -1;
         out->buffer = QByteArray();
     }
-    if (m_comm)
-        m_comm->setRawTap({});
+    detach();
 }
 
 bool Recorder::finish()

@@ -1,13 +1,14 @@
 #pragma once
 
-#include "receivedecoder.h"
+#include "sampleconsumer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
-class SerialControl;
+class Acquisition;
 
 /// Records a run: every decoded sample, in order, to a CSV file, and every byte as the port
 /// delivered it to a raw file. Writing is buffered and flushed at least once a second and at
@@ -22,13 +23,14 @@ public:
     Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent = nullptr);
     ~Recorder() override;
 
-    /// Takes the samples from this decoder and the bytes from this control.
-    void attach(SerialControl &comm, ReceiveDecoder &decoder);
+    /// Takes the samples and the bytes of this acquisition from now on; times count from now.
+    void attach(Acquisition &acquisition);
     /// Records at most this many samples, then says limitReached (0: no limit).
     void setSampleLimit(quint64 samples) { m_limit = samples; }
 
-    void sample(quint16 value, qint64 arrivalNanos) override;
-    void event(const QString &what) override;
+    void sample(const Sample &s) override;
+    void event(const StreamEvent &e) override;
+    void bytesReceived(const char *data, qsizetype size, qint64 position) override;
 
     /// Writes what is buffered; false once recording has failed.
     bool flush();
@@ -56,13 +58,15 @@ private:
         int fd = -1;
         QByteArray buffer;
     };
-    void raw(const char *data, qsizetype size);
     void writeHeader();
+    void comment(const QDateTime &when, const QString &what);
     bool writeOut(Output &out, qint64 &written);
     void fail(const Output &out, int err);
     void closeAll();
 
-    SerialControl *m_comm = nullptr;
+    Acquisition *m_acquisition = nullptr;
+    qint64 m_origin = 0; // the acquisition's clock at the start: tiempo_s counts from here
+    QDateTime m_start;
     Output m_csv;
     Output m_raw;
     qint64 m_csvWritten = 0;
@@ -71,6 +75,6 @@ private:
     quint64 m_limit = 0;
     bool m_headerWritten = false;
     bool m_failed = false;
-    QString m_settingsInHeader;
+    QString m_settings; // in force where the stream is
     QTimer m_flushTimer;
 };

@@ -75,8 +75,8 @@ private slots:
             return QByteArray(name) == "DISPVANTO_COM1" ? env1 : QByteArray(name) == "DISPVANTO_COM2" ? env2 : QByteArray();
         });
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-        QCOMPARE(o.com1.value_or(QByteArray()), com1);
-        QCOMPARE(o.com2.value_or(QByteArray()), com2);
+        QCOMPARE(o.ports.com1.value_or(QByteArray()), com1);
+        QCOMPARE(o.ports.com2.value_or(QByteArray()), com2);
     }
 };
 

@@ -21,10 +21,11 @@ const QColor kRed(255, 0, 0);
 
 struct Fixture
 {
-    Kyrserie k;
+    Acquisition acquisition;
+    Kyrserie &k = acquisition.kyrserie();
     RecordingReporter reporter;
-    frmdispVanto main{k, reporter};
-    QPointer<GRFVanto> g = new GRFVanto(k, main, reporter);
+    frmdispVanto main{acquisition, reporter};
+    QPointer<GRFVanto> g = new GRFVanto(acquisition, main, reporter);
 
     ~Fixture() { delete g.data(); }
     const QImage &image() const { return g->Picture1()->image(); }
@@ -374,10 +375,10 @@ private slots:
 
     void closedFromTheTitleBarTheNextGraficoIsFresh()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto main(k, r);
-        main.setGraficoFactory([&]() -> QWidget * { return new GRFVanto(k, main, r); });
+        frmdispVanto main(a, r);
+        main.setGraficoFactory([&]() -> QWidget * { return new GRFVanto(a, main, r); });
         main.mnugrafico_Click();
         auto *first = qobject_cast<GRFVanto *>(main.graficoWindow());
         QVERIFY(first);

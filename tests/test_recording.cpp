@@ -259,7 +259,7 @@ private slots:
 
             sent += QByteArray(1, '\x42');
             QVERIFY(first->write(QByteArray(1, '\x42'))); // half a sample, cut off by the loss
-            QTRY_COMPARE(main.decoder().state().fase, qint16(1));
+            QTRY_COMPARE(program.acquisition().decoder().state().fase, qint16(1));
             first.reset();
             QTRY_COMPARE(reporter.failures.size(), 1);
             Pty second;

@@ -17,8 +17,12 @@ public:
     ByteQueue &operator=(const ByteQueue &) = delete;
 
     qsizetype size() const { return m_size; }
+    /// At most this many blocks hold bytes at once; beyond it room() fails as a failed mapping
+    /// would (0: no limit other than the system's).
+    void setMaxBlocks(qsizetype blocks) { m_maxBlocks = blocks; }
 
     /// Free room at the back to write into directly (never empty); commit() what was written.
+    /// Throws std::bad_alloc when no memory can be had for it.
     char *room(qsizetype *length);
     void commit(qsizetype n) { m_tail += n; m_size += n; }
 
@@ -45,4 +49,5 @@ private:
     qsizetype m_head = 0;      // read offset in the first block
     qsizetype m_tail = kBlock; // write offset in the last block
     qsizetype m_size = 0;
+    qsizetype m_maxBlocks = 0;
 };

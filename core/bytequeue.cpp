@@ -28,6 +28,8 @@ void ByteQueue::release(char *block)
 char *ByteQueue::room(qsizetype *length)
 {
     if (m_blocks.empty() || m_tail == kBlock) {
+        if (m_maxBlocks > 0 && qsizetype(m_blocks.size()) >= m_maxBlocks)
+            throw std::bad_alloc();
         char *b = m_spare ? m_spare : allocate();
         m_spare = nullptr;
         m_blocks.push_back(b);
