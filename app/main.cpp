@@ -11,6 +11,10 @@
 
 int main(int argc, char *argv[])
 {
+    // Output into a pipe that nobody reads (| head, | true) must not end the program: a failed
+    // write of a message is only that, and recording goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The options are read before any application object exists: help, version and the port
     // listing need no display. Arguments stay bytes, so a device path need not be UTF-8.
     QList<QByteArray> args;
