@@ -4,10 +4,28 @@
 #include "platformerror.h"
 #include "program.h"
 #include "signalwatcher.h"
+#include "syserror.h"
 
 #include <QApplication>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+
+namespace {
+
+/// Writes an answer to stdout; false, with the reason on stderr, when it could not be written
+/// (a full disk, a closed pipe): the caller must not report success.
+bool printAnswer(const QString &text)
+{
+    errno = 0;
+    if (std::fputs(text.toLocal8Bit().constData(), stdout) >= 0 && std::fflush(stdout) == 0)
+        return true;
+    const QString why = errno ? syserror::reason(errno) : QStringLiteral("falló la escritura");
+    std::fprintf(stderr, "dispvanto: no se pudo escribir la salida: %s.\n", why.toLocal8Bit().constData());
+    return false;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -27,8 +45,7 @@ int main(int argc, char *argv[])
     }
     if (options.help || options.version || options.listPorts) {
         const QString text = options.help ? helpText() : options.version ? versionText() : portListing();
-        std::fputs(text.toLocal8Bit().constData(), stdout);
-        return 0;
+        return printAnswer(text) ? 0 : 1;
     }
 
     // A file-size limit must fail the write (and be reported), not end the program.
