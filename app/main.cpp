@@ -4,6 +4,7 @@
 #include "platformerror.h"
 #include "program.h"
 #include "signalwatcher.h"
+#include "spanishqt.h"
 #include "syserror.h"
 
 #include <QApplication>
@@ -61,6 +62,7 @@ int main(int argc, char *argv[])
         qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
+    installSpanishQtTexts();
     // The layouts are given in twips for a small dialog font; a compact face keeps every
     // caption inside its control.
     QFont small = QApplication::font();

@@ -3,10 +3,13 @@
 #include "grfvanto.h"
 #include "picturebox.h"
 #include "plotting.h"
+#include "spanishqt.h"
 #include "textrules.h"
 #include "testpty.h"
 #include "twips.h"
 
+#include <QAbstractButton>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -250,6 +253,29 @@ private slots:
         }
         QVERIFY2(message.contains(says), qPrintable(message));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList()); // nothing left behind
+    }
+
+    void dialogsSpeakSpanish()
+    {
+        // As the program starts: Qt's own texts in Spanish, then the window's real dialog.
+        QVERIFY(installSpanishQtTexts());
+        Fixture f;
+        QStringList buttons;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            for (const QAbstractButton *b : dialog->findChildren<QAbstractButton *>())
+                if (b->isVisible() && !b->text().isEmpty())
+                    buttons << b->text().remove(u'&');
+            dialog->reject();
+        });
+        poll.start();
+        f.g->guardarImagen(); // returns once the dialog is cancelled
+        QVERIFY2(buttons.contains(QStringLiteral("Guardar")) && buttons.contains(QStringLiteral("Cancelar")),
+                 qPrintable(buttons.join(u',')));
     }
 
     void graficarDrawsTheFrameAxesAndLabels()
