@@ -56,7 +56,7 @@ ImageTarget imageTarget(const QString &typed)
     if (suffix == u"jpg" || suffix == u"jpeg")
         return {typed, "JPEG"};
     // Any other extension is refused, not guessed: PNG data under "x.bmp" would be mislabelled,
-    // and "x.bmp.png" is a name the user did not type (the dialog would not find it as typed).
+    // and adding ".png" would write "x.bmp.png", a name the user never typed.
     throw PlatformError(QStringLiteral("No se guardó la imagen: «%1» no termina en .png, .jpg ni .jpeg. "
                                        "Elija uno de esos formatos (un nombre sin extensión se guarda como PNG).")
                             .arg(QFileInfo(typed).fileName()));
@@ -185,7 +185,7 @@ void GRFVanto::guardarImagen()
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    // Near-lossless JPEG: the plot is single-pixel points that the default quality smears.
+    // High JPEG quality: the plot is single-pixel points that the default quality smears.
     if (!m_picture->image().save(&buffer, target.format, qstrcmp(target.format, "JPEG") == 0 ? 95 : -1))
         throw PlatformError(QStringLiteral("No se guardó la imagen: no se pudo codificar como %1.").arg(QLatin1String(target.format)));
     writeImageFile(target.path, bytes);
