@@ -32,7 +32,11 @@ public:
     /// Where "Guardar imagen…" asks for the file name (a save dialog unless replaced; tests
     /// replace it). An empty name means the user cancelled.
     void setImagePathChooser(std::function<QString()> choose) { m_chooseImagePath = std::move(choose); }
-    /// Saves the drawing surface as drawn, as a PNG file chosen by the user.
+    /// Where "Guardar imagen…" asks whether an existing file may be replaced (a question box
+    /// unless replaced; tests replace it). Gets the path that would be written; true: replace.
+    void setReplaceQuestion(std::function<bool(const QString &)> ask) { m_askReplace = std::move(ask); }
+    /// Saves the drawing surface as drawn, in the format the chosen name says (.png, .jpg,
+    /// .jpeg; ".png" is added to a name without one), after asking before replacing a file.
     void guardarImagen();
 
     void Form_Load();
@@ -58,4 +62,5 @@ private:
     PacedText *m_label1Paced; // counter and value change at every pass: laid out once per frame
     PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
+    std::function<bool(const QString &)> m_askReplace;
 };

@@ -5,6 +5,9 @@
 #include <QProcess>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 class TestCommandLine : public QObject
 {
     Q_OBJECT
@@ -34,6 +37,42 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         QVERIFY2(out.startsWith(expected) || (option == u"--listar-puertos" && out.contains(u"puerto")),
                  qPrintable(out));
+    }
+
+    void answerThatCannotBeWrittenIsAFailure_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<bool>("closedPipe"); // else a full disk
+        QTest::addColumn<QString>("why");
+        QTest::newRow("version into a full disk") << "--version" << false << "no queda espacio";
+        QTest::newRow("help into a full disk") << "--help" << false << "no queda espacio";
+        QTest::newRow("port listing into a full disk") << "--listar-puertos" << false << "no queda espacio";
+        QTest::newRow("version into a pipe nobody reads") << "--version" << true << "nadie lee";
+    }
+    void answerThatCannotBeWrittenIsAFailure()
+    {
+        QFETCH(QString, option);
+        QFETCH(bool, closedPipe);
+        QFETCH(QString, why);
+        QProcess p;
+        int fds[2] = {-1, -1};
+        if (closedPipe) {
+            QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+            ::close(fds[0]); // nobody will ever read
+            p.setChildProcessModifier([w = fds[1]] { ::dup2(w, STDOUT_FILENO); });
+        } else {
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        }
+        p.start(QStringLiteral(DISPVANTO_BINARY), {option});
+        const bool finished = p.waitForFinished(10000);
+        if (closedPipe)
+            ::close(fds[1]);
+        QVERIFY(finished);
+        const QString errors = QString::fromLocal8Bit(p.readAllStandardError());
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(errors.startsWith(QStringLiteral("dispvanto: no se pudo escribir la salida: ")) && errors.contains(why),
+                 qPrintable(errors));
     }
 
     void unknownOptionIsRefused()

@@ -15,7 +15,9 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -201,6 +203,38 @@ private slots:
         QVERIFY(c.damaged.isEmpty());
         QVERIFY(!c.values.isEmpty());
         QCOMPARE(c.values, boardValues(0, c.values.size()));
+    }
+
+    void outputIntoAPipeNobodyReadsCostsNothing()
+    {
+        constexpr qint64 n = 20000;
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("piped.csv"));
+        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QString::number(n), QStringLiteral("--linger"), QStringLiteral("5")});
+        QVERIFY(!board.path.isEmpty());
+        // As with "dispvanto … 2>&1 | head" once head has gone: every message meets a closed pipe.
+        int fds[2] = {-1, -1};
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+        ::close(fds[0]);
+        QProcess logger;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        logger.setProcessEnvironment(env);
+        logger.setChildProcessModifier([w = fds[1]] {
+            ::dup2(w, STDOUT_FILENO);
+            ::dup2(w, STDERR_FILENO);
+        });
+        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", board.path, "--config", "9600,N,8,1",
+                                                        "--registro", csv, "--muestras", QString::number(n)});
+        const bool finished = logger.waitForFinished(60000);
+        ::close(fds[1]);
+        QVERIFY(finished);
+        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(logger.exitCode(), 0);
+        const Csv c = readCsv(csv);
+        QVERIFY(c.damaged.isEmpty());
+        QCOMPARE(c.numbers, numbered(n));
+        QCOMPARE(c.values, boardValues(0, n));
     }
 
     void sigtermDuringAFloodLeavesAWellFormedFile()

@@ -4,16 +4,19 @@
 #include "waveform.h"
 
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <errno.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,10 +25,13 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 void onSignal(int) { g_stop = 1; }
 
+// The name it was run as (boardsim in the build tree, dispvanto-placa once installed).
+const char *g_name = "boardsim";
+
 void usage(FILE *out)
 {
     std::fprintf(out,
-                 "Uso: boardsim [opciones]\n"
+                 "Uso: %s [opciones]\n"
                  "Simula la placa conversora: abre un pseudoterminal, escribe su ruta en la primera\n"
                  "línea y envía muestras de 16 bits (byte bajo primero), de 0 a 5000.\n\n"
                  "  --baud N     ritmo de una línea de N baudios 8N1 (N/10 bytes por segundo); 9600 por defecto\n"
@@ -34,7 +40,8 @@ void usage(FILE *out)
                  "  --linger S   tras la última muestra, esperar S segundos antes de cerrar (1 por defecto)\n"
                  "  --archivo F  reproducir los bytes de F (una grabación --crudo) en lugar de la onda;\n"
                  "               con el ritmo de --baud, o tan rápido como se pueda con --flat\n"
-                 "  --help       esta ayuda\n");
+                 "  --help       esta ayuda\n",
+                 g_name);
 }
 
 bool writeAll(int fd, const unsigned char *data, size_t n)
@@ -52,61 +59,143 @@ bool writeAll(int fd, const unsigned char *data, size_t n)
     return n == 0;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+/// Why a call failed, in Spanish, for the failures opening and reading a recording can meet.
+std::string reason(int err)
 {
-    long baud = 9600;
+    switch (err) {
+    case ENOENT: return "no existe";
+    case EACCES:
+    case EPERM: return "no hay permiso";
+    case EISDIR: return "es una carpeta";
+    case EIO: return "error de entrada/salida en el dispositivo";
+    default: return "error del sistema " + std::to_string(err) + " (" + std::strerror(err) + ")";
+    }
+}
+
+/// Digits only (no sign, no blanks, nothing after them), within [least, most].
+std::optional<long long> wholeNumber(const char *text, long long least, long long most)
+{
+    if (!*text)
+        return std::nullopt;
+    for (const char *c = text; *c; ++c)
+        if (*c < '0' || *c > '9')
+            return std::nullopt;
+    errno = 0;
+    const long long v = std::strtoll(text, nullptr, 10);
+    if (errno == ERANGE || v < least || v > most)
+        return std::nullopt;
+    return v;
+}
+
+/// Digits with at most one decimal point, within [0, most].
+std::optional<double> seconds(const char *text, double most)
+{
+    if (!*text || std::strspn(text, "0123456789.") != std::strlen(text) || std::strchr(text, '.') != std::strrchr(text, '.'))
+        return std::nullopt;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end || !(v >= 0 && v <= most))
+        return std::nullopt;
+    return v;
+}
+
+struct Options
+{
+    long long baud = 9600;
     bool flat = false;
-    long long count = -1;
+    long long count = -1; ///< samples to send; -1: no limit
     double linger = 1.0;
     const char *replay = nullptr;
+};
+
+[[noreturn]] void refuse(const std::string &option, const char *expected, const char *given)
+{
+    std::fprintf(stderr, "%s: %s necesita %s, no «%s»\n", g_name, option.c_str(), expected, given);
+    std::exit(2);
+}
+
+/// Reads the options; exits with status 2 and a message on any it cannot follow exactly.
+Options parseOptions(int argc, char **argv)
+{
+    Options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char * {
             if (i + 1 >= argc) {
-                std::fprintf(stderr, "boardsim: falta el valor de %s\n", a.c_str());
+                std::fprintf(stderr, "%s: falta el valor de %s\n", g_name, a.c_str());
                 std::exit(2);
             }
             return argv[++i];
         };
         if (a == "--help") {
             usage(stdout);
-            return 0;
+            if (std::fflush(stdout) == 0)
+                std::exit(0);
+            std::fprintf(stderr, "%s: no se pudo escribir la ayuda: %s\n", g_name, reason(errno).c_str());
+            std::exit(1);
         } else if (a == "--baud") {
-            baud = std::strtol(value(), nullptr, 10);
+            const char *v = value();
+            o.baud = wholeNumber(v, 1, 1000000000).value_or(0);
+            if (o.baud == 0)
+                refuse(a, "un número entero de baudios entre 1 y 1000000000", v);
         } else if (a == "--flat") {
-            flat = true;
+            o.flat = true;
         } else if (a == "--count") {
-            count = std::strtoll(value(), nullptr, 10);
+            const char *v = value();
+            // Bounded so that the byte count (two per sample) cannot overflow.
+            o.count = wholeNumber(v, 0, LLONG_MAX / 2).value_or(-1);
+            if (o.count < 0)
+                refuse(a, "un número entero de muestras, de 0 en adelante", v);
         } else if (a == "--archivo") {
-            replay = value();
+            o.replay = value();
         } else if (a == "--linger") {
-            linger = std::strtod(value(), nullptr);
+            const char *v = value();
+            o.linger = seconds(v, 86400).value_or(-1);
+            if (o.linger < 0)
+                refuse(a, "los segundos como número decimal entre 0 y 86400 (p. ej. 0.5)", v);
         } else {
-            std::fprintf(stderr, "boardsim: opción desconocida %s\n", a.c_str());
+            std::fprintf(stderr, "%s: opción desconocida %s\n", g_name, a.c_str());
             usage(stderr);
-            return 2;
+            std::exit(2);
         }
     }
-    if (baud <= 0) {
-        std::fprintf(stderr, "boardsim: --baud debe ser positivo\n");
-        return 2;
-    }
+    return o;
+}
 
-    FILE *source = nullptr;
-    if (replay) {
-        source = std::fopen(replay, "rb");
-        if (!source) {
-            std::fprintf(stderr, "boardsim: no se pudo abrir %s: %s\n", replay, std::strerror(errno));
-            return 1;
-        }
+/// Opens the recording to play back; exits with status 1 and the reason when it cannot be read.
+FILE *openRecording(const char *path)
+{
+    FILE *source = std::fopen(path, "rb");
+    if (!source) {
+        std::fprintf(stderr, "%s: no se pudo abrir %s: %s\n", g_name, path, reason(errno).c_str());
+        std::exit(1);
     }
+    // A folder opens like a file and then reads as nothing: it would pass for an empty recording.
+    struct stat st {};
+    if (::fstat(fileno(source), &st) == 0 && S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s es una carpeta, no una grabación\n", g_name, path);
+        std::exit(1);
+    }
+    return source;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc > 0 && argv[0] && *argv[0]) {
+        const char *slash = std::strrchr(argv[0], '/');
+        g_name = slash ? slash + 1 : argv[0];
+    }
+    const Options options = parseOptions(argc, argv);
+    const bool flat = options.flat;
+    const long long count = options.count;
+    FILE *source = options.replay ? openRecording(options.replay) : nullptr;
 
     int master = -1, slave = -1;
     char name[256] = {};
     if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::perror("boardsim: openpty");
+        std::fprintf(stderr, "%s: no se pudo abrir un pseudoterminal: %s\n", g_name, reason(errno).c_str());
         return 1;
     }
     // Raw from the start: the line discipline must not translate or swallow any byte, even
@@ -123,7 +212,7 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     using Clock = std::chrono::steady_clock;
-    const double bytesPerSecond = baud / 10.0;
+    const double bytesPerSecond = double(options.baud) / 10.0;
     const auto start = Clock::now();
     // How many bytes the line would have carried by now, or how many the caller may send now;
     // 0 means wait for the next 10 ms step.
@@ -139,6 +228,7 @@ int main(int argc, char **argv)
         return std::min<size_t>(most, size_t(due - alreadySent));
     };
     unsigned long long sent = 0; // bytes
+    int readFailed = 0;          // the error that cut a playback short
     std::vector<unsigned char> chunk;
     if (source) {
         // The recording's bytes exactly as they are.
@@ -152,6 +242,8 @@ int main(int argc, char **argv)
                 break;
             sent += got;
         }
+        if (std::ferror(source))
+            readFailed = errno ? errno : EIO;
         std::fclose(source);
     } else {
         const unsigned long long total = count < 0 ? ~0ull : 2ull * (unsigned long long)count;
@@ -176,14 +268,17 @@ int main(int argc, char **argv)
         }
     }
     // In short steps: a signal must end the wait, and sleep_for resumes after one.
-    const auto lingerEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(linger));
+    const auto lingerEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.linger));
     while (!g_stop && Clock::now() < lingerEnd)
         std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), lingerEnd - Clock::now()));
     if (source)
-        std::fprintf(stderr, "boardsim: %llu bytes reproducidos\n", sent);
+        std::fprintf(stderr, "%s: %llu bytes reproducidos\n", g_name, sent);
     else
-        std::fprintf(stderr, "boardsim: %llu muestras enviadas\n", sent / 2);
+        std::fprintf(stderr, "%s: %llu muestras enviadas\n", g_name, sent / 2);
+    if (readFailed)
+        std::fprintf(stderr, "%s: la lectura de %s falló tras %llu bytes: %s\n", g_name, options.replay, sent,
+                     reason(readFailed).c_str());
     close(master);
     close(slave);
-    return 0;
+    return readFailed ? 1 : 0;
 }
