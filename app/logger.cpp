@@ -77,6 +77,8 @@ int runLogger(const Options &options)
     });
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
+    if (!watcher.error().isEmpty())
+        say(watcher.error());
 
     // One progress line a second, on a terminal only.
     QElapsedTimer clock;

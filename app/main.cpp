@@ -83,6 +83,8 @@ int main(int argc, char *argv[])
     // A signal ends the program as "salir" does; the recording is written out on the way.
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
+    if (!watcher.error().isEmpty())
+        program.reporter().report(watcher.error());
     program.mainWindow().show();
     return QApplication::exec();
 }

@@ -1,6 +1,11 @@
 // The command line: what works without a display, and where the devices come from.
 
 #include "commandline.h"
+#include "signalwatcher.h"
+
+#include <QSignalSpy>
+#include <csignal>
+#include <sys/resource.h>
 
 #include <QProcess>
 #include <QtTest>
@@ -12,6 +17,49 @@ class TestCommandLine : public QObject
 {
     Q_OBJECT
 private slots:
+    void signalsAreWatchedAndTheFormerHandlersComeBack_data()
+    {
+        QTest::addColumn<bool>("descriptorsLeft");
+        QTest::newRow("watched") << true;
+        QTest::newRow("no descriptor left: said, and nothing taken over") << false;
+    }
+    void signalsAreWatchedAndTheFormerHandlersComeBack()
+    {
+        QFETCH(bool, descriptorsLeft);
+        static volatile sig_atomic_t former = 0;
+        struct sigaction mine {}, saved {};
+        mine.sa_handler = [](int) { former = 1; };
+        sigemptyset(&mine.sa_mask);
+        QCOMPARE(::sigaction(SIGHUP, &mine, &saved), 0);
+        rlimit files {};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
+        if (!descriptorsLeft) {
+            rlimit none = files;
+            const int lowestFree = ::dup(0); // the next descriptor would be this one: forbid it
+            ::close(lowestFree);
+            none.rlim_cur = rlim_t(lowestFree);
+            QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        }
+        {
+            SignalWatcher watcher;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            QSignalSpy received(&watcher, &SignalWatcher::received);
+            if (descriptorsLeft) {
+                QVERIFY2(watcher.error().isEmpty(), qPrintable(watcher.error()));
+                ::raise(SIGHUP);
+                QVERIFY(received.wait(5000));
+                QCOMPARE(received.first().first().toInt(), SIGHUP);
+                QCOMPARE(int(former), 0);
+            } else {
+                QVERIFY2(watcher.error().contains(QStringLiteral("demasiados archivos abiertos")), qPrintable(watcher.error()));
+            }
+        }
+        ::raise(SIGHUP); // after the watcher, the handler found before it answers again
+        QCOMPARE(int(former), 1);
+        former = 0;
+        ::sigaction(SIGHUP, &saved, nullptr);
+    }
+
     void answersWithoutADisplay_data()
     {
         QTest::addColumn<QString>("option");

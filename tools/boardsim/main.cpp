@@ -1,6 +1,7 @@
 // A simulated converter board: opens a pseudo-terminal, prints the path of its slave side as
 // the first line, and streams 16-bit samples, low byte first, into it.
 
+#include "fileio.h"
 #include "waveform.h"
 
 #include <chrono>
@@ -46,17 +47,8 @@ void usage(FILE *out)
 
 bool writeAll(int fd, const unsigned char *data, size_t n)
 {
-    while (n > 0 && !g_stop) {
-        const ssize_t w = ::write(fd, data, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += w;
-        n -= size_t(w);
-    }
-    return n == 0;
+    // A signal ends a write that waits for the reader: the handler is installed without restart.
+    return fileio::writeAll(fd, reinterpret_cast<const char *>(data), n, nullptr, [] { return !g_stop; }) == 0;
 }
 
 /// Why a call failed, in Spanish, for the failures opening and reading a recording can meet.
@@ -205,8 +197,11 @@ int main(int argc, char **argv)
     cfmakeraw(&tio);
     tcsetattr(slave, TCSANOW, &tio);
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    struct sigaction stop {};
+    stop.sa_handler = onSignal;
+    sigemptyset(&stop.sa_mask);
+    ::sigaction(SIGINT, &stop, nullptr);
+    ::sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     std::printf("%s\n", name);
     std::fflush(stdout);
