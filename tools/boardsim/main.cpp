@@ -47,7 +47,6 @@ void usage(FILE *out)
 
 bool writeAll(int fd, const unsigned char *data, size_t n)
 {
-    // A signal ends a write that waits for the reader: the handler is installed without restart.
     return fileio::writeAll(fd, reinterpret_cast<const char *>(data), n, nullptr, [] { return !g_stop; }) == 0;
 }
 
@@ -171,6 +170,108 @@ FILE *openRecording(const char *path)
     return source;
 }
 
+using Clock = std::chrono::steady_clock;
+
+/// The pace of a line: how many bytes it may carry now.
+class Pacer
+{
+public:
+    Pacer(long long baud, bool flat) : m_bytesPerSecond(double(baud) / 10.0), m_flat(flat) {}
+
+    /// How many of most bytes may go now, given how many went; 0 after waiting a 10 ms step.
+    size_t allowance(unsigned long long alreadySent, size_t most) const
+    {
+        if (m_flat)
+            return most;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - m_start).count();
+        const auto due = static_cast<unsigned long long>(elapsed * m_bytesPerSecond);
+        if (due <= alreadySent) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return 0;
+        }
+        return std::min<size_t>(most, size_t(due - alreadySent));
+    }
+
+private:
+    Clock::time_point m_start = Clock::now();
+    double m_bytesPerSecond;
+    bool m_flat;
+};
+
+/// The recording's bytes exactly as they are. Returns the bytes sent; readFailed: the error
+/// that cut the playback short, or 0.
+unsigned long long playBack(int master, FILE *source, const Pacer &pacer, int *readFailed)
+{
+    std::vector<unsigned char> chunk(64 * 1024);
+    unsigned long long sent = 0;
+    while (!g_stop) {
+        const size_t want = pacer.allowance(sent, chunk.size());
+        if (want == 0)
+            continue;
+        const size_t got = std::fread(chunk.data(), 1, want, source);
+        if (got == 0 || !writeAll(master, chunk.data(), got))
+            break;
+        sent += got;
+    }
+    *readFailed = std::ferror(source) ? (errno ? errno : EIO) : 0;
+    std::fclose(source);
+    return sent;
+}
+
+/// The waveform, count samples (all of them with -1). Returns the bytes sent.
+unsigned long long sendWaveform(int master, long long count, const Pacer &pacer)
+{
+    const unsigned long long total = count < 0 ? ~0ull : 2ull * (unsigned long long)count;
+    std::vector<unsigned char> chunk;
+    unsigned long long sent = 0;
+    while (!g_stop && sent < total) {
+        // Whole samples only, so a paced run never splits one across two writes.
+        const size_t allowed = pacer.allowance(sent, size_t(std::min<unsigned long long>(2 * 4096, total - sent)));
+        if (allowed < 2) {
+            if (allowed == 1) // half a sample due: wait for the other half, without spinning
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        const size_t bytes = allowed & ~size_t(1);
+        chunk.resize(bytes);
+        for (size_t i = 0; i < bytes / 2; ++i) {
+            const uint16_t v = boardsim::sampleAt(sent / 2 + i);
+            chunk[2 * i] = v & 0xff;
+            chunk[2 * i + 1] = v >> 8;
+        }
+        if (!writeAll(master, chunk.data(), chunk.size()))
+            break;
+        sent += bytes;
+    }
+    return sent;
+}
+
+/// Opens the pseudo-terminal, raw, and prints its path; exits with status 1 when it cannot.
+void openBoard(int *master, int *slave)
+{
+    char name[256] = {};
+    if (openpty(master, slave, name, nullptr, nullptr) != 0) {
+        std::fprintf(stderr, "%s: no se pudo abrir un pseudoterminal: %s\n", g_name, reason(errno).c_str());
+        std::exit(1);
+    }
+    // Raw from the start: the line discipline must not translate or swallow any byte, even
+    // those written before the program has opened the port.
+    termios tio{};
+    tcgetattr(*slave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(*slave, TCSANOW, &tio);
+    std::printf("%s\n", name);
+    std::fflush(stdout);
+}
+
+/// Waits the given seconds, in short steps: a signal must end the wait.
+void linger(double seconds)
+{
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    while (!g_stop && Clock::now() < end)
+        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), end - Clock::now()));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -180,92 +281,22 @@ int main(int argc, char **argv)
         g_name = slash ? slash + 1 : argv[0];
     }
     const Options options = parseOptions(argc, argv);
-    const bool flat = options.flat;
-    const long long count = options.count;
     FILE *source = options.replay ? openRecording(options.replay) : nullptr;
-
-    int master = -1, slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        std::fprintf(stderr, "%s: no se pudo abrir un pseudoterminal: %s\n", g_name, reason(errno).c_str());
-        return 1;
-    }
-    // Raw from the start: the line discipline must not translate or swallow any byte, even
-    // those written before the program has opened the port.
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-
+    // A signal interrupts a write that waits for the reader (no restart), and ends the run.
     struct sigaction stop {};
     stop.sa_handler = onSignal;
     sigemptyset(&stop.sa_mask);
     ::sigaction(SIGINT, &stop, nullptr);
     ::sigaction(SIGTERM, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-    std::printf("%s\n", name);
-    std::fflush(stdout);
+    int master = -1, slave = -1;
+    openBoard(&master, &slave);
 
-    using Clock = std::chrono::steady_clock;
-    const double bytesPerSecond = double(options.baud) / 10.0;
-    const auto start = Clock::now();
-    // How many bytes the line would have carried by now, or how many the caller may send now;
-    // 0 means wait for the next 10 ms step.
-    auto allowance = [&](unsigned long long alreadySent, size_t most) -> size_t {
-        if (flat)
-            return most;
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        const auto due = static_cast<unsigned long long>(elapsed * bytesPerSecond);
-        if (due <= alreadySent) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            return 0;
-        }
-        return std::min<size_t>(most, size_t(due - alreadySent));
-    };
-    unsigned long long sent = 0; // bytes
-    int readFailed = 0;          // the error that cut a playback short
-    std::vector<unsigned char> chunk;
-    if (source) {
-        // The recording's bytes exactly as they are.
-        chunk.resize(64 * 1024);
-        while (!g_stop) {
-            const size_t want = allowance(sent, chunk.size());
-            if (want == 0)
-                continue;
-            const size_t got = std::fread(chunk.data(), 1, want, source);
-            if (got == 0 || !writeAll(master, chunk.data(), got))
-                break;
-            sent += got;
-        }
-        if (std::ferror(source))
-            readFailed = errno ? errno : EIO;
-        std::fclose(source);
-    } else {
-        const unsigned long long total = count < 0 ? ~0ull : 2ull * (unsigned long long)count;
-        while (!g_stop && sent < total) {
-            // Whole samples only, so a paced run never splits one across two writes.
-            const size_t allowed = allowance(sent, size_t(std::min<unsigned long long>(2 * 4096, total - sent)));
-            if (allowed < 2) {
-                if (allowed == 1) // half a sample due: wait for the other half, without spinning
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                continue;
-            }
-            const size_t bytes = allowed & ~size_t(1);
-            chunk.resize(bytes);
-            for (size_t i = 0; i < bytes / 2; ++i) {
-                const uint16_t v = boardsim::sampleAt(sent / 2 + i);
-                chunk[2 * i] = v & 0xff;
-                chunk[2 * i + 1] = v >> 8;
-            }
-            if (!writeAll(master, chunk.data(), chunk.size()))
-                break;
-            sent += bytes;
-        }
-    }
-    // In short steps: a signal must end the wait, and sleep_for resumes after one.
-    const auto lingerEnd = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.linger));
-    while (!g_stop && Clock::now() < lingerEnd)
-        std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::milliseconds(50), lingerEnd - Clock::now()));
+    const Pacer pacer(options.baud, options.flat);
+    int readFailed = 0;
+    const unsigned long long sent = source ? playBack(master, source, pacer, &readFailed)
+                                           : sendWaveform(master, options.count, pacer);
+    linger(options.linger);
     if (source)
         std::fprintf(stderr, "%s: %llu bytes reproducidos\n", g_name, sent);
     else
