@@ -60,10 +60,13 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
                 if (!ok || o.sampleLimit == 0)
                     o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
             }
-        } else if (a == "--com1")
+        } else if (a == "--com1") {
             o.ports.com1 = takeValue();
-        else if (a == "--com2")
+            o.com1Named = true;
+        } else if (a == "--com2") {
             o.ports.com2 = takeValue();
+            o.com2Named = true;
+        }
         else
             o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(QString::fromLocal8Bit(a));
         if (!o.error.isEmpty())

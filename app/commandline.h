@@ -15,6 +15,8 @@ struct Options
     bool version = false;
     bool listPorts = false;
     PortChoice ports; ///< --com1, --com2 (or the environment), --reconectar
+    bool com1Named = false; ///< --com1 was given (not only the environment)
+    bool com2Named = false;
     QByteArray csvFile;   ///< --registro
     QByteArray rawFile;   ///< --crudo
     bool noWindows = false; ///< --sin-ventanas: the logger

@@ -6,13 +6,15 @@
 #include "messageboxreporter.h"
 #include "recorder.h"
 #include "settingsfile.h"
+#include "windowrecording.h"
 
 #include <QFile>
 
 Program::Program(FailureReporter *reporter, const QString &settingsPath, const PortChoice &ports)
     : m_ownReporter(reporter ? nullptr : new MessageBoxReporter),
       m_reporter(reporter ? reporter : m_ownReporter.get()), m_acquisition(ports),
-      m_main(std::make_unique<frmdispVanto>(m_acquisition, *m_reporter))
+      m_main(std::make_unique<frmdispVanto>(m_acquisition, *m_reporter)),
+      m_recording(std::make_unique<WindowRecording>(m_acquisition, *m_main, *m_reporter))
 {
     const QByteArray path = settingsPath.isEmpty() ? settingsfile::defaultPath() : QFile::encodeName(settingsPath);
     frmdispVanto *main = m_main.get();
@@ -30,16 +32,17 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath, const P
 Program::~Program()
 {
     // A recording ends as cleanly as at a signal: what waited is decoded and written first.
-    if (m_recorder) {
+    if (m_recording->isRecording())
         m_acquisition.finish();
-        m_recorder.reset();
-    }
+    m_recording.reset();
 }
 
 void Program::record(const QByteArray &csvPath, const QByteArray &rawPath)
 {
-    m_recorder = std::make_unique<Recorder>(csvPath, rawPath);
-    m_recorder->attach(m_acquisition);
-    QObject::connect(m_recorder.get(), &Recorder::failed, m_main.get(),
-                     [this](const QString &message) { m_reporter->report(message); });
+    m_recording->start(csvPath, rawPath);
+}
+
+Recorder *Program::recorder() const
+{
+    return m_recording->recorder();
 }

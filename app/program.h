@@ -7,6 +7,7 @@
 #include <memory>
 
 class Recorder;
+class WindowRecording;
 class frmdispVanto;
 
 /// The whole windowed program: the acquisition, built once, the failure reporter and the
@@ -23,10 +24,12 @@ public:
     Acquisition &acquisition() { return m_acquisition; }
     Kyrserie &kyrserie() { return m_acquisition.kyrserie(); }
     FailureReporter &reporter() { return *m_reporter; }
-    /// Records every decoded sample to csvPath and every received byte to rawPath (either may
-    /// be empty). Throws PlatformError when a file exists or cannot be created.
+    /// Records every decoded sample to csvPath and their bytes to rawPath (either may be
+    /// empty). Throws PlatformError when a file exists or cannot be created.
     void record(const QByteArray &csvPath, const QByteArray &rawPath);
-    Recorder *recorder() const { return m_recorder.get(); }
+    /// The recording running or last run, if any.
+    Recorder *recorder() const;
+    WindowRecording &recording() { return *m_recording; }
     frmdispVanto &mainWindow() { return *m_main; }
 
 private:
@@ -34,5 +37,5 @@ private:
     FailureReporter *m_reporter;
     Acquisition m_acquisition;
     std::unique_ptr<frmdispVanto> m_main;
-    std::unique_ptr<Recorder> m_recorder;
+    std::unique_ptr<WindowRecording> m_recording;
 };

@@ -56,6 +56,16 @@ void ByteQueue::take(char *out, qsizetype n)
     }
 }
 
+void ByteQueue::copyTo(QByteArray &out) const
+{
+    qsizetype offset = m_head;
+    for (size_t i = 0; i < m_blocks.size(); ++i) {
+        const qsizetype end = i + 1 == m_blocks.size() ? m_tail : kBlock;
+        out.append(m_blocks[i] + offset, end - offset);
+        offset = 0;
+    }
+}
+
 void ByteQueue::drop(qsizetype n)
 {
     while (n > 0) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 #include <deque>
 
@@ -29,6 +30,8 @@ public:
     quint8 front() const { return static_cast<quint8>(m_blocks.front()[m_head]); }
     /// Copies the first n bytes (n <= size()) to out and removes them.
     void take(char *out, qsizetype n);
+    /// Appends a copy of every byte, leaving them in place.
+    void copyTo(QByteArray &out) const;
     /// Removes the first n bytes (n <= size()).
     void drop(qsizetype n);
     /// Removes the first byte.

