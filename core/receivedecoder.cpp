@@ -15,7 +15,7 @@ void ReceiveDecoder::onMark(StreamEvent e)
 {
     // A sample cut in half by a lost device never gets its other half: the reopened device's
     // first byte starts a new pair. The same after a gap left by discarded bytes.
-    if (e.kind != StreamEvent::Kind::SettingsChanged) {
+    if (e.kind == StreamEvent::Kind::Reopened || e.kind == StreamEvent::Kind::Discarded) {
         if (e.kind == StreamEvent::Kind::Reopened)
             e.bytes = m_state.fase;
         m_state.fase = 0;

@@ -74,7 +74,10 @@ private:
     };
     void discardTo(qint64 end);
     void coarsenArrivals();
-    static bool restartsPairing(const StreamEvent &m) { return m.kind != StreamEvent::Kind::SettingsChanged; }
+    static bool restartsPairing(const StreamEvent &m)
+    {
+        return m.kind == StreamEvent::Kind::Reopened || m.kind == StreamEvent::Kind::Discarded;
+    }
 
     ByteQueue m_bytes;
     qsizetype m_limit = kDefaultLimit;
