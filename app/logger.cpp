@@ -83,10 +83,6 @@ public:
             if (!m_o.ports.reconnect && !m_a.comm().PortOpen())
                 QCoreApplication::quit(); // what the device sent before it went is written at the end
         });
-        SignalWatcher watcher;
-        QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
-        if (!watcher.error().isEmpty())
-            say(watcher.error());
         m_clock.start();
         QTimer progress;
         if (::isatty(STDERR_FILENO)) {
@@ -151,6 +147,12 @@ int runLogger(const Options &options)
         say(QStringLiteral("--sin-ventanas necesita --registro o --crudo: no habría nada que grabar."));
         return 2;
     }
+    // Watched from the start: a signal that comes while the port opens still ends the run
+    // cleanly, once the event loop runs.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
+    if (!watcher.error().isEmpty())
+        say(watcher.error());
     const Start start = chooseStart(options);
     if (!start.error.isEmpty()) {
         say(start.error);

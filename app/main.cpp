@@ -71,6 +71,10 @@ int main(int argc, char *argv[])
     small.setPointSize(8);
     QApplication::setFont(small);
 
+    // A signal ends the program as "salir" does; the recording is written out on the way. It
+    // is watched before anything is recorded.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
     Program program(nullptr, QString(), options.ports);
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
@@ -80,9 +84,6 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    // A signal ends the program as "salir" does; the recording is written out on the way.
-    SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
     if (!watcher.error().isEmpty())
         program.reporter().report(watcher.error());
     program.mainWindow().show();

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -16,6 +17,20 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+/// Whether the process has this device open (its descriptors, as the system lists them).
+bool holdsOpen(qint64 pid, const QString &device)
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
+    const QString target = QFileInfo(device).canonicalFilePath();
+    const QStringList entries = fds.entryList(QDir::System | QDir::NoDotAndDotDot);
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const QString &fd) { return QFileInfo(fds.filePath(fd)).canonicalFilePath() == target; });
+}
+
+} // namespace
 
 class TestLogger : public QObject
 {
@@ -136,11 +151,11 @@ private slots:
         QProcess logger;
         logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", pty.slavePath(), "--config", "9600,N,8,1",
                                                         "--registro", csv, "--muestras", "3"});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(csv), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(logger.processId(), pty.slavePath()), 60000);
         QTest::qWait(1500); // the board says nothing for a moment
         const QDateTime written = QDateTime::currentDateTime();
         QVERIFY(pty.write(samplesToBytes({7, 8, 9})));
-        QVERIFY(logger.waitForFinished(10000));
+        QVERIFY(logger.waitForFinished(60000));
         QCOMPARE(logger.exitCode(), 0);
         const Csv c = readCsv(csv);
         QCOMPARE(c.values, (QList<int>{7, 8, 9}));
@@ -186,9 +201,9 @@ private slots:
         QProcess logger;
         logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", pty.slavePath(), "--config", "9600,N,8,1",
                                                         "--registro", csv});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(csv), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(logger.processId(), pty.slavePath()), 60000);
         logger.terminate();
-        QVERIFY(logger.waitForFinished(10000));
+        QVERIFY(logger.waitForFinished(60000));
         QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
         QCOMPARE(logger.exitCode(), 1);
         const QString errors = QString::fromLocal8Bit(logger.readAllStandardError());

@@ -29,6 +29,10 @@ Pty::Pty()
     tcsetattr(m_slave, TCSANOW, &tio);
     m_path = QString::fromLocal8Bit(name);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    // Programs the test starts must not hold the board's ends: a process that has the
+    // device open is one that opened it itself.
+    for (int fd : {m_master, m_slave})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 Pty::~Pty()
