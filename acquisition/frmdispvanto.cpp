@@ -19,6 +19,8 @@ namespace {
 
 void showWindow(QWidget *w)
 {
+    // A minimized window comes back as it was (a maximized one stays maximized).
+    w->setWindowState(w->windowState() & ~Qt::WindowMinimized);
     w->show();
     w->raise();
     w->activateWindow();

@@ -172,7 +172,9 @@ int runLogger(const Options &options)
         acquisition.apply(start.port, start.settings);
     } catch (const PlatformError &e) {
         recorder->discardFiles(); // a refused start leaves nothing it created
-        say(e.message() + QStringLiteral(" No se grabó nada."));
+        // The logger does not go on with the port: what would stay in force is not said.
+        const auto *refused = dynamic_cast<const SettingsRefused *>(&e);
+        say((refused ? refused->refusal() : e.message()) + QStringLiteral(" No se grabó nada."));
         return 1;
     }
     return LoggerRun(options, acquisition, *recorder).exec();

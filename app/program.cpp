@@ -9,6 +9,7 @@
 #include "windowrecording.h"
 
 #include <QFile>
+#include <QScreen>
 
 Program::Program(FailureReporter *reporter, const QString &settingsPath, const PortChoice &ports)
     : m_ownReporter(reporter ? nullptr : new MessageBoxReporter),
@@ -20,8 +21,13 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath, const P
     frmdispVanto *main = m_main.get();
     main->setPuertosFactory([this, main, path]() -> QWidget * {
         auto *window = new frmcomm1(m_acquisition, *main, *m_reporter, path);
-        // It opens beside the main window, not over it.
-        window->move(main->frameGeometry().topRight() + QPoint(10, 0));
+        // It opens beside the main window, not over it, and on the screen whatever the main
+        // window's size.
+        const QRect screen = main->screen()->availableGeometry();
+        QPoint at = main->frameGeometry().topRight() + QPoint(10, 0);
+        at.setX(qBound(screen.left(), at.x(), screen.right() - window->frameGeometry().width()));
+        at.setY(qBound(screen.top(), at.y(), screen.bottom() - window->frameGeometry().height()));
+        window->move(at);
         return window;
     });
     main->setGraficoFactory([this, main]() -> QWidget * {

@@ -57,12 +57,8 @@ void Acquisition::apply(qint16 numpuerto, const QString &settings)
         m_comm->setCommPort(2);
     if (m_comm->CommPort() == 2 && numpuerto == 1)
         m_comm->setCommPort(1);
-    if (!m_comm->PortOpen()) {
-        // Valid settings are in place before the port opens: no byte arrives at the old rate.
-        if (parseLineSettings(settings))
-            m_comm->setSettings(settings);
+    if (!m_comm->PortOpen())
         m_comm->setPortOpen(true);
-    }
     m_k.cadenaconf = settings;
     m_comm->setSettings(settings);
     m_on = true;

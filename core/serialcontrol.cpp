@@ -134,7 +134,7 @@ void SerialControl::setSettings(const QString &settings)
     QString why;
     const auto parsed = parseLineSettings(settings, &why);
     if (!parsed)
-        throw PlatformError(QStringLiteral("Configuración del puerto rechazada: %1.").arg(why) + kept);
+        throw SettingsRefused(QStringLiteral("Configuración del puerto rechazada: %1.").arg(why), kept);
     if (PortOpen()) {
         const LineSettings previous = *parseLineSettings(m_settings);
         try {
@@ -145,7 +145,7 @@ void SerialControl::setSettings(const QString &settings)
             } catch (const PlatformError &) {
                 // The previous settings were in force a moment ago; nothing better to do.
             }
-            throw PlatformError(QStringLiteral("Configuración «%1» rechazada: %2").arg(settings, e.message()) + kept);
+            throw SettingsRefused(QStringLiteral("Configuración «%1» rechazada: %2").arg(settings, e.message()), kept);
         }
     } else {
         applyLineSettings(*parsed);

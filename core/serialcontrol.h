@@ -1,6 +1,7 @@
 #pragma once
 
 #include "devicenames.h"
+#include "platformerror.h"
 #include "serialsettingsstring.h"
 #include "waitingbacklog.h"
 
@@ -11,6 +12,18 @@
 #include <QSerialPort>
 #include <QTimer>
 #include <functional>
+
+/// Line settings the control refused. Its message also says what stays in force; refusal()
+/// alone is for a caller that does not go on with the port.
+class SettingsRefused : public PlatformError
+{
+public:
+    SettingsRefused(const QString &refusal, const QString &kept) : PlatformError(refusal + kept), m_refusal(refusal) {}
+    const QString &refusal() const { return m_refusal; }
+
+private:
+    QString m_refusal;
+};
 
 /// The serial port control: a port number, a settings string, an open state and a receive
 /// threshold. While the threshold is 1 it notifies its OnComm handler once per waiting byte,

@@ -92,6 +92,16 @@ void Recorder::attach(Acquisition &acquisition)
     const qint64 origin = acquisition.clockNanos();
     QPointer<Acquisition> from(&acquisition);
     m_settings = comm.Settings();
+    if (!comm.PortOpen() && comm.InBufferCount() == 0) {
+        // Started before the port opened: the run starts when it opens.
+        connect(&acquisition, &Acquisition::portOpenChanged, this, [this, from](bool open) {
+            if (!open || m_originFixed || !from)
+                return;
+            m_origin = from->clockNanos();
+            m_start = from->wallTime(m_origin);
+            m_originFixed = true;
+        });
+    }
     attach(acquisition.decoder(), acquisition.wallTime(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
@@ -135,6 +145,7 @@ void Recorder::sample(const Sample &s)
 {
     if (m_limit && m_samples >= m_limit)
         return;
+    m_originFixed = true;
     const quint64 number = m_samples++;
     if (m_csv && m_csv->isOpen()) {
         if (!m_headerWritten)

@@ -35,7 +35,8 @@ public:
     ~Recorder() override;
 
     /// Takes the samples and bytes of this acquisition from the next sample on (bytes that
-    /// already wait for decoding included); inicio and tiempo_s count from now.
+    /// already wait for decoding included); inicio and tiempo_s count from now, or from the
+    /// port's opening when it is closed now.
     void attach(Acquisition &acquisition);
     /// Takes the samples of any source; tiempo_s counts from originNanos on the samples' clock.
     void attach(SampleSource &source, const QDateTime &start, qint64 originNanos,
@@ -96,6 +97,7 @@ private:
     std::function<RecordingHeader()> m_header;
     QDateTime m_start;
     qint64 m_origin = 0;    // tiempo_s counts from here, on the samples' clock
+    bool m_originFixed = false;
     qint64 m_rawStart = 0;  // stream position of the raw file's first byte
     qint64 m_rawEnd = -1;   // stream position past its last byte, once the limit is reached
     quint64 m_samples = 0;

@@ -265,6 +265,9 @@ private slots:
         item->trigger();
         QCOMPARE(made, 1);
         QVERIFY(w.graficoWindow()->isVisible());
+        w.graficoWindow()->setWindowState(Qt::WindowMinimized | Qt::WindowMaximized);
+        item->trigger(); // a minimized window comes back as it was
+        QCOMPARE(w.graficoWindow()->windowState(), Qt::WindowStates(Qt::WindowMaximized));
         delete w.graficoWindow(); // discarded: the next click makes a new one
         item->trigger();
         QCOMPARE(made, 2);

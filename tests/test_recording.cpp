@@ -11,6 +11,7 @@
 
 #include <QAbstractButton>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QApplication>
 #include <QDir>
@@ -97,6 +98,7 @@ private slots:
         RecordingReporter reporter;
         const QString csv = dir.filePath(QStringLiteral("w.csv")), raw = dir.filePath(QStringLiteral("w.bin"));
         QByteArray sent;
+        QDateTime beforeOpening;
         auto send = [&](Pty &to, const QByteArray &bytes) {
             sent += bytes;
             return to.write(bytes);
@@ -114,6 +116,8 @@ private slots:
             auto click = [&](const char *name) {
                 main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(name))->click();
             };
+            QTest::qWait(50); // the user takes a moment to open the port
+            beforeOpening = QDateTime::currentDateTime();
             for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
                 click(b);
 
@@ -152,6 +156,9 @@ private slots:
         QCOMPARE(c.numbers, numbered(3800));
         QCOMPARE(c.values, boardValues(0, 3800));
         QCOMPARE(c.header(QStringLiteral("configuración")), QStringLiteral("9600,N,8,1"));
+        // Recorded from before the port opened: the run starts when it opens.
+        const QDateTime start = QDateTime::fromString(c.header(QStringLiteral("inicio")), Qt::ISODateWithMs);
+        QVERIFY2(start.msecsTo(beforeOpening) <= 1, qPrintable(c.header(QStringLiteral("inicio"))));
         const QStringList changed = c.comments.filter(QStringLiteral("cambiada a 9600,N,8,2"));
         QCOMPARE(changed.size(), 1);
         QVERIFY2(changed[0].contains(QStringLiteral("tras la muestra 3499")), qPrintable(changed[0]));

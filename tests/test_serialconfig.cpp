@@ -504,6 +504,8 @@ private slots:
         QTest::newRow("7 data bits, which a pseudo-terminal refuses")
             << QStringList{"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie", "br4800", "ppar", "bd7", "bs2", "Configserie"}
             << QByteArray();
+        QTest::newRow("refused by the device at the first opening")
+            << QStringList{"pto3f8", "br4800", "ppar", "bd7", "bs2", "Configserie"} << QByteArray();
     }
     void refusedSettingsLeaveTheLabelWithWhatIsInForce()
     {

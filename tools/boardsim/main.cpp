@@ -45,9 +45,10 @@ void usage(FILE *out)
                  g_name);
 }
 
-bool writeAll(int fd, const unsigned char *data, size_t n)
+/// Writes the bytes until done, a failure or a signal; *written counts those that went.
+bool writeAll(int fd, const unsigned char *data, size_t n, size_t *written)
 {
-    return fileio::writeAll(fd, reinterpret_cast<const char *>(data), n, nullptr, [] { return !g_stop; }) == 0;
+    return fileio::writeAll(fd, reinterpret_cast<const char *>(data), n, written, [] { return !g_stop; }) == 0;
 }
 
 /// Why a call failed, in Spanish, for the failures opening and reading a recording can meet.
@@ -209,9 +210,11 @@ unsigned long long playBack(int master, FILE *source, const Pacer &pacer, int *r
         if (want == 0)
             continue;
         const size_t got = std::fread(chunk.data(), 1, want, source);
-        if (got == 0 || !writeAll(master, chunk.data(), got))
+        size_t written = 0;
+        const bool all = got > 0 && writeAll(master, chunk.data(), got, &written);
+        sent += written; // what went counts, also when a signal cut the write short
+        if (!all)
             break;
-        sent += got;
     }
     *readFailed = std::ferror(source) ? (errno ? errno : EIO) : 0;
     std::fclose(source);
@@ -239,9 +242,11 @@ unsigned long long sendWaveform(int master, long long count, const Pacer &pacer)
             chunk[2 * i] = v & 0xff;
             chunk[2 * i + 1] = v >> 8;
         }
-        if (!writeAll(master, chunk.data(), chunk.size()))
+        size_t written = 0;
+        const bool all = writeAll(master, chunk.data(), chunk.size(), &written);
+        sent += written;
+        if (!all)
             break;
-        sent += bytes;
     }
     return sent;
 }
