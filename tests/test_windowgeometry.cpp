@@ -12,18 +12,32 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+namespace {
+
+/// The whole program on the desktop, its main window shown.
+struct Desktop
+{
+    QTemporaryDir dir;
+    RecordingReporter reporter;
+    Program program{&reporter, dir.path() + QStringLiteral("/serphcn.cmm")};
+    frmdispVanto &main = program.mainWindow();
+    Desktop()
+    {
+        main.setExitFunction([] {});
+        main.show();
+    }
+};
+
+} // namespace
+
 class TestWindowGeometry : public QObject
 {
     Q_OBJECT
 private slots:
     void windowsSitWhereTheLayoutSaysUnderAWindowManager()
     {
-        QTemporaryDir dir;
-        RecordingReporter reporter;
-        Program program(&reporter, dir.path() + QStringLiteral("/serphcn.cmm"));
-        frmdispVanto &main = program.mainWindow();
-        main.setExitFunction([] {});
-        main.show();
+        Desktop desktop;
+        frmdispVanto &main = desktop.main;
         QVERIFY(QTest::qWaitForWindowExposed(&main));
         // The client area below the menu bar opens at (165, 555) twips from the screen's corner.
         QWidget *client = main.centralWidget();
@@ -47,12 +61,8 @@ private slots:
 
     void graphWindowKeepsWhatTheUserGivesIt()
     {
-        QTemporaryDir dir;
-        RecordingReporter reporter;
-        Program program(&reporter, dir.path() + QStringLiteral("/serphcn.cmm"));
-        frmdispVanto &main = program.mainWindow();
-        main.setExitFunction([] {});
-        main.show();
+        Desktop desktop;
+        frmdispVanto &main = desktop.main;
         main.mnugrafico_Click();
         QWidget *graph = main.graficoWindow();
         QVERIFY(QTest::qWaitForWindowExposed(graph));
@@ -89,7 +99,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(graph));
         QTest::qWait(700);
         QCOMPARE(graph->frameGeometry().size(), chosen);
-        QVERIFY(reporter.failures.isEmpty());
+        QVERIFY(desktop.reporter.failures.isEmpty());
     }
 };
 
