@@ -46,8 +46,10 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
             flag(o.noWindows);
         else if (a == "--registro" || a == "--crudo") {
             if (const auto v = takeValue()) {
-                if (v->isEmpty())
-                    o.error = QStringLiteral("La opción %1 necesita un nombre de archivo.").arg(QString::fromLocal8Bit(a));
+                if (v->isEmpty() || v->endsWith('/'))
+                    o.error = QStringLiteral("La opción %1 necesita un nombre de archivo%2.")
+                                  .arg(QString::fromLocal8Bit(a),
+                                       v->isEmpty() ? QString() : QStringLiteral(", no una carpeta: «%1»").arg(QString::fromLocal8Bit(*v)));
                 (a == "--registro" ? o.csvFile : o.rawFile) = *v;
             }
         } else if (a == "--config") {

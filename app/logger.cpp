@@ -80,8 +80,10 @@ public:
         });
         QObject::connect(&m_a, &Acquisition::failed, qApp, [this](const QString &message) {
             say(message);
-            if (!m_o.ports.reconnect && !m_a.comm().PortOpen())
+            if (!m_o.ports.reconnect && !m_a.comm().PortOpen()) {
+                m_portLost = true;
                 QCoreApplication::quit(); // what the device sent before it went is written at the end
+            }
         });
         m_clock.start();
         QTimer progress;
@@ -113,20 +115,25 @@ private:
     /// Says what each file holds, and whether that is all that was asked; the exit status.
     int summary(bool complete)
     {
+        const auto samples = [](quint64 n) {
+            return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
+        };
         QStringList parts;
         if (m_r.hasCsv())
-            parts << QStringLiteral("%1 muestras grabadas en %2").arg(m_r.csvRows()).arg(m_r.csvPath());
+            parts << QStringLiteral("%1 grabadas en %2").arg(samples(m_r.csvRows()), m_r.csvPath());
         if (m_r.hasRaw())
-            parts << QStringLiteral("%1 bytes (%2 muestras) grabados en %3").arg(m_r.rawBytes()).arg(m_r.rawBytes() / 2).arg(m_r.rawPath());
+            parts << QStringLiteral("%1 bytes (%2) grabados en %3").arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
         QString text = parts.join(QStringLiteral("; ")) + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
         const quint64 got = m_r.samplesRecorded();
         const SerialControl &c = m_a.comm();
+        if (m_portLost)
+            text += QStringLiteral(" Se perdió el puerto y la grabación terminó entonces.");
         if (got == 0 && m_r.rawBytes() == 0)
             text += QStringLiteral(" No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(c.CommPort()).arg(c.device(c.CommPort()));
         else if (!complete)
-            text += QStringLiteral(" No se grabó todo lo pedido: la grabación de un archivo se detuvo (ver arriba).");
+            text += QStringLiteral(" No se grabó todo lo pedido: la grabación se detuvo (ver arriba).");
         else if (m_o.sampleLimit && got < m_o.sampleLimit)
-            text += QStringLiteral(" No se grabó todo lo pedido: llegaron %1 de las %2 muestras.").arg(got).arg(m_o.sampleLimit);
+            text += QStringLiteral(" No se grabó todo lo pedido: llegaron %1 de las %2 pedidas.").arg(got).arg(m_o.sampleLimit);
         say(text);
         const bool all = complete && got + m_r.rawBytes() > 0 && (!m_o.sampleLimit || got >= m_o.sampleLimit);
         return all ? 0 : 1;
@@ -137,6 +144,7 @@ private:
     Recorder &m_r;
     QElapsedTimer m_clock;
     quint64 m_lastSamples = 0;
+    bool m_portLost = false;
 };
 
 } // namespace

@@ -19,6 +19,11 @@ const QString kTitle = QStringLiteral("Grabar muestras");
 const QString kCsvOnly = QStringLiteral("Muestras en CSV (*.csv)");
 const QString kCsvAndRaw = QStringLiteral("Muestras en CSV y bytes crudos al lado, en .bin (*.csv)");
 
+QString samples(quint64 n)
+{
+    return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
+}
+
 /// The raw file that goes beside a CSV file: the same name with .bin.
 QString rawBeside(const QString &csv)
 {
@@ -32,7 +37,7 @@ QString rawBeside(const QString &csv)
 class RecordingDialog : public QFileDialog
 {
 public:
-    RecordingDialog(QWidget *parent, const QString &folder) : QFileDialog(parent, kTitle, folder)
+    RecordingDialog(QWidget *parent, const QString &folder, bool withRaw) : QFileDialog(parent, kTitle, folder)
     {
         setObjectName(QStringLiteral("dialogoGrabar"));
         setOption(QFileDialog::DontUseNativeDialog);
@@ -41,9 +46,11 @@ public:
         setFileMode(QFileDialog::AnyFile);
         setDefaultSuffix(QStringLiteral("csv"));
         setNameFilters({kCsvOnly, kCsvAndRaw});
+        selectNameFilter(withRaw ? kCsvAndRaw : kCsvOnly);
         connect(this, &QFileDialog::fileSelected, this, [this](const QString &file) { m_chosen = file; });
     }
     /// Asks for the file: true with csv (and raw, if asked for) when the user chose one.
+    bool withRaw() const { return selectedNameFilter() == kCsvAndRaw; }
     bool choose(QString *csv, QString *raw)
     {
         m_chosen.clear();
@@ -103,13 +110,13 @@ void WindowRecording::stop()
 void WindowRecording::fillMenu(QMenu &menu)
 {
     if (isRecording()) {
+        // Each file that still records, with what it holds: one that failed is no longer named.
         QStringList files;
-        for (const QString &f : {m_recorder->csvPath(), m_recorder->rawPath()})
-            if (!f.isEmpty())
-                files << f;
-        QAction *info = menu.addAction(QStringLiteral("Grabando en %1: %2 muestras")
-                                           .arg(files.join(QStringLiteral(" y ")))
-                                           .arg(m_recorder->samplesRecorded()));
+        if (m_recorder->isRecordingCsv())
+            files << QStringLiteral("%1: %2").arg(m_recorder->csvPath(), samples(m_recorder->csvRows()));
+        if (m_recorder->isRecordingRaw())
+            files << QStringLiteral("%1: %2").arg(m_recorder->rawPath(), samples(quint64(m_recorder->rawBytes() / 2)));
+        QAction *info = menu.addAction(QStringLiteral("Grabando en ") + files.join(QStringLiteral("; ")));
         info->setObjectName(QStringLiteral("grabacionEnCurso"));
         info->setEnabled(false);
         menu.addSeparator();
@@ -137,9 +144,14 @@ void WindowRecording::showMenu(const QPoint &at)
 
 void WindowRecording::chooseAndStart()
 {
-    RecordingDialog dialog(&m_main, m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    RecordingDialog dialog(&m_main, m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder, m_lastWithRaw);
     QString csv, raw;
     while (dialog.choose(&csv, &raw)) {
+        if (QFileInfo(csv).suffix().compare(QStringLiteral("bin"), Qt::CaseInsensitive) == 0) {
+            QMessageBox::warning(&m_main, kTitle, QStringLiteral("%1 es un nombre de archivo crudo: escriba el del archivo de "
+                                                                "muestras, que termina en .csv.").arg(QFileInfo(csv).fileName()));
+            continue;
+        }
         // A recording is never written over: the user is asked for another name.
         const QString taken = QFileInfo::exists(csv) ? csv : !raw.isEmpty() && QFileInfo::exists(raw) ? raw : QString();
         if (!taken.isEmpty()) {
@@ -150,6 +162,7 @@ void WindowRecording::chooseAndStart()
         try {
             start(QFile::encodeName(csv), QFile::encodeName(raw));
             m_lastFolder = QFileInfo(csv).absolutePath();
+            m_lastWithRaw = dialog.withRaw();
         } catch (const PlatformError &e) {
             m_reporter.report(e.message());
         }

@@ -42,4 +42,5 @@ private:
     FailureReporter &m_reporter;
     std::unique_ptr<Recorder> m_recorder;
     QString m_lastFolder; // of the last recording started in this run
+    bool m_lastWithRaw = false; // the file type chosen last
 };

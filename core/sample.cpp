@@ -4,9 +4,11 @@ QString StreamEvent::text() const
 {
     switch (kind) {
     case Kind::Reopened:
-        return bytes > 0 ? QStringLiteral("se perdió el puerto y se volvió a abrir; se descartó 1 byte "
+        return bytes > 0 ? QStringLiteral("se volvió a abrir el puerto; se descartó 1 byte "
                                           "(media muestra cortada por la pérdida)")
-                         : QStringLiteral("se perdió el puerto y se volvió a abrir; no se perdió ningún byte recibido");
+                         : QStringLiteral("se volvió a abrir el puerto; no se perdió ningún byte recibido");
+    case Kind::Lost:
+        return QStringLiteral("se perdió el puerto: el dispositivo dejó de responder o se desconectó");
     case Kind::Discarded:
         return QStringLiteral("se descartaron %1 bytes (%2 muestras) que no cabían en espera").arg(bytes).arg(bytes / 2);
     case Kind::SettingsChanged:

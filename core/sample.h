@@ -21,6 +21,7 @@ struct StreamEvent
         Discarded,       ///< bytes were discarded at the waiting limit; pairing starts afresh
         SettingsChanged, ///< the line settings changed; later bytes came under the new ones
         Missing,         ///< samples that never arrived from a remote bench (a gap in the indices)
+        Lost,            ///< the port was lost here; what came before it is kept
     };
     Kind kind;
     qint64 position;   ///< stream position where it happened

@@ -366,6 +366,8 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
     // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
     // signalling the same error in a loop.
     closePort();
+    m_backlog.markLost(QDateTime::currentDateTime());
+    scheduleDelivery();
     if (m_reconnect)
         m_reconnectTimer.start();
     emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. %2"

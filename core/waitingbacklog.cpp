@@ -64,6 +64,11 @@ void WaitingBacklog::markReopened(const QDateTime &when)
     m_marks.push_back({StreamEvent::Kind::Reopened, m_received, 0, {}, when});
 }
 
+void WaitingBacklog::markLost(const QDateTime &when)
+{
+    m_marks.push_back({StreamEvent::Kind::Lost, m_received, 0, {}, when});
+}
+
 void WaitingBacklog::markSettings(const QString &settings, const QDateTime &when)
 {
     m_marks.push_back({StreamEvent::Kind::SettingsChanged, m_received, 0, settings, when});

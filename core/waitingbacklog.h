@@ -43,6 +43,8 @@ public:
 
     /// The port was opened again: the bytes received from here on start a new stream.
     void markReopened(const QDateTime &when);
+    /// The port was lost here.
+    void markLost(const QDateTime &when);
     /// The line settings changed: the bytes received from here on came under these.
     void markSettings(const QString &settings, const QDateTime &when);
     /// What happened before the next byte, in stream order; pairing starts afresh after a

@@ -19,15 +19,20 @@ constexpr qsizetype kFlushBytes = 1 << 20;
 
 QByteArray commentLine(const QString &text)
 {
-    // One line per comment: a line end inside would start a row.
+    // One line per comment: a line end inside would start a row, and a double quote (in a
+    // device's path, say) would open a field that a CSV reader runs on to the end of the file.
     QString line = text;
-    line.replace(u'\r', u' ').replace(u'\n', u' ');
+    line.replace(u'\r', u' ').replace(u'\n', u' ').replace(u'"', u'\'');
     return "# " + line.toUtf8() + "\r\n";
 }
 
-QString isoWithZone(const QDateTime &t)
+QString isoWithZone(const QDateTime &t, int micros = -1)
 {
-    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    QString iso = t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    // Microseconds, like the times of the rows, when they are known.
+    if (micros >= 0)
+        iso.insert(iso.indexOf(u'.') + 4, QStringLiteral("%1").arg(micros % 1000, 3, 10, QLatin1Char('0')));
+    return iso;
 }
 
 /// Sample rows among these complete CSV lines (comments and the column names are not rows).
@@ -80,11 +85,13 @@ Recorder::~Recorder()
 void Recorder::attach(Acquisition &acquisition)
 {
     SerialControl &comm = acquisition.comm();
+    // The recording starts with the bytes of the next sample: a half sample already read and
+    // every byte that waits to be decoded.
+    const DecoderState &d = acquisition.decoder().state();
+    m_rawStart = comm.backlog().consumed() - d.fase;
+    m_lastSampleEnd = m_rawStart;
+    m_receivedEnd = comm.bytesReceived();
     if (m_raw) {
-        // The raw file starts with the bytes of the next sample: a half sample already read
-        // and every byte that waits to be decoded.
-        const DecoderState &d = acquisition.decoder().state();
-        m_rawStart = comm.backlog().consumed() - d.fase;
         if (d.fase)
             m_raw->buffer().append(char(d.parbytes[0]));
         comm.backlog().copyWaiting(m_raw->buffer());
@@ -99,9 +106,11 @@ void Recorder::attach(Acquisition &acquisition)
                 return;
             m_origin = from->clockNanos();
             m_start = from->wallTime(m_origin);
+            m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
     }
+    m_startMicros = int(acquisition.unixNanos(origin) / 1000 % 1000);
     attach(acquisition.decoder(), acquisition.wallTime(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
@@ -130,7 +139,7 @@ void Recorder::writeHeader()
     const RecordingHeader h = m_header ? m_header() : RecordingHeader{};
     QByteArray &b = m_csv->buffer();
     b += commentLine(QStringLiteral("dispvanto " DISPVANTO_VERSION));
-    b += commentLine(QStringLiteral("inicio: %1").arg(isoWithZone(m_start)));
+    b += commentLine(QStringLiteral("inicio: %1").arg(isoWithZone(m_start, m_startMicros)));
     if (!h.device.isEmpty())
         b += commentLine(QStringLiteral("dispositivo: %1").arg(h.device));
     if (!m_settings.isEmpty())
@@ -146,6 +155,7 @@ void Recorder::sample(const Sample &s)
     if (m_limit && m_samples >= m_limit)
         return;
     m_originFixed = true;
+    m_lastSampleEnd = s.streamEnd;
     const quint64 number = m_samples++;
     if (m_csv && m_csv->isOpen()) {
         if (!m_headerWritten)
@@ -207,6 +217,7 @@ void Recorder::comment(const QDateTime &when, const QString &what)
 
 void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
 {
+    m_receivedEnd = qMax(m_receivedEnd, position + size);
     if (!m_raw || !m_raw->isOpen())
         return;
     const qsizetype take = m_rawEnd < 0 ? size : qsizetype(qBound<qint64>(0, m_rawEnd - position, size));
@@ -250,7 +261,7 @@ void Recorder::reportFailure(const RecordingFile &file)
                           .arg(file.shownPath(), file.reason(),
                                csv ? QStringLiteral("%1 filas de muestras").arg(m_rowsWritten)
                                    : QStringLiteral("%1 bytes").arg(file.written()));
-    if (other && other->isOpen())
+    if (other && other->isOpen() && !m_finishing)
         message += QStringLiteral(" La grabación sigue en %1.").arg(other->shownPath());
     emit failed(message);
     if (!isRecording()) {
@@ -268,11 +279,33 @@ bool Recorder::flush()
     return ok;
 }
 
+void Recorder::tellWhatWasLeft()
+{
+    // Bytes that came after the last sample recorded were not decoded (reception stopped, or
+    // behind), or are half a sample: the CSV says so rather than pass for all that came.
+    const qint64 left = m_receivedEnd - m_lastSampleEnd;
+    if (left <= 0 || (m_limit && m_samples >= m_limit))
+        return;
+    const QString where = m_raw && m_raw->isOpen() ? QStringLiteral(" Están en el archivo crudo.") : QString();
+    comment(QDateTime::currentDateTime(),
+            left == 1 ? QStringLiteral("la grabación terminó con 1 byte recibido tras la última muestra: media muestra "
+                                       "sin su pareja.") + where
+                      : QStringLiteral("la grabación terminó con %1 bytes recibidos tras la última muestra y aún sin "
+                                       "decodificar (la recepción estaba detenida o iba por detrás); no están en este "
+                                       "archivo.").arg(left) + where);
+}
+
 bool Recorder::finish()
 {
     m_flushTimer.stop();
-    if (m_csv && m_csv->isOpen() && !m_headerWritten)
-        writeHeader(); // a run without samples still says what it was
+    if (m_finishing)
+        return !failedToWrite();
+    m_finishing = true;
+    if (m_csv && m_csv->isOpen()) {
+        if (!m_headerWritten)
+            writeHeader(); // a run without samples still says what it was
+        tellWhatWasLeft();
+    }
     for (RecordingFile *file : {m_csv.get(), m_raw.get()}) {
         if (!file || !flushFile(*file) || !file->isOpen())
             continue;

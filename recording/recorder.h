@@ -60,6 +60,8 @@ public:
 
     /// Some file still takes data.
     bool isRecording() const;
+    bool isRecordingCsv() const { return m_csv && m_csv->isOpen(); }
+    bool isRecordingRaw() const { return m_raw && m_raw->isOpen(); }
     bool failedToWrite() const;
     /// Samples taken (rows of the CSV, or samples of the raw file).
     quint64 samplesRecorded() const { return m_samples; }
@@ -88,6 +90,7 @@ signals:
 
 private:
     void writeHeader();
+    void tellWhatWasLeft();
     bool flushFile(RecordingFile &file);
     void reportFailure(const RecordingFile &file);
     void endRawAt(qint64 position);
@@ -96,15 +99,19 @@ private:
     std::unique_ptr<RecordingFile> m_raw;
     std::function<RecordingHeader()> m_header;
     QDateTime m_start;
+    int m_startMicros = -1; // the microseconds within m_start's millisecond, when known
     qint64 m_origin = 0;    // tiempo_s counts from here, on the samples' clock
     bool m_originFixed = false;
     qint64 m_rawStart = 0;  // stream position of the raw file's first byte
     qint64 m_rawEnd = -1;   // stream position past its last byte, once the limit is reached
+    qint64 m_lastSampleEnd = 0; // stream position past the last sample taken (its start before any)
+    qint64 m_receivedEnd = 0;   // stream position past the last byte received
     quint64 m_samples = 0;
     quint64 m_limit = 0;
     quint64 m_rowsWritten = 0;  // rows that reached the CSV file
     quint64 m_rowsBuffered = 0; // rows in its buffer
     bool m_headerWritten = false;
+    bool m_finishing = false;
     QString m_settings; // in force where the stream is
     QTimer m_flushTimer;
 };

@@ -90,6 +90,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::newRow("a link of the user's") << "placa";
         QTest::newRow("a link named like a device in /dev") << "ttyS0";
+        QTest::newRow("a name with a comma and a quote") << "pl,\"aca";
     }
     void relativeDeviceMeansTheWorkingFolder()
     {
@@ -102,7 +103,10 @@ private slots:
                            QString(), dir.path()), 0);
         const Csv c = readCsv(dir.filePath(QStringLiteral("r.csv")));
         QCOMPARE(c.values, boardValues(0, 100));
-        QCOMPARE(c.header(QStringLiteral("dispositivo")), QStringLiteral("%1 (COM1)").arg(QDir(dir.path()).absoluteFilePath(name)));
+        // A double quote would open a field that a CSV reader runs on to the end of the file.
+        QCOMPARE(c.header(QStringLiteral("dispositivo")),
+                 QStringLiteral("%1 (COM1)").arg(QDir(dir.path()).absoluteFilePath(name)).replace(u'"', u'\''));
+        QVERIFY(!readAll(dir.filePath(QStringLiteral("r.csv"))).contains('"'));
     }
 
     void refusedStartLeavesNothingAndTheNextTryWorks_data()
@@ -213,6 +217,10 @@ private slots:
         QCOMPARE(logger.exitCode(), 1);
         const QString errors = QString::fromLocal8Bit(logger.readAllStandardError());
         QVERIFY2(errors.contains(QStringLiteral("No se grabó nada")) && errors.contains(pty.slavePath()), qPrintable(errors));
+        const Csv c = readCsv(csv); // still says what the run was
+        QVERIFY(c.numbers.isEmpty() && c.damaged.isEmpty());
+        QCOMPARE(c.header(QStringLiteral("dispositivo")), pty.slavePath() + QStringLiteral(" (COM1)"));
+        QCOMPARE(c.header(QStringLiteral("configuración")), QStringLiteral("9600,N,8,1"));
     }
 
     void loggerRecordsEverySampleAndEveryByte()

@@ -5,6 +5,7 @@
 #include "frmdispvanto.h"
 #include "program.h"
 #include "recorder.h"
+#include "windowrecording.h"
 #include "testpty.h"
 #include "waveform.h"
 #include "recordingsupport.h"
@@ -162,13 +163,17 @@ private slots:
         const QStringList changed = c.comments.filter(QStringLiteral("cambiada a 9600,N,8,2"));
         QCOMPARE(changed.size(), 1);
         QVERIFY2(changed[0].contains(QStringLiteral("tras la muestra 3499")), qPrintable(changed[0]));
+        const QStringList lost = c.comments.filter(QStringLiteral("se perdió el puerto"));
+        QCOMPARE(lost.size(), 1);
+        QVERIFY2(lost[0].contains(QStringLiteral("tras la muestra 3499")), qPrintable(lost[0]));
         const QStringList reopened = c.comments.filter(QStringLiteral("se volvió a abrir"));
         QCOMPARE(reopened.size(), 1);
         QVERIFY2(reopened[0].contains(QStringLiteral("tras la muestra 3499")) && reopened[0].contains(QStringLiteral("1 byte")),
                  qPrintable(reopened[0]));
         // Every event line says its time with its offset from UTC, like the header.
         const QRegularExpression zoned(QStringLiteral("^# \\d{4}-\\d\\d-\\d\\dT[\\d:.]+(Z|[+-]\\d\\d:\\d\\d) \\("));
-        for (const QString &line : changed + reopened)
+        QVERIFY(c.comments.indexOf(lost[0]) < c.comments.indexOf(reopened[0]));
+        for (const QString &line : changed + lost + reopened)
             QVERIFY2(zoned.match(line).hasMatch(), qPrintable(line));
         QCOMPARE(readAll(raw), sent);
     }
@@ -199,6 +204,10 @@ private slots:
         }
         QVERIFY(program.recorder()->failedToWrite());
         QVERIFY(program.recorder()->isRecording());
+        QMenu menu;
+        program.recording().fillMenu(menu);
+        QCOMPARE(menu.findChild<QAction *>(QStringLiteral("grabacionEnCurso"))->text(),
+                 QStringLiteral("Grabando en %1: 20000 muestras").arg(raw)); // the failed file is named no more
         QCOMPARE(reporter.failures.size(), 1);
         const QString told = reporter.failures[0];
         QVERIFY2(told.contains(csv) && told.contains(QStringLiteral("tamaño máximo")), qPrintable(told));
@@ -270,6 +279,11 @@ private slots:
 
         pty.writeInBackground(boardBytes(10, 1000));
         QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(1000));
+        // Stopped with samples waiting: the recording stops without them, and says so.
+        main.STOP_Click();
+        QVERIFY(pty.waitWritten());
+        QVERIFY(pty.write(boardBytes(1010, 50)));
+        QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(100));
         QString shown;
         whenShown<QMenu>([&](QMenu *m) {
             shown = m->findChild<QAction *>(QStringLiteral("grabacionEnCurso"))->text();
@@ -277,13 +291,14 @@ private slots:
             choose(m, "detenerGrabacion");
         });
         rightClick(background, QPoint(5, 5));
-        QCOMPARE(shown, QStringLiteral("Grabando en %1 y %2: 1000 muestras").arg(csv, raw));
+        QCOMPARE(shown, QStringLiteral("Grabando en %1: 1000 muestras; %2: 1050 muestras").arg(csv, raw));
         QTRY_VERIFY(!program.recorder());
         const Csv c = readCsv(csv);
         QVERIFY(c.damaged.isEmpty());
         QCOMPARE(c.numbers, numbered(1000));
         QCOMPARE(c.values, boardValues(10, 1000));
-        QCOMPARE(readAll(raw), boardBytes(10, 1000));
+        QCOMPARE(c.comments.filter(QStringLiteral("terminó con 100 bytes recibidos tras la última muestra")).size(), 1);
+        QCOMPARE(readAll(raw), boardBytes(10, 1050));
 
         // Offered again, in the folder of the last recording.
         QString secondFolder;

@@ -60,6 +60,10 @@ std::string reason(int err)
     case EPERM: return "no hay permiso";
     case EISDIR: return "es una carpeta";
     case EIO: return "error de entrada/salida en el dispositivo";
+    case ENOSPC: return "no queda espacio en el disco";
+    case EPIPE: return "nadie lee al otro lado de la tubería";
+    case ENOTDIR: return "una parte de la ruta no es una carpeta";
+    case EFBIG: return "el archivo superaría el tamaño máximo permitido";
     default: return "error del sistema " + std::to_string(err) + " (" + std::strerror(err) + ")";
     }
 }
