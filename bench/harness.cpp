@@ -132,9 +132,8 @@ Pipeline::Pipeline() : program(std::make_unique<Program>(&reporter, QStringLiter
     main.setExitFunction([] {});
     comm = main.MSComm1();
     comm->setDevice(1, pty.slavePath());
-    comm->setSettings(QStringLiteral("921600,N,8,1"));
-    comm->setPortOpen(true);
-    comm->setRThreshold(1);
+    // As Confserie does: reception is the acquisition's to switch, so plotting passes keep it on.
+    program->acquisition().apply(1, QStringLiteral("921600,N,8,1"));
     main.show();
     main.mnugrafico_Click();
     graph = qobject_cast<GRFVanto *>(main.graficoWindow());
