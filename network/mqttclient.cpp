@@ -64,11 +64,11 @@ void MqttClient::setWill(const QString &topic, const QByteArray &payload, bool r
     m_willRetain = retain;
 }
 
-void MqttClient::subscribe(const QString &topic)
+void MqttClient::subscribe(const QString &topic, int qos)
 {
-    m_subscriptions.append(topic);
+    m_subscriptions.emplace_back(topic, qos);
     if (m_state == State::Connected) {
-        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), 1);
+        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
         updateWriteNotifier();
     }
 }
@@ -214,8 +214,8 @@ void MqttClient::becameConnected()
     m_deadline.stop();
     m_retryMs = kFirstRetryMs;
     m_told = 0;
-    for (const QString &topic : std::as_const(m_subscriptions))
-        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), 1);
+    for (const auto &[topic, qos] : m_subscriptions)
+        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
     emit connected();
 }
 

@@ -3,7 +3,6 @@
 #include "mqttbroker.h"
 
 #include <QObject>
-#include <QStringList>
 #include <QThread>
 #include <QTimer>
 
@@ -39,8 +38,8 @@ public:
 
     /// The message the broker publishes (QoS 1) if this client goes without saying goodbye.
     void setWill(const QString &topic, const QByteArray &payload, bool retain);
-    /// Subscribes (QoS 1) on every connection from now on.
-    void subscribe(const QString &topic);
+    /// Subscribes on every connection from now on.
+    void subscribe(const QString &topic, int qos = 1);
     /// Starts connecting; failures are told through failed() and retried.
     void start();
     /// Sends what is queued, then says goodbye (the will is not published); closed() follows.
@@ -99,7 +98,7 @@ private:
     QString m_willTopic;
     QByteArray m_willPayload;
     bool m_willRetain = false;
-    QStringList m_subscriptions;
+    std::vector<std::pair<QString, int>> m_subscriptions; // topic, QoS
     std::unique_ptr<TlsContext> m_tls;
 
     State m_state = State::Idle;

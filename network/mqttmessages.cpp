@@ -103,9 +103,12 @@ std::optional<SessionSummary> SessionSummary::fromJson(const QByteArray &json)
 
 QByteArray ResendRequest::toJson() const
 {
-    return compact({{QStringLiteral("sesion"), qint64(session)},
-                    {QStringLiteral("primera"), qint64(first)},
-                    {QStringLiteral("cuantas"), qint64(count)}});
+    QJsonObject o{{QStringLiteral("sesion"), qint64(session)},
+                  {QStringLiteral("primera"), qint64(first)},
+                  {QStringLiteral("cuantas"), qint64(count)}};
+    if (unavailable)
+        o.insert(QStringLiteral("disponible"), false);
+    return compact(o);
 }
 
 std::optional<ResendRequest> ResendRequest::fromJson(const QByteArray &json)
@@ -118,5 +121,6 @@ std::optional<ResendRequest> ResendRequest::fromJson(const QByteArray &json)
     const auto count = whole(*o, "cuantas");
     if (!session || !first || !count)
         return std::nullopt;
-    return ResendRequest{*session, *first, *count};
+    const bool unavailable = o->value(QStringLiteral("disponible")) == QJsonValue(false);
+    return ResendRequest{*session, *first, *count, unavailable};
 }

@@ -39,12 +39,14 @@ struct SessionSummary
     static std::optional<SessionSummary> fromJson(const QByteArray &json);
 };
 
-/// TEMA/pedido (JSON): a subscriber asks for samples [first, first + count) of a session again.
+/// TEMA/pedido (JSON): a subscriber asks for samples [first, first + count) of a session again;
+/// the publisher answers on the same topic, with "disponible": false, for those it no longer has.
 struct ResendRequest
 {
     quint64 session = 0; ///< "sesion"
     quint64 first = 0;   ///< "primera"
     quint64 count = 0;   ///< "cuantas"
+    bool unavailable = false; ///< an answer: the publisher cannot send these
 
     QByteArray toJson() const;
     static std::optional<ResendRequest> fromJson(const QByteArray &json);

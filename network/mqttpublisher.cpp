@@ -119,8 +119,9 @@ void MqttPublisher::pump()
     }
 }
 
-// One batch towards the oldest request: from memory when it is still there, else from the raw
-// recording. Returns false when there is nothing to send.
+// One batch towards the oldest request, of up to kBatchSamples whatever the original batches
+// were: from memory while it still holds them, else from the raw recording; what neither has is
+// answered as unavailable. Returns false when there is nothing to send.
 bool MqttPublisher::sendResend()
 {
     while (!m_resends.empty()) {
@@ -130,30 +131,46 @@ bool MqttPublisher::sendResend()
             m_resends.pop_front();
             continue;
         }
-        QByteArray payload;
-        quint64 next = end;
-        if (const BatchStore::Entry *e = m_store.find(r.first)) {
-            payload = e->payload;
-            next = e->end();
-        } else if (r.first < m_store.oldest() && m_raw.enabled()) {
-            const quint64 to = qMin(qMin(end, m_store.oldest()), r.first + kBatchSamples);
-            const Batch b = m_raw.read(m_session, r.first, to);
-            next = b.values.empty() ? qMin(end, m_store.oldest()) : b.end();
-            if (!b.values.empty())
-                payload = b.encode();
-        } else {
-            next = qMin(end, qMax(r.first + 1, m_store.oldest())); // gone: neither memory nor raw
-        }
-        r.count = r.end() > next ? r.end() - next : 0;
-        r.first = next;
-        if (payload.isEmpty())
+        const quint64 to = qMin(end, r.first + kBatchSamples);
+        Batch chunk = r.first >= m_store.oldest() ? fromMemory(r.first, to)
+                                                  : m_raw.read(m_session, r.first, qMin(to, m_store.oldest()));
+        if (chunk.values.empty()) {
+            const quint64 goneEnd = r.first >= m_store.oldest() ? to : qMin(end, m_store.oldest());
+            publishUnavailable({r.first, goneEnd - r.first});
+            r = {goneEnd, r.end() - goneEnd};
             continue;
-        const int mid = m_client.publish(m_topics.samples, payload, 1, false);
+        }
+        r = {chunk.end(), r.end() - chunk.end()};
+        const int mid = m_client.publish(m_topics.samples, chunk.encode(), 1, false);
         if (mid >= 0)
             m_inFlight.emplace(mid, InFlight{false, 0});
         return mid >= 0;
     }
     return false;
+}
+
+Batch MqttPublisher::fromMemory(quint64 from, quint64 to) const
+{
+    Batch out;
+    out.session = m_session;
+    out.first = from;
+    while (from < to) {
+        const BatchStore::Entry *e = m_store.find(from);
+        const auto stored = e ? Batch::decode(e->payload) : std::nullopt;
+        if (!stored)
+            break;
+        const Batch part = stored->slice(from, to);
+        for (size_t i = 0; i < part.values.size(); ++i)
+            out.append(part.values[i], part.arrivalAt(i));
+        from = part.end();
+    }
+    return out;
+}
+
+void MqttPublisher::publishUnavailable(SampleRange range)
+{
+    ResendRequest answer{m_session, range.first, range.count, true};
+    m_client.publish(m_topics.request, answer.toJson(), 1, false);
 }
 
 void MqttPublisher::connectedToBroker()
@@ -191,7 +208,7 @@ void MqttPublisher::acknowledged(int mid)
 void MqttPublisher::requestReceived(const QByteArray &payload)
 {
     const auto request = ResendRequest::fromJson(payload);
-    if (!request || request->session != m_session || request->count == 0)
+    if (!request || request->unavailable || request->session != m_session || request->count == 0)
         return;
     m_resends.push_back({request->first, request->count});
     pump();

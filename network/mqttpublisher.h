@@ -51,6 +51,8 @@ public:
     quint64 session() const { return m_session; }
     bool isConnected() const { return m_client.isConnected(); }
     quint64 batchesAcknowledged() const { return m_batchesAcked; }
+    /// Samples handed to the publisher that the broker has not acknowledged yet.
+    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples() + m_open.values.size(); }
     const MqttTopics &topics() const { return m_topics; }
     MqttClient &client() { return m_client; }
 
@@ -75,6 +77,8 @@ private:
     void seal();
     void pump();
     bool sendResend();
+    Batch fromMemory(quint64 from, quint64 to) const;
+    void publishUnavailable(SampleRange range);
     void connectedToBroker();
     void acknowledged(int mid);
     void requestReceived(const QByteArray &payload);

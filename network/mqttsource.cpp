@@ -13,6 +13,9 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
     m_client.subscribe(m_topics.state);
     m_client.subscribe(m_topics.samples);
     m_client.subscribe(m_topics.summary);
+    // The publisher's answers. QoS 0: our own requests come back here too, and must not take a
+    // place in the broker's queue for us that a re-sent batch needs.
+    m_client.subscribe(m_topics.request, 0);
     connect(&m_client, &MqttClient::messageReceived, this, &MqttSource::received);
     connect(&m_client, &MqttClient::connected, this, [this] { emit connectedChanged(true); });
     connect(&m_client, &MqttClient::disconnected, this, [this] { emit connectedChanged(false); });
@@ -79,6 +82,10 @@ void MqttSource::received(const QString &topic, const QByteArray &payload)
         } else {
             emit notice(text);
         }
+    } else if (topic == m_topics.request) {
+        const auto answer = ResendRequest::fromJson(payload);
+        if (answer && answer->unavailable && answer->session == m_session)
+            m_reassembly.unavailable({answer->first, answer->count}, now);
     } else if (topic == m_topics.summary) {
         const auto summary = SessionSummary::fromJson(payload);
         if (summary && summary->session == m_session)

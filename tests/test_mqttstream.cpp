@@ -10,11 +10,47 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/types.h>
 
 namespace {
 
 constexpr int kTimeout = 20000;
 constexpr int kPerBlock = 37; // not a divisor of anything, so batches cut blocks
+const QString kTopic = QStringLiteral("banco/uno");
+
+// A publisher fed by made-up samples, and a remote source collecting them, on one broker.
+struct Run
+{
+    Run(const MqttBroker &broker, int blocksPerTick, quint64 target)
+        : feed(kPerBlock, blocksPerTick, 5),
+          publisher(broker, kTopic, feed.context()),
+          source(broker, kTopic),
+          reached(&source, &MqttSource::targetReached)
+    {
+        feed.addConsumer(&publisher);
+        source.addConsumer(&remote);
+        source.setTarget(target);
+        QObject::connect(&publisher, &MqttPublisher::problem, &publisher,
+                         [this](const QString &m) { publisherProblems << m; });
+        QObject::connect(&source, &MqttSource::problem, &source, [this](const QString &m) { sourceProblems << m; });
+    }
+    TestFeed feed;
+    MqttPublisher publisher;
+    MqttSource source;
+    Collector remote;
+    QSignalSpy reached;
+    QStringList publisherProblems;
+    QStringList sourceProblems;
+};
+
+QStringList matching(const QStringList &messages, const QString &part)
+{
+    QStringList out;
+    for (const QString &m : messages)
+        if (m.contains(part))
+            out << m;
+    return out;
+}
 
 } // namespace
 
@@ -25,6 +61,11 @@ private slots:
     void initTestCase();
     void roundTrip_data();
     void roundTrip();
+    void brokerInterrupted_data();
+    void brokerInterrupted();
+    void memoryOverflow();
+    void slowSubscriber_data();
+    void slowSubscriber();
 
 private:
     QTemporaryDir m_certFolder;
@@ -83,6 +124,171 @@ void TestMqttStream::roundTrip()
     QCOMPARE(source.meta().settings, QStringLiteral("115200,N,8,1"));
     QCOMPARE(source.meta().clockZeroUnixNanos, TestFeed::kUnixBase);
     QCOMPARE(source.publisherState(), MqttPublisher::kOnline);
+}
+
+void TestMqttStream::brokerInterrupted_data()
+{
+    QTest::addColumn<bool>("kill");
+    QTest::newRow("SIGTERM") << false;
+    QTest::newRow("SIGKILL") << true;
+}
+
+// The broker goes away mid-run and comes back on the same port: both ends reconnect by
+// themselves, and what the broker missed (or lost when killed) is sent again, so nothing is
+// missing at the end.
+void TestMqttStream::brokerInterrupted()
+{
+    QFETCH(bool, kill);
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+
+    constexpr quint64 kSamples = 120000;
+    Run run(broker.settings(), 8, kSamples);
+    QSignalSpy publisherLinks(&run.publisher, &MqttPublisher::connectedChanged);
+    QSignalSpy sourceLinks(&run.source, &MqttSource::connectedChanged);
+    run.source.start();
+    run.publisher.start();
+    run.feed.start(kSamples);
+    QTRY_VERIFY_WITH_TIMEOUT(run.remote.samples.size() > 10000, kTimeout);
+
+    kill ? broker.kill() : broker.stop();
+    QTRY_VERIFY_WITH_TIMEOUT(!run.publisher.isConnected() && !run.source.client().isConnected(), kTimeout);
+    const quint64 atLoss = run.feed.emitted();
+    QTRY_VERIFY_WITH_TIMEOUT(run.feed.emitted() > atLoss + 20000, kTimeout); // samples pile up meanwhile
+    started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+
+    QTRY_COMPARE_WITH_TIMEOUT(run.reached.size(), 1, kTimeout);
+    QCOMPARE(run.reached.at(0).at(0).toBool(), true);
+    const QString check = run.remote.checkAgainstFeed(0, kSamples, kPerBlock);
+    QVERIFY2(check.isEmpty(), qPrintable(check));
+    QCOMPARE(publisherLinks.size(), 3); // up, down, up
+    QCOMPARE(sourceLinks.size(), 3);
+    const QString lost = QStringLiteral("se perdió la conexión con el broker 127.0.0.1:%1").arg(broker.port());
+    QCOMPARE(matching(run.publisherProblems, lost).size(), 1);
+    QCOMPARE(matching(run.sourceProblems, lost).size(), 1);
+}
+
+// With no broker and the sending memory full, the oldest batches go: the publisher says once
+// that it is dropping, then which samples were lost; the remote side asks for them, cannot get
+// them, and reports exactly that gap.
+// Samples keep coming while the broker cannot be reached and the sending memory fills: the
+// oldest batches go. The publisher says once that it is dropping, then which samples were lost
+// (for the local recording and on TEMA/estado); the remote side asks for them, cannot get them,
+// and reports exactly that gap.
+void TestMqttStream::memoryOverflow()
+{
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    constexpr quint64 kSamples = 40000;
+    Run run(broker.settings(), 4, kSamples);
+    run.source.setGapWait(1500);
+    run.publisher.setMemoryLimit(16 * 1024);
+    QSignalSpy lost(&run.publisher, &MqttPublisher::samplesLost);
+    QSignalSpy notices(&run.source, &MqttSource::notice);
+    // Not connected yet: the publisher keeps what it can, as while its broker is away.
+    run.feed.start(kSamples);
+    QTRY_VERIFY_WITH_TIMEOUT(run.feed.emitted() == kSamples, kTimeout);
+    QCOMPARE(matching(run.publisherProblems, QStringLiteral("memoria de envío")).size(), 1);
+
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    run.source.start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.source.client().isConnected(), kTimeout); // it hears the notice
+    run.publisher.start();
+    QTRY_COMPARE_WITH_TIMEOUT(run.reached.size(), 1, kTimeout);
+    QCOMPARE(run.reached.at(0).at(0).toBool(), false);
+    QCOMPARE(lost.size(), 1);
+    QCOMPARE(lost.at(0).at(0).toULongLong(), quint64(0));
+    const quint64 kept = lost.at(0).at(1).toULongLong();
+    QVERIFY(kept > 0 && kept < kSamples);
+    QCOMPARE(run.source.missing(), (std::vector<SampleRange>{{0, kept}}));
+    const QString check = run.remote.checkAgainstFeed(kept, kSamples - kept, kPerBlock);
+    QVERIFY2(check.isEmpty(), qPrintable(check));
+    QTRY_VERIFY_WITH_TIMEOUT(!notices.isEmpty(), kTimeout);
+    QCOMPARE(notices.at(0).at(0).toString(),
+             QStringLiteral("perdidas %1 muestras (0 a %2): no cupieron en la memoria de envío mientras no había "
+                            "conexión con el broker").arg(kept).arg(kept - 1));
+}
+
+void TestMqttStream::slowSubscriber_data()
+{
+    QTest::addColumn<bool>("raw");
+    QTest::newRow("sin grabación cruda: el hueco queda") << false;
+    QTest::newRow("con grabación cruda: el hueco se llena") << true;
+}
+
+// A subscriber stops reading; the broker keeps two messages in flight and two queued for it, and
+// drops the rest. When it reads again it asks for what it missed. With only a small memory the
+// publisher cannot send that again: the subscriber reports exactly what it never got, and every
+// other sample once, in order. With the raw recording the gap is filled from it, asked for a
+// piece at a time so that the re-sent samples fit the same small queue.
+void TestMqttStream::slowSubscriber()
+{
+    QFETCH(bool, raw);
+    QTemporaryDir folder;
+    TestBroker::Options options;
+    options.maxInflightMessages = 2;
+    options.maxQueuedMessages = 2;
+    TestBroker broker(folder.path(), options);
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+
+    constexpr quint64 kBatch = MqttPublisher::kBatchSamples;
+    constexpr quint64 kSamples = 12 * kBatch;
+    TestFeed feed(int(kBatch / 4), 0, 1000); // handed out by the test, a full batch per step(4)
+    if (raw)
+        feed.setRawFile(folder.filePath("crudo.bin"));
+    MqttPublisher publisher(broker.settings(), kTopic, feed.context());
+    publisher.setMemoryLimit(2 * kBatch * 2 + 1024); // the newest two batches
+    feed.addConsumer(&publisher);
+
+    QProcess receiver;
+    receiver.start(QStringLiteral(MQTTPEER_BINARY),
+                   {"recibir", QString::number(broker.port()), kTopic,
+                    writePasswordFile(folder.path(), TestBroker::kPassword), QString::number(kSamples), "1500"});
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += receiver.readAllStandardOutput()).contains("conectado"), kTimeout);
+    publisher.start();
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.isConnected(), kTimeout);
+    feed.step(2 * 4);
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.unacknowledgedSamples(), quint64(0), kTimeout);
+
+    ::kill(pid_t(receiver.processId()), SIGSTOP);
+    feed.step(10 * 4); // ten batches: at most four can wait for the stopped subscriber
+    QTRY_COMPARE_WITH_TIMEOUT(publisher.unacknowledgedSamples(), quint64(0), kTimeout);
+    ::kill(pid_t(receiver.processId()), SIGCONT);
+
+    QTRY_VERIFY2_WITH_TIMEOUT((out += receiver.readAllStandardOutput()).contains("fin "), out.constData(), kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(receiver.state(), QProcess::NotRunning, kTimeout);
+    QCOMPARE(receiver.exitCode(), 0);
+    quint64 missingCount = 0;
+    quint64 missingIndexSum = 0;
+    QList<QByteArray> end;
+    for (const QByteArray &line : out.split('\n')) {
+        const QList<QByteArray> w = line.split(' ');
+        if (w.at(0) == "falta") {
+            const quint64 first = w.at(1).toULongLong();
+            const quint64 count = w.at(2).toULongLong();
+            missingCount += count;
+            missingIndexSum += count * first + count * (count - 1) / 2;
+        } else if (w.at(0) == "fin") {
+            end = w;
+        }
+    }
+    QCOMPARE(end.size(), 5);
+    QCOMPARE(end.at(4), QByteArray("0")); // every sample handed out was the right one, in order
+    QCOMPARE(end.at(2).toULongLong() + missingCount, kSamples);
+    QCOMPARE(end.at(3).toULongLong() + missingIndexSum, kSamples * (kSamples - 1) / 2);
+    if (raw) {
+        QCOMPARE(end.at(1), QByteArray("1"));
+        QCOMPARE(missingCount, quint64(0));
+    } else {
+        QCOMPARE(end.at(1), QByteArray("0"));
+        QVERIFY(missingCount >= 4 * kBatch); // ten sent, four kept for it, two still in memory
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMqttStream)
