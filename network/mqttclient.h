@@ -32,6 +32,7 @@ public:
 
     /// What failed; each kind is told once until a connection succeeds again.
     enum class Failure { Unreachable, Lost, Refused, Tls };
+    Q_ENUM(Failure)
 
     MqttClient(const MqttBroker &broker, const QString &clientId, QObject *parent = nullptr);
     ~MqttClient() override;
