@@ -69,17 +69,19 @@ void MqttSource::received(const QString &topic, const QByteArray &payload)
             return;
         m_meta = *meta;
         m_hasMeta = true;
-        if (!m_handedAny) {
+        if (!m_progressed) {
             m_clockZero = meta->clockZeroUnixNanos;
             m_clockZeroKnown = true;
         }
         emit metaReceived();
     } else if (topic == m_topics.state) {
         const QString text = QString::fromUtf8(payload);
-        if (text == MqttPublisher::kOnline || text == MqttPublisher::kDeviceLost || text == MqttPublisher::kOffline) {
+        const bool isState = text == MqttPublisher::kOnline || text == MqttPublisher::kDeviceLost
+                             || text == MqttPublisher::kOffline;
+        if (isState && text != m_state) { // the retained state comes again at each reconnect
             m_state = text;
             emit stateChanged(text);
-        } else {
+        } else if (!isState) {
             emit notice(text);
         }
     } else if (topic == m_topics.request) {
@@ -94,12 +96,13 @@ void MqttSource::received(const QString &topic, const QByteArray &payload)
     process();
 }
 
-// Follows the first session heard, or a newer one as long as nothing has been handed out.
+// Follows the first session heard, or a newer one as long as nothing has been handed out or
+// given up.
 bool MqttSource::follow(quint64 session)
 {
     if (session == m_session)
         return true;
-    if (m_session == 0 || (!m_handedAny && session > m_session)) {
+    if (m_session == 0 || (!m_progressed && session > m_session)) {
         m_session = session;
         m_reassembly = Reassembly(m_gapWait, kPendingBytes);
         m_hasMeta = false;
@@ -125,6 +128,7 @@ void MqttSource::process()
                              false);
             break;
         case Reassembly::Output::Missing:
+            m_progressed = true;
             m_missing.push_back(out.range);
             emit samplesMissing(out.range.first, out.range.count);
             break;
@@ -140,7 +144,7 @@ void MqttSource::process()
 
 void MqttSource::hand(const Batch &batch)
 {
-    m_handedAny = true;
+    m_progressed = true;
     QByteArray bytes(qsizetype(batch.values.size()) * 2, Qt::Uninitialized);
     qToLittleEndian<quint16>(batch.values.data(), qsizetype(batch.values.size()), bytes.data());
     emitBytes(bytes.constData(), bytes.size(), qint64(2 * batch.first));

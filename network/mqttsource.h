@@ -75,7 +75,7 @@ private:
     QElapsedTimer m_clock;
     QTimer m_tick;
     quint64 m_session = 0;
-    bool m_handedAny = false;
+    bool m_progressed = false; // samples of this session handed out or given up
     SessionMeta m_meta;
     bool m_hasMeta = false;
     qint64 m_clockZero = 0;
