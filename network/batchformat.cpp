@@ -55,7 +55,8 @@ QByteArray Batch::encode() const
     qToLittleEndian<quint32>(quint32(m), p + 28);
     const qint64 t0 = times.empty() ? 0 : times.front().unixNanos;
     qToLittleEndian<qint64>(t0, p + 32);
-    qToLittleEndian<quint16>(values.data(), n, p + kHeaderSize);
+    if (n > 0)
+        qToLittleEndian<quint16>(values.data(), n, p + kHeaderSize);
     uchar *step = p + kHeaderSize + 2 * n;
     for (qsizetype i = 1; i <= m; ++i, step += kStepSize) {
         qToLittleEndian<quint32>(times[i].offset, step);
@@ -89,10 +90,10 @@ std::optional<Batch> Batch::decode(QByteArrayView payload, QString *why)
     b.first = qFromLittleEndian<quint64>(p + 16);
     if (b.first + quint64(n) < b.first)
         return fail(QStringLiteral("lote con índices fuera de rango"));
-    b.values.resize(size_t(n));
-    qFromLittleEndian<quint16>(p + header, n, b.values.data());
     if (n == 0)
         return b;
+    b.values.resize(size_t(n));
+    qFromLittleEndian<quint16>(p + header, n, b.values.data());
     const qint64 t0 = qFromLittleEndian<qint64>(p + 32);
     b.times.push_back({0, t0});
     const uchar *step = p + header + 2 * n;
