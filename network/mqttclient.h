@@ -55,7 +55,7 @@ public:
 
 signals:
     void connected();
-    /// The connection was lost (or could not be made after a connected() — never both ways).
+    /// A connection that was up has ended by itself (attempts that never connected are not said here).
     void disconnected();
     void acknowledged(int mid);
     void messageReceived(const QString &topic, const QByteArray &payload);
