@@ -26,13 +26,12 @@ void showWindow(QWidget *w)
 
 } // namespace
 
-frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidget *parent)
-    : QMainWindow(parent), m_k(kyrserie), m_reporter(reporter), m_comm(new SerialControl(this)),
-      m_receiver(std::make_unique<ReceiveDecoder>(kyrserie, *m_comm)), m_exit([] { QCoreApplication::exit(0); })
+frmdispVanto::frmdispVanto(Acquisition &acquisition, FailureReporter &reporter, QWidget *parent)
+    : QMainWindow(parent), m_acq(acquisition), m_k(acquisition.kyrserie()), m_reporter(reporter),
+      m_exit([] { QCoreApplication::exit(0); })
 {
     setObjectName(QStringLiteral("frmdispVanto"));
     setWindowTitle(QStringLiteral("dispVanto"));
-    m_comm->setObjectName(QStringLiteral("MSComm1"));
     paceRepaints(this);
 
     auto *client = new QWidget(this);
@@ -74,21 +73,20 @@ frmdispVanto::frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidge
     connectHandler(puertos, &QAction::triggered, this, m_reporter, [this] { puertos_Click(); });
     connectHandler(salir, &QAction::triggered, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
-    m_comm->setOnComm(guarded(m_reporter, [this] { MSComm1_OnComm(); }));
-    connectHandler(m_comm, &SerialControl::deliveryDone, this, m_reporter, [this] { showDisplay(); });
-    connect(m_comm, &SerialControl::bytesDiscarded, this, [this](qint64 bytes) {
+    connectHandler(&m_acq, &Acquisition::delivered, this, m_reporter, [this] { showDisplay(); });
+    connect(&m_acq, &Acquisition::discarded, this, [this](qint64 bytes) {
         m_reporter.report(QStringLiteral("Llegaron más datos de los que pueden esperar mientras la recepción estaba "
                                          "detenida (límite de %1 MiB): se descartaron los %2 bytes más antiguos "
                                          "(%3 muestras). Los datos más recientes se conservan.")
-                              .arg(m_comm->waitLimit() / (1024 * 1024))
+                              .arg(m_acq.comm().waitLimit() / (1024 * 1024))
                               .arg(bytes)
                               .arg(bytes / 2));
     });
-    connect(m_comm, &SerialControl::portOpenChanged, this, [this] {
+    connect(&m_acq, &Acquisition::portOpenChanged, this, [this] {
         if (m_portStateShown)
             showPortState();
     });
-    connect(m_comm, &SerialControl::failed, this, [this](const QString &message) { m_reporter.report(message); });
+    connect(&m_acq, &Acquisition::failed, this, [this](const QString &message) { m_reporter.report(message); });
 
     // The client area sits at (165, 555) twips from the screen's top-left corner.
     move(twips::px(165), twips::px(555) - menuBar()->sizeHint().height());
@@ -100,25 +98,22 @@ frmdispVanto::~frmdispVanto()
     delete m_grafico.data();
 }
 
-// Bytes kept after a lost device are still the user's to see: STOP and Continuar act on them
-// too, with the port closed.
 void frmdispVanto::continuar_Click()
 {
-    if (m_comm->PortOpen() || m_comm->InBufferCount() > 0)
-        m_comm->setRThreshold(1);
+    m_acq.resume();
 }
 
 void frmdispVanto::STOP_Click()
 {
-    if (m_comm->PortOpen() || m_comm->InBufferCount() > 0)
-        m_comm->setRThreshold(0);
+    m_acq.stop();
 }
 
 void frmdispVanto::showPortState()
 {
     m_portStateShown = true;
-    setTextIfChanged(m_settings, m_comm->PortOpen() ? m_comm->Settings() + QStringLiteral("Puerto Abierto")
-                                                    : m_k.cadenaconf + QStringLiteral("Puerto Cerrado"));
+    const SerialControl &comm = m_acq.comm();
+    setTextIfChanged(m_settings, comm.PortOpen() ? comm.Settings() + QStringLiteral("Puerto Abierto")
+                                                 : m_k.cadenaconf + QStringLiteral("Puerto Cerrado"));
 }
 
 void frmdispVanto::borrar_Click()
@@ -147,21 +142,16 @@ void frmdispVanto::Salir_Click()
     m_exit();
 }
 
-void frmdispVanto::MSComm1_OnComm()
-{
-    if (m_receiver->onComm())
-        m_displayStale = true;
-}
-
 void frmdispVanto::showDisplay()
 {
     // The display shows the newest sample; it is written once per delivered batch, since no
     // handler can run between two samples of one batch to see the difference. It is written
     // at once, not at the next frame: what reads it (a test, a screen reader) sees the sample
     // within a millisecond of its arrival.
-    if (!m_displayStale)
+    const quint64 decoded = m_acq.decoder().samplesDecoded();
+    if (decoded == m_shownSamples)
         return;
-    m_displayStale = false;
+    m_shownSamples = decoded;
     setTextIfChanged(m_text1, textrules::signedNumber(m_k.valores[m_k.contador.value()]));
 }
 

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "receivedecoder.h"
+#include "acquisition.h"
 #include "failure.h"
-#include "kyrserie.h"
-#include "serialcontrol.h"
 
 #include <QMainWindow>
 #include <QPointer>
@@ -16,19 +14,18 @@ class QLineEdit;
 class QPushButton;
 class QAction;
 
-/// The main window: the large display of the newest sample, STOP / Continuar, the "B" button,
-/// the menu, and the serial control through which every window reaches the port.
+/// The main window: the large display of the newest sample, STOP / Continuar, the "B" button
+/// and the menu. The acquisition it shows is given to it, as to the other windows.
 class frmdispVanto : public QMainWindow
 {
     Q_OBJECT
 public:
     using WindowFactory = std::function<QWidget *()>;
 
-    frmdispVanto(Kyrserie &kyrserie, FailureReporter &reporter, QWidget *parent = nullptr);
+    frmdispVanto(Acquisition &acquisition, FailureReporter &reporter, QWidget *parent = nullptr);
     ~frmdispVanto() override;
 
-    SerialControl *MSComm1() const { return m_comm; }
-    ReceiveDecoder &decoder() { return *m_receiver; }
+    SerialControl *MSComm1() const { return &m_acq.comm(); }
     QLineEdit *Text1() const { return m_text1; }
     QLabel *settings() const { return m_settings; }
     QFrame *Framdis() const { return m_framdis; }
@@ -48,7 +45,6 @@ public:
     void puertos_Click();
     void mnugrafico_Click();
     void Salir_Click();
-    void MSComm1_OnComm();
 
     /// Writes the port label: the settings in force and "Puerto Abierto" while the port is
     /// open, the chosen settings and "Puerto Cerrado" while it is closed. Once written, the
@@ -61,12 +57,11 @@ protected:
 private:
     void showDisplay();
 
+    Acquisition &m_acq;
     Kyrserie &m_k;
     FailureReporter &m_reporter;
-    bool m_displayStale = false;
+    quint64 m_shownSamples = 0;
     bool m_portStateShown = false;
-    SerialControl *m_comm;
-    std::unique_ptr<ReceiveDecoder> m_receiver;
     QLineEdit *m_text1;
     QLabel *m_settings;
     QFrame *m_framdis;

@@ -41,7 +41,7 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
         else if (a == "--listar-puertos")
             flag(o.listPorts);
         else if (a == "--reconectar")
-            flag(o.reconnect);
+            flag(o.ports.reconnect);
         else if (a == "--sin-ventanas")
             flag(o.noWindows);
         else if (a == "--registro" || a == "--crudo") {
@@ -60,10 +60,13 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
                 if (!ok || o.sampleLimit == 0)
                     o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
             }
-        } else if (a == "--com1")
-            o.com1 = takeValue();
-        else if (a == "--com2")
-            o.com2 = takeValue();
+        } else if (a == "--com1") {
+            o.ports.com1 = takeValue();
+            o.com1Named = true;
+        } else if (a == "--com2") {
+            o.ports.com2 = takeValue();
+            o.com2Named = true;
+        }
         else
             o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(QString::fromLocal8Bit(a));
         if (!o.error.isEmpty())
@@ -75,10 +78,10 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
         return o;
     if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
         o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
-    if (!o.com1 && !environment("DISPVANTO_COM1").isEmpty())
-        o.com1 = environment("DISPVANTO_COM1");
-    if (!o.com2 && !environment("DISPVANTO_COM2").isEmpty())
-        o.com2 = environment("DISPVANTO_COM2");
+    if (!o.ports.com1 && !environment("DISPVANTO_COM1").isEmpty())
+        o.ports.com1 = environment("DISPVANTO_COM1");
+    if (!o.ports.com2 && !environment("DISPVANTO_COM2").isEmpty())
+        o.ports.com2 = environment("DISPVANTO_COM2");
     return o;
 }
 

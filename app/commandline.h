@@ -1,5 +1,7 @@
 #pragma once
 
+#include "acquisition.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -12,9 +14,9 @@ struct Options
     bool help = false;
     bool version = false;
     bool listPorts = false;
-    bool reconnect = false;
-    std::optional<QByteArray> com1;
-    std::optional<QByteArray> com2;
+    PortChoice ports; ///< --com1, --com2 (or the environment), --reconectar
+    bool com1Named = false; ///< --com1 was given (not only the environment)
+    bool com2Named = false;
     QByteArray csvFile;   ///< --registro
     QByteArray rawFile;   ///< --crudo
     bool noWindows = false; ///< --sin-ventanas: the logger

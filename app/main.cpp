@@ -4,13 +4,36 @@
 #include "platformerror.h"
 #include "program.h"
 #include "signalwatcher.h"
+#include "spanishqt.h"
+#include "syserror.h"
 
 #include <QApplication>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
+namespace {
+
+/// Writes an answer to stdout; false, with the reason on stderr, when it could not be written
+/// (a full disk, a closed pipe): the caller must not report success.
+bool printAnswer(const QString &text)
+{
+    errno = 0;
+    if (std::fputs(text.toLocal8Bit().constData(), stdout) >= 0 && std::fflush(stdout) == 0)
+        return true;
+    const QString why = errno ? syserror::reason(errno) : QStringLiteral("falló la escritura");
+    std::fprintf(stderr, "dispvanto: no se pudo escribir la salida: %s.\n", why.toLocal8Bit().constData());
+    return false;
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    // Output into a pipe that nobody reads (| head, | true) must not end the program: a failed
+    // write of a message is only that, and recording goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The options are read before any application object exists: help, version and the port
     // listing need no display. Arguments stay bytes, so a device path need not be UTF-8.
     QList<QByteArray> args;
@@ -23,8 +46,7 @@ int main(int argc, char *argv[])
     }
     if (options.help || options.version || options.listPorts) {
         const QString text = options.help ? helpText() : options.version ? versionText() : portListing();
-        std::fputs(text.toLocal8Bit().constData(), stdout);
-        return 0;
+        return printAnswer(text) ? 0 : 1;
     }
 
     // A file-size limit must fail the write (and be reported), not end the program.
@@ -40,6 +62,7 @@ int main(int argc, char *argv[])
         qputenv("QT_XCB_NO_MITSHM", "1");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("dispVanto"));
+    installSpanishQtTexts();
     // The layouts are given in twips for a small dialog font; a compact face keeps every
     // caption inside its control.
     QFont small = QApplication::font();
@@ -48,12 +71,7 @@ int main(int argc, char *argv[])
     small.setPointSize(8);
     QApplication::setFont(small);
 
-    Program program;
-    if (options.com1)
-        program.mainWindow().MSComm1()->setNativeDevice(1, *options.com1);
-    if (options.com2)
-        program.mainWindow().MSComm1()->setNativeDevice(2, *options.com2);
-    program.mainWindow().MSComm1()->setReconnect(options.reconnect);
+    Program program(nullptr, QString(), options.ports);
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
             program.record(options.csvFile, options.rawFile);
@@ -65,6 +83,8 @@ int main(int argc, char *argv[])
     // A signal ends the program as "salir" does; the recording is written out on the way.
     SignalWatcher watcher;
     QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
+    if (!watcher.error().isEmpty())
+        program.reporter().report(watcher.error());
     program.mainWindow().show();
     return QApplication::exec();
 }

@@ -1,35 +1,41 @@
 #pragma once
 
+#include "acquisition.h"
 #include "failure.h"
-#include "kyrserie.h"
 
 #include <QString>
 #include <memory>
 
 class Recorder;
+class WindowRecording;
 class frmdispVanto;
 
-/// The whole program: the shared state, the failure reporter and the main window, wired so
-/// that "puertos" and "grafico" create their windows on first use.
+/// The whole windowed program: the acquisition, built once, the failure reporter and the
+/// main window, wired so that "puertos" and "grafico" create their windows on first use and
+/// every window is given the same acquisition.
 class Program
 {
 public:
     /// reporter: where failures go (nullptr: a message box). settingsPath: the settings file.
-    explicit Program(FailureReporter *reporter = nullptr, const QString &settingsPath = QString());
+    explicit Program(FailureReporter *reporter = nullptr, const QString &settingsPath = QString(),
+                     const PortChoice &ports = {});
     ~Program();
 
-    Kyrserie &kyrserie() { return m_kyrserie; }
+    Acquisition &acquisition() { return m_acquisition; }
+    Kyrserie &kyrserie() { return m_acquisition.kyrserie(); }
     FailureReporter &reporter() { return *m_reporter; }
-    /// Records every decoded sample to csvPath and every received byte to rawPath (either may
-    /// be empty). Throws PlatformError when a file exists or cannot be created.
+    /// Records every decoded sample to csvPath and their bytes to rawPath (either may be
+    /// empty). Throws PlatformError when a file exists or cannot be created.
     void record(const QByteArray &csvPath, const QByteArray &rawPath);
-    Recorder *recorder() const { return m_recorder.get(); }
+    /// The recording running or last run, if any.
+    Recorder *recorder() const;
+    WindowRecording &recording() { return *m_recording; }
     frmdispVanto &mainWindow() { return *m_main; }
 
 private:
-    Kyrserie m_kyrserie;
     std::unique_ptr<FailureReporter> m_ownReporter;
     FailureReporter *m_reporter;
+    Acquisition m_acquisition;
     std::unique_ptr<frmdispVanto> m_main;
-    std::unique_ptr<Recorder> m_recorder; // goes first: it writes out what the windows decoded
+    std::unique_ptr<WindowRecording> m_recording;
 };

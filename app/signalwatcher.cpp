@@ -1,13 +1,16 @@
 #include "signalwatcher.h"
 
+#include "syserror.h"
+
 #include <QSocketNotifier>
-#include <csignal>
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
+constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
 int g_fds[2] = {-1, -1};
 
 void onSignal(int number)
@@ -18,13 +21,27 @@ void onSignal(int number)
     errno = saved;
 }
 
+void closeFds()
+{
+    for (int &fd : g_fds) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+}
+
 } // namespace
 
 SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_fds) != 0)
+    // A full pipe must never block the handler: the write end does not wait.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_fds) != 0 || ::fcntl(g_fds[0], F_SETFL, O_NONBLOCK) != 0) {
+        m_error = QStringLiteral("No se podrán atender Ctrl+C, SIGTERM ni SIGHUP para terminar con orden (%1): "
+                                 "una de esas señales terminaría el programa sin escribir lo que tenga pendiente.")
+                      .arg(syserror::reason(errno));
+        closeFds();
         return;
-    ::fcntl(g_fds[0], F_SETFL, O_NONBLOCK);
+    }
     m_notifier = new QSocketNotifier(g_fds[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         char byte = 0;
@@ -35,18 +52,16 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        ::sigaction(s, &sa, nullptr);
+    for (size_t i = 0; i < kSignals.size(); ++i)
+        ::sigaction(kSignals[i], &sa, &m_previous[i]);
+    m_installed = true;
 }
 
 SignalWatcher::~SignalWatcher()
 {
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        std::signal(s, SIG_DFL);
+    if (m_installed)
+        for (size_t i = 0; i < kSignals.size(); ++i)
+            ::sigaction(kSignals[i], &m_previous[i], nullptr);
     delete m_notifier;
-    for (int &fd : g_fds) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    closeFds();
 }

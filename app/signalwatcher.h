@@ -1,11 +1,15 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
+#include <array>
+#include <csignal>
 
 class QSocketNotifier;
 
 /// SIGINT, SIGTERM and SIGHUP as a Qt signal: the handler only writes the signal's number to
-/// a socket pair, and the event loop reads it, so no work is done inside the handler.
+/// a socket pair, and the event loop reads it, so no work is done inside the handler. The
+/// handlers found at the start are put back at the end.
 class SignalWatcher : public QObject
 {
     Q_OBJECT
@@ -13,9 +17,16 @@ public:
     explicit SignalWatcher(QObject *parent = nullptr);
     ~SignalWatcher() override;
 
+    /// Empty when the signals are watched; otherwise why not, in Spanish (the program then
+    /// ends at a signal as any program does, without writing out what it holds).
+    QString error() const { return m_error; }
+
 signals:
     void received(int signalNumber);
 
 private:
     QSocketNotifier *m_notifier = nullptr;
+    QString m_error;
+    std::array<struct sigaction, 3> m_previous{};
+    bool m_installed = false;
 };

@@ -2,9 +2,7 @@
 
 #include "platformerror.h"
 
-#include <QMessageBox>
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 
 /// Where failures go, and the one information box that asks the user to acknowledge.
@@ -17,28 +15,6 @@ public:
     virtual void report(const QString &message) = 0;
     /// A modal information box with a single OK button; returns once it is dismissed.
     virtual void information(const QString &text) = 0;
-};
-
-/// Shows failures in one non-modal warning box; a message already on screen is not repeated.
-/// The box shows the newest few and counts the rest, and stays within the screen.
-class MessageBoxReporter final : public FailureReporter
-{
-public:
-    static constexpr int kShownMessages = 5;
-    static constexpr int kMaxMessageLength = 500;
-
-    MessageBoxReporter() = default;
-    ~MessageBoxReporter() override;
-    void report(const QString &message) override;
-    void information(const QString &text) override;
-    /// The box while it exists (for tests).
-    QMessageBox *box() const { return m_box; }
-
-private:
-    void showText();
-
-    QPointer<QMessageBox> m_box;
-    QStringList m_shown;
 };
 
 /// Keeps what would have been shown, for tests.

@@ -3,6 +3,8 @@
 #include <QEvent>
 #include <QTimer>
 #include <QWidget>
+#include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -15,17 +17,26 @@ public:
         fit();
     }
 
-    /// Sizes the client area to the outer size less the frame, once for each frame the window
-    /// manager gives it: a size the user chooses afterwards is left alone.
+    /// Sizes the client area to the outer size less the frame, as the window manager frames
+    /// the window. Once the window has a size nobody here asked for (the user resized it, or
+    /// the window manager maximized it for the user), it is the user's and is left alone.
     void fit()
     {
-        const QSize margins = m_window->frameGeometry().size() - m_window->size();
-        if (m_fitted && margins == m_margins)
+        if (m_usersOwn)
             return;
-        m_fitted = true;
+        const QSize size = m_window->size();
+        const bool askedFor = std::find(m_asked.begin(), m_asked.end(), size) != m_asked.end();
+        if ((m_window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) || (!m_asked.empty() && !askedFor)) {
+            m_usersOwn = true;
+            return;
+        }
+        const QSize margins = m_window->frameGeometry().size() - size;
+        if (!m_asked.empty() && margins == m_margins)
+            return;
         m_margins = margins;
         const QSize client = m_outer - margins;
-        if (m_window->size() != client)
+        m_asked.push_back(client);
+        if (size != client)
             m_window->resize(client);
     }
 
@@ -41,6 +52,7 @@ protected:
                 [[fallthrough]];
             case QEvent::Move:
             case QEvent::Resize:
+            case QEvent::WindowStateChange:
                 fit();
                 break;
             default:
@@ -54,7 +66,8 @@ private:
     QWidget *m_window;
     QSize m_outer;
     QSize m_margins;
-    bool m_fitted = false;
+    std::vector<QSize> m_asked; // client sizes set here, as the frame became known
+    bool m_usersOwn = false;
 };
 
 } // namespace

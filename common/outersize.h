@@ -4,7 +4,8 @@
 
 class QWidget;
 
-/// Keeps a top-level window's outer size (title bar and borders included) at the given size.
-/// The frame is known only once a window manager has framed the window, and may change with
-/// it; until then, and where there is no frame, the client area takes the whole size.
+/// Gives a top-level window the given outer size (title bar and borders included) as a window
+/// manager frames it; until then, and where there is no frame, the client area takes the whole
+/// size. Once the user (or the window manager for the user: maximizing, restoring) has given
+/// the window another size, it is left as the user has it, also when shown again.
 void keepOuterSize(QWidget *window, QSize outer);

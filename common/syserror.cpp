@@ -32,6 +32,7 @@ QString reason(int errnum)
     case ENOMEM: return QStringLiteral("no queda memoria");
     case EEXIST: return QStringLiteral("ya existe");
     case EXDEV: return QStringLiteral("está en otro sistema de archivos");
+    case EPIPE: return QStringLiteral("nadie lee al otro lado de la tubería");
     default:
         return QStringLiteral("error del sistema %1 (%2)").arg(errnum).arg(QString::fromLocal8Bit(std::strerror(errnum)));
     }

@@ -11,6 +11,11 @@ QString StreamEvent::text() const
         return QStringLiteral("se descartaron %1 bytes (%2 muestras) que no cabían en espera").arg(bytes).arg(bytes / 2);
     case Kind::SettingsChanged:
         return QStringLiteral("configuración de la línea cambiada a %1").arg(settings);
+    case Kind::Missing:
+        return QStringLiteral("faltan %1 muestras (%2 a %3) que no llegaron por la red")
+            .arg(bytes / 2)
+            .arg(position / 2)
+            .arg(position / 2 + bytes / 2 - 1);
     }
     return {};
 }

@@ -20,10 +20,11 @@ struct StreamEvent
         Reopened,        ///< the port was lost and opened again; pairing starts afresh
         Discarded,       ///< bytes were discarded at the waiting limit; pairing starts afresh
         SettingsChanged, ///< the line settings changed; later bytes came under the new ones
+        Missing,         ///< samples that never arrived from a remote bench (a gap in the indices)
     };
     Kind kind;
     qint64 position;   ///< stream position where it happened
-    qint64 bytes = 0;  ///< Reopened: bytes of a cut half sample dropped (0 or 1); Discarded: bytes lost
+    qint64 bytes = 0;  ///< Reopened: bytes of a cut half sample dropped (0 or 1); Discarded, Missing: bytes lost
     QString settings;  ///< SettingsChanged: the settings in force from here on
     QDateTime when;    ///< wall-clock time at which it happened, with its offset from UTC
 

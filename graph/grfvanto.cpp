@@ -1,6 +1,6 @@
 #include "grfvanto.h"
 
-#include "frmdispvanto.h"
+#include "acquisition.h"
 #include "picturebox.h"
 #include "plotting.h"
 #include "textrules.h"
@@ -8,18 +8,23 @@
 #include "framepacer.h"
 #include "platformerror.h"
 #include "outersize.h"
+#include "syserror.h"
 #include "twips.h"
 #include "widgets.h"
 
+#include <QBuffer>
 #include <QFileDialog>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSaveFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
+
+#include <cerrno>
 
 namespace {
 
@@ -33,10 +38,85 @@ constexpr Segment kFrame[] = {{{500, 400}, {500, 5500}},
                               {{500, 500}, {10500, 500}},
                               {{10500, 500}, {10500, 5500}}};
 
+struct ImageTarget
+{
+    QString path;
+    const char *format;
+};
+
+/// The file a typed name is saved to, and in which format: the extension decides, as every
+/// program that later opens the file by its name will assume; a name without one gets ".png".
+ImageTarget imageTarget(const QString &typed)
+{
+    const QString suffix = QFileInfo(typed).suffix().toLower();
+    if (suffix.isEmpty())
+        return {typed + (typed.endsWith(u'.') ? QStringLiteral("png") : QStringLiteral(".png")), "PNG"};
+    if (suffix == u"png")
+        return {typed, "PNG"};
+    if (suffix == u"jpg" || suffix == u"jpeg")
+        return {typed, "JPEG"};
+    // Any other extension is refused, not guessed: PNG data under "x.bmp" would be mislabelled,
+    // and adding ".png" would write "x.bmp.png", a name the user never typed.
+    throw PlatformError(QStringLiteral("No se guardó la imagen: «%1» no termina en .png, .jpg ni .jpeg. "
+                                       "Elija uno de esos formatos (un nombre sin extensión se guarda como PNG).")
+                            .arg(QFileInfo(typed).fileName()));
+}
+
+/// Writes the bytes to path, replacing it only once everything is written; throws
+/// PlatformError with the system's reason, in Spanish.
+void writeImageFile(const QString &path, const QByteArray &bytes)
+{
+    auto fail = [&](int err) {
+        throw PlatformError(QStringLiteral("No se guardó la imagen en %1: %2.")
+                                .arg(QDir::toNativeSeparators(path),
+                                     err ? syserror::reason(err) : QStringLiteral("falló la escritura")));
+    };
+    QSaveFile file(path); // unwritten or uncommitted, it leaves the old file as it was
+    // Unbuffered, a failed write is seen at the call that failed, with its error number.
+    errno = 0;
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        fail(errno);
+    for (qsizetype done = 0; done < bytes.size();) {
+        errno = 0;
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            fail(errno);
+        done += n;
+    }
+    errno = 0;
+    if (!file.commit())
+        fail(errno);
+}
+
+QString askImagePath(QWidget *parent)
+{
+    const QString png = QStringLiteral("Imagen PNG (*.png)");
+    const QString jpeg = QStringLiteral("Imagen JPEG (*.jpg *.jpeg)");
+    QString chosenFilter = png;
+    // The dialog would ask about the name as typed; guardarImagen asks about the file it writes.
+    QString path = QFileDialog::getSaveFileName(parent, QStringLiteral("Guardar imagen"), QString(), png + QStringLiteral(";;") + jpeg,
+                                                &chosenFilter, QFileDialog::DontConfirmOverwrite);
+    // A name without an extension takes the one of the type chosen in the dialog.
+    if (!path.isEmpty() && QFileInfo(path).suffix().isEmpty() && chosenFilter == jpeg)
+        path += path.endsWith(u'.') ? QStringLiteral("jpg") : QStringLiteral(".jpg");
+    return path;
+}
+
+bool askReplace(QWidget *parent, const QString &path)
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Guardar imagen"),
+                    QStringLiteral("Ya existe %1.\n¿Desea reemplazarlo?").arg(QDir::toNativeSeparators(path)),
+                    QMessageBox::NoButton, parent);
+    QPushButton *replace = box.addButton(QStringLiteral("Reemplazar"), QMessageBox::AcceptRole);
+    box.setDefaultButton(box.addButton(QStringLiteral("Cancelar"), QMessageBox::RejectRole));
+    box.exec();
+    return box.clickedButton() == replace;
+}
+
 } // namespace
 
-GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent)
-    : QWidget(parent), m_k(kyrserie), m_main(main), m_reporter(reporter)
+GRFVanto::GRFVanto(Acquisition &acquisition, QWidget &main, FailureReporter &reporter, QWidget *parent)
+    : QWidget(parent), m_acq(acquisition), m_k(acquisition.kyrserie()), m_main(main), m_reporter(reporter)
 {
     setObjectName(QStringLiteral("GRFVanto"));
     setWindowTitle(QStringLiteral("GRFVanto"));
@@ -79,10 +159,8 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
         connectHandler(save, &QAction::triggered, this, m_reporter, [this] { guardarImagen(); });
         menu.exec(m_picture->mapToGlobal(at));
     });
-    m_chooseImagePath = [this] {
-        return QFileDialog::getSaveFileName(this, QStringLiteral("Guardar imagen"), QString(),
-                                            QStringLiteral("Imagen PNG (*.png)"));
-    };
+    m_chooseImagePath = [this] { return askImagePath(this); };
+    m_askReplace = [this](const QString &path) { return askReplace(this, path); };
 
     connectHandler(salir, &QPushButton::clicked, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(graficar, &QPushButton::clicked, this, m_reporter, [this] { Graficar_Click(); });
@@ -93,17 +171,24 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
 
 void GRFVanto::guardarImagen()
 {
-    QString path = m_chooseImagePath ? m_chooseImagePath() : QString();
-    if (path.isEmpty())
+    const QString typed = m_chooseImagePath ? m_chooseImagePath() : QString();
+    if (typed.isEmpty())
         return;
-    if (QFileInfo(path).suffix().isEmpty())
-        path += QStringLiteral(".png");
-    const QFileInfo info(path);
+    const ImageTarget target = imageTarget(typed);
+    const QFileInfo info(target.path);
     if (!info.absoluteDir().exists())
         throw PlatformError(QStringLiteral("No se guardó la imagen: no existe la carpeta %1.").arg(info.absolutePath()));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !m_picture->image().save(&file, "PNG") || !file.commit())
-        throw PlatformError(QStringLiteral("No se guardó la imagen en %1: %2.").arg(path, file.errorString()));
+    if (info.isDir())
+        throw PlatformError(QStringLiteral("No se guardó la imagen: %1 es una carpeta.").arg(info.absoluteFilePath()));
+    if (info.exists() && !(m_askReplace && m_askReplace(info.absoluteFilePath())))
+        return;
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    // High JPEG quality: the plot is single-pixel points that the default quality smears.
+    if (!m_picture->image().save(&buffer, target.format, qstrcmp(target.format, "JPEG") == 0 ? 95 : -1))
+        throw PlatformError(QStringLiteral("No se guardó la imagen: no se pudo codificar como %1.").arg(QLatin1String(target.format)));
+    writeImageFile(target.path, bytes);
 }
 
 void GRFVanto::Form_Load()
@@ -147,17 +232,14 @@ void GRFVanto::drawLabels()
 
 void GRFVanto::Timer1_Timer()
 {
-    SerialControl *comm = m_main.MSComm1();
-    const qint16 before = comm->RThreshold();
-    if (comm->PortOpen())
-        comm->setRThreshold(0);
-    trazar(before);
+    trazar();
 }
 
-void GRFVanto::trazar(qint16 thresholdBefore)
+void GRFVanto::trazar()
 {
-    SerialControl *comm = m_main.MSComm1();
-    comm->setRThreshold(0);
+    // Reception pauses while the ring is read; afterwards it is as the user left it (a STOP
+    // stays a STOP, a Continuar stays on), whether the port is open or not.
+    const Acquisition::Hold paused = m_acq.holdReception();
     const int counter = m_k.contador.value();
     m_label1Paced->setText(m_k.contador.text());
     m_ecrPaced->setText(textrules::plainNumber(m_k.valores[counter]));
@@ -180,9 +262,5 @@ void GRFVanto::trazar(qint16 thresholdBefore)
     });
     if (m_k.contador.isSet())
         m_k.posgraf.set(counter);
-
-    // STOP on the main window holds while the graph plots: the threshold goes back to what it was.
-    if (comm->PortOpen())
-        comm->setRThreshold(thresholdBefore);
     m_timer->start();
 }

@@ -6,7 +6,7 @@
 #include <QWidget>
 #include <functional>
 
-class frmdispVanto;
+class Acquisition;
 class PacedText;
 class PictureBox;
 class QLabel;
@@ -20,7 +20,8 @@ class GRFVanto : public QWidget
 {
     Q_OBJECT
 public:
-    GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter, QWidget *parent = nullptr);
+    /// main: the window that Salir shows again.
+    GRFVanto(Acquisition &acquisition, QWidget &main, FailureReporter &reporter, QWidget *parent = nullptr);
 
     PictureBox *Picture1() const { return m_picture; }
     QTimer *Timer1() const { return m_timer; }
@@ -31,7 +32,11 @@ public:
     /// Where "Guardar imagen…" asks for the file name (a save dialog unless replaced; tests
     /// replace it). An empty name means the user cancelled.
     void setImagePathChooser(std::function<QString()> choose) { m_chooseImagePath = std::move(choose); }
-    /// Saves the drawing surface as drawn, as a PNG file chosen by the user.
+    /// Where "Guardar imagen…" asks whether an existing file may be replaced (a question box
+    /// unless replaced; tests replace it). Gets the path that would be written; true: replace.
+    void setReplaceQuestion(std::function<bool(const QString &)> ask) { m_askReplace = std::move(ask); }
+    /// Saves the drawing surface as drawn, in the format the chosen name says (.png, .jpg,
+    /// .jpeg; ".png" is added to a name without one), after asking before replacing a file.
     void guardarImagen();
 
     void Form_Load();
@@ -40,13 +45,14 @@ public:
     void Timer1_Timer();
 
 private:
-    /// One plotting pass; leaves the receive threshold as it was when the tick began.
-    void trazar(qint16 thresholdBefore);
+    /// One plotting pass.
+    void trazar();
     void drawFrame();
     void drawLabels();
 
+    Acquisition &m_acq;
     Kyrserie &m_k;
-    frmdispVanto &m_main;
+    QWidget &m_main;
     FailureReporter &m_reporter;
     PictureBox *m_picture;
     QTimer *m_timer;
@@ -56,4 +62,5 @@ private:
     PacedText *m_label1Paced; // counter and value change at every pass: laid out once per frame
     PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
+    std::function<bool(const QString &)> m_askReplace;
 };

@@ -1,14 +1,12 @@
 #include "recorder.h"
 
+#include "acquisition.h"
 #include "platformerror.h"
-#include "serialcontrol.h"
 #include "syserror.h"
 
-#include <QDateTime>
-#include <cerrno>
+#include <QPointer>
 #include <charconv>
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
 #ifndef DISPVANTO_VERSION
 #define DISPVANTO_VERSION "0"
@@ -19,12 +17,7 @@ namespace {
 // Buffers are written out when they reach this size, or by the timer.
 constexpr qsizetype kFlushBytes = 1 << 20;
 
-int createNew(const QByteArray &path)
-{
-    return ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-}
-
-QByteArray comment(const QString &text)
+QByteArray commentLine(const QString &text)
 {
     // One line per comment: a line end inside would start a row.
     QString line = text;
@@ -32,27 +25,47 @@ QByteArray comment(const QString &text)
     return "# " + line.toUtf8() + "\r\n";
 }
 
+QString isoWithZone(const QDateTime &t)
+{
+    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+/// Sample rows among these complete CSV lines (comments and the column names are not rows).
+quint64 rowsIn(QByteArrayView lines)
+{
+    quint64 rows = 0;
+    bool lineStart = true;
+    for (char c : lines) {
+        if (lineStart && c >= '0' && c <= '9')
+            ++rows;
+        lineStart = c == '\n';
+    }
+    return rows;
+}
+
 } // namespace
 
 Recorder::Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent) : QObject(parent)
 {
+    if (!csvPath.isEmpty() && !rawPath.isEmpty() && (csvPath == rawPath || RecordingFile::sameNewFile(csvPath, rawPath)))
+        throw PlatformError(QStringLiteral("No se graba: las muestras y los bytes crudos irían al mismo archivo, %1.")
+                                .arg(syserror::shownPath(csvPath)));
     // Both are checked before either is created, so a refusal leaves nothing behind.
-    for (const QByteArray &path : {csvPath, rawPath})
-        if (!path.isEmpty() && ::access(path.constData(), F_OK) == 0)
+    for (const QByteArray &path : {csvPath, rawPath}) {
+        struct stat st {};
+        if (!path.isEmpty() && ::lstat(path.constData(), &st) == 0)
             throw PlatformError(QStringLiteral("No se graba: el archivo %1 ya existe y no se sobrescribe. Elija otro nombre.")
                                     .arg(syserror::shownPath(path)));
-    for (Output *out : {&m_csv, &m_raw}) {
-        out->path = out == &m_csv ? csvPath : rawPath;
-        if (out->path.isEmpty())
-            continue;
-        out->fd = createNew(out->path);
-        if (out->fd < 0) {
-            const int err = errno;
-            closeAll();
-            throw PlatformError(QStringLiteral("No se graba: no se pudo crear %1 (%2).")
-                                    .arg(syserror::shownPath(out->path), err == EEXIST ? QStringLiteral("ya existe") : syserror::reason(err)));
+    }
+    if (!csvPath.isEmpty())
+        m_csv = std::make_unique<RecordingFile>(csvPath);
+    if (!rawPath.isEmpty()) {
+        try {
+            m_raw = std::make_unique<RecordingFile>(rawPath);
+        } catch (const PlatformError &) {
+            discardFiles();
+            throw;
         }
-        out->buffer.reserve(kFlushBytes + 4096);
     }
     m_flushTimer.setInterval(1000);
     connect(&m_flushTimer, &QTimer::timeout, this, [this] { flush(); });
@@ -64,169 +77,223 @@ Recorder::~Recorder()
     finish();
 }
 
-QString Recorder::csvPath() const { return syserror::shownPath(m_csv.path); }
-QString Recorder::rawPath() const { return syserror::shownPath(m_raw.path); }
-
-void Recorder::attach(SerialControl &comm, ReceiveDecoder &decoder)
+void Recorder::attach(Acquisition &acquisition)
 {
-    m_comm = &comm;
-    if (m_csv.fd >= 0)
-        decoder.setConsumer(this);
-    if (m_raw.fd >= 0)
-        comm.setRawTap([this](const char *data, qsizetype size) { raw(data, size); });
-    // Settings chosen again while the port is open apply from the next block on.
-    connect(&comm, &SerialControl::deliveryDone, this, [this] {
-        if (m_headerWritten && !m_failed && m_comm->Settings() != m_settingsInHeader) {
-            m_settingsInHeader = m_comm->Settings();
-            event(QStringLiteral("configuración de la línea cambiada a %1").arg(m_settingsInHeader));
+    SerialControl &comm = acquisition.comm();
+    if (m_raw) {
+        // The raw file starts with the bytes of the next sample: a half sample already read
+        // and every byte that waits to be decoded.
+        const DecoderState &d = acquisition.decoder().state();
+        m_rawStart = comm.backlog().consumed() - d.fase;
+        if (d.fase)
+            m_raw->buffer().append(char(d.parbytes[0]));
+        comm.backlog().copyWaiting(m_raw->buffer());
+    }
+    const qint64 origin = acquisition.clockNanos();
+    QPointer<Acquisition> from(&acquisition);
+    m_settings = comm.Settings();
+    attach(acquisition.decoder(), acquisition.wallTime(origin), origin, [from] {
+        RecordingHeader h;
+        if (from) {
+            const SerialControl &c = from->comm();
+            h.device = QStringLiteral("%1 (COM%2)").arg(c.device(c.CommPort())).arg(c.CommPort());
+            h.settings = c.Settings();
         }
+        return h;
     });
+}
+
+void Recorder::attach(SampleSource &source, const QDateTime &start, qint64 originNanos,
+                      std::function<RecordingHeader()> header)
+{
+    m_start = start;
+    m_origin = originNanos;
+    m_header = std::move(header);
+    if (m_settings.isEmpty() && m_header)
+        m_settings = m_header().settings;
+    source.addConsumer(this);
 }
 
 void Recorder::writeHeader()
 {
     m_headerWritten = true;
-    m_settingsInHeader = m_comm ? m_comm->Settings() : QString();
-    QByteArray &b = m_csv.buffer;
-    b += comment(QStringLiteral("dispvanto " DISPVANTO_VERSION));
-    b += comment(QStringLiteral("inicio: %1").arg(QDateTime::currentDateTime().toOffsetFromUtc(
-                                                   QDateTime::currentDateTime().offsetFromUtc()).toString(Qt::ISODateWithMs)));
-    if (m_comm) {
-        b += comment(QStringLiteral("dispositivo: %1 (COM%2)").arg(m_comm->device(m_comm->CommPort())).arg(m_comm->CommPort()));
-        b += comment(QStringLiteral("configuración: %1").arg(m_settingsInHeader));
-    }
-    b += comment(QStringLiteral("tiempo_s: segundos desde que se abrió el puerto, a la llegada del bloque que completó la muestra"));
+    const RecordingHeader h = m_header ? m_header() : RecordingHeader{};
+    QByteArray &b = m_csv->buffer();
+    b += commentLine(QStringLiteral("dispvanto " DISPVANTO_VERSION));
+    b += commentLine(QStringLiteral("inicio: %1").arg(isoWithZone(m_start)));
+    if (!h.device.isEmpty())
+        b += commentLine(QStringLiteral("dispositivo: %1").arg(h.device));
+    if (!m_settings.isEmpty())
+        b += commentLine(QStringLiteral("configuración: %1").arg(m_settings));
+    for (const QString &line : h.more)
+        b += commentLine(line);
+    b += commentLine(QStringLiteral("tiempo_s: segundos desde el inicio, a la llegada del bloque que completó la muestra"));
     b += csvColumns();
 }
 
-void Recorder::sample(quint16 value, qint64 arrivalNanos)
+void Recorder::sample(const Sample &s)
 {
-    if (m_failed || m_csv.fd < 0 || (m_limit && m_samples >= m_limit))
+    if (m_limit && m_samples >= m_limit)
         return;
-    if (!m_headerWritten)
-        writeHeader();
-    // number,seconds with microseconds,value
-    char line[96];
-    char *p = line;
-    char *const end = line + sizeof line;
-    p = std::to_chars(p, end, m_samples).ptr;
-    *p++ = ',';
-    const qint64 micros = arrivalNanos / 1000;
-    p = std::to_chars(p, end, micros / 1000000).ptr;
-    *p++ = '.';
-    const qint64 frac = micros % 1000000;
-    for (qint64 d = 100000; d > 0; d /= 10)
-        *p++ = char('0' + (frac / d) % 10);
-    *p++ = ',';
-    p = std::to_chars(p, end, value).ptr;
-    *p++ = '\r';
-    *p++ = '\n';
-    m_csv.buffer.append(line, p - line);
-    ++m_samples;
-    if (m_csv.buffer.size() >= kFlushBytes)
-        flush();
+    const quint64 number = m_samples++;
+    if (m_csv && m_csv->isOpen()) {
+        if (!m_headerWritten)
+            writeHeader();
+        // number,seconds with microseconds,value: at most 20 + 1 + 21 + 7 + 1 + 5 + 2 characters
+        char line[128];
+        char *p = line;
+        char *const end = line + 64; // room left after it for the fixed parts
+        p = std::to_chars(p, end, number).ptr;
+        *p++ = ',';
+        // Samples that waited from before the start arrived before it: their time is negative.
+        qint64 micros = (s.arrivalNanos - m_origin) / 1000;
+        if (micros < 0) {
+            *p++ = '-';
+            micros = -micros;
+        }
+        p = std::to_chars(p, end, micros / 1000000).ptr;
+        *p++ = '.';
+        const qint64 frac = micros % 1000000;
+        for (qint64 d = 100000; d > 0; d /= 10)
+            *p++ = char('0' + (frac / d) % 10);
+        *p++ = ',';
+        p = std::to_chars(p, end, s.value).ptr;
+        *p++ = '\r';
+        *p++ = '\n';
+        m_csv->buffer().append(line, p - line);
+        ++m_rowsBuffered;
+        if (m_csv->buffer().size() >= kFlushBytes)
+            flushFile(*m_csv);
+    }
     if (m_limit && m_samples == m_limit) {
+        endRawAt(s.streamEnd);
         flush();
+        detach(); // nothing more to take
         emit limitReached();
     }
 }
 
-void Recorder::event(const QString &what)
+void Recorder::event(const StreamEvent &e)
 {
-    if (m_failed || m_csv.fd < 0)
+    if (e.kind == StreamEvent::Kind::SettingsChanged) {
+        m_settings = e.settings;
+        if (!m_headerWritten)
+            return; // the header tells the settings in force at the first sample
+    }
+    comment(e.when, e.text());
+}
+
+void Recorder::comment(const QDateTime &when, const QString &what)
+{
+    if (!m_csv || !m_csv->isOpen())
         return;
     if (!m_headerWritten)
         writeHeader();
     const QString where = m_samples == 0 ? QStringLiteral("antes de la primera muestra")
                                          : QStringLiteral("tras la muestra %1").arg(m_samples - 1);
-    m_csv.buffer += comment(QStringLiteral("%1 (%2): %3")
-                                .arg(QDateTime::currentDateTime().toString(Qt::ISODateWithMs), where, what));
+    m_csv->buffer() += commentLine(QStringLiteral("%1 (%2): %3").arg(isoWithZone(when), where, what));
 }
 
-void Recorder::raw(const char *data, qsizetype size)
+void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
 {
-    if (m_failed)
+    if (!m_raw || !m_raw->isOpen())
         return;
-    m_raw.buffer.append(data, size);
-    if (m_raw.buffer.size() >= kFlushBytes)
-        flush();
+    const qsizetype take = m_rawEnd < 0 ? size : qsizetype(qBound<qint64>(0, m_rawEnd - position, size));
+    m_raw->buffer().append(data, take);
+    if (m_raw->buffer().size() >= kFlushBytes)
+        flushFile(*m_raw);
 }
 
-bool Recorder::writeOut(Output &out, qint64 &written)
+void Recorder::endRawAt(qint64 position)
 {
-    const char *p = out.buffer.constData();
-    qsizetype left = out.buffer.size();
-    while (left > 0) {
-        const ssize_t n = ::write(out.fd, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int err = n < 0 ? errno : ENOSPC;
-            // Keep whole lines only, so that what reached the file stays readable as CSV.
-            if (&out == &m_csv) {
-                const qsizetype done = p - out.buffer.constData();
-                const qsizetype keep = done > 0 ? out.buffer.lastIndexOf('\n', done - 1) + 1 : 0;
-                if (::ftruncate(out.fd, written - (done - keep)) == 0)
-                    written -= done - keep;
-            }
-            fail(out, err);
-            return false;
+    // The raw file ends with the last byte of the last sample recorded.
+    m_rawEnd = position;
+    if (m_raw)
+        m_raw->truncate(position - m_rawStart);
+}
+
+bool Recorder::flushFile(RecordingFile &file)
+{
+    if (!file.isOpen())
+        return !file.failed();
+    const bool csv = &file == m_csv.get();
+    if (file.flush(csv, [&](QByteArrayView kept) { m_rowsWritten += csv ? rowsIn(kept) : 0; })) {
+        if (csv) {
+            m_rowsWritten += m_rowsBuffered;
+            m_rowsBuffered = 0;
         }
-        p += n;
-        left -= n;
-        written += n;
+        return true;
     }
-    out.buffer.clear();
-    return true;
+    reportFailure(file);
+    return false;
+}
+
+void Recorder::reportFailure(const RecordingFile &file)
+{
+    const bool csv = &file == m_csv.get();
+    if (csv)
+        m_rowsBuffered = 0;
+    const RecordingFile *other = csv ? m_raw.get() : m_csv.get();
+    QString message = QStringLiteral("Se detuvo la grabación en %1: no se pudo escribir (%2). Lo escrito hasta ahora se "
+                                     "conserva: %3.")
+                          .arg(file.shownPath(), file.reason(),
+                               csv ? QStringLiteral("%1 filas de muestras").arg(m_rowsWritten)
+                                   : QStringLiteral("%1 bytes").arg(file.written()));
+    if (other && other->isOpen())
+        message += QStringLiteral(" La grabación sigue en %1.").arg(other->shownPath());
+    emit failed(message);
+    if (!isRecording()) {
+        detach();
+        emit stopped();
+    }
 }
 
 bool Recorder::flush()
 {
-    if (m_failed)
-        return false;
-    if (m_csv.fd >= 0 && !m_csv.buffer.isEmpty() && !writeOut(m_csv, m_csvWritten))
-        return false;
-    if (m_raw.fd >= 0 && !m_raw.buffer.isEmpty() && !writeOut(m_raw, m_rawWritten))
-        return false;
-    return true;
-}
-
-void Recorder::fail(const Output &out, int err)
-{
-    m_failed = true;
-    const QString message = QStringLiteral("Se detuvo la grabación: no se pudo escribir en %1 (%2). "
-                                           "Lo escrito hasta ahora se conserva; la recepción sigue.")
-                                .arg(syserror::shownPath(out.path), syserror::reason(err));
-    closeAll();
-    emit failed(message);
-}
-
-void Recorder::closeAll()
-{
-    m_flushTimer.stop();
-    for (Output *out : {&m_csv, &m_raw}) {
-        if (out->fd >= 0)
-            ::close(out->fd);
-        out->fd = -1;
-        out->buffer = QByteArray();
-    }
-    if (m_comm)
-        m_comm->setRawTap({});
+    bool ok = true;
+    for (RecordingFile *file : {m_csv.get(), m_raw.get()})
+        if (file)
+            ok = flushFile(*file) && ok;
+    return ok;
 }
 
 bool Recorder::finish()
 {
-    if (m_failed)
-        return false;
-    if (m_csv.fd >= 0 && !m_headerWritten)
+    m_flushTimer.stop();
+    if (m_csv && m_csv->isOpen() && !m_headerWritten)
         writeHeader(); // a run without samples still says what it was
-    bool ok = flush();
-    for (Output *out : {&m_csv, &m_raw})
-        if (ok && out->fd >= 0 && ::fsync(out->fd) != 0 && errno != EINVAL) {
-            fail(*out, errno);
-            ok = false;
-        }
-    if (!m_failed)
-        closeAll();
-    return ok;
+    for (RecordingFile *file : {m_csv.get(), m_raw.get()}) {
+        if (!file || !flushFile(*file) || !file->isOpen())
+            continue;
+        if (!file->close(file == m_csv.get()))
+            reportFailure(*file);
+    }
+    detach();
+    return !failedToWrite();
+}
+
+void Recorder::discardFiles()
+{
+    m_flushTimer.stop();
+    detach();
+    for (auto *file : {&m_csv, &m_raw}) {
+        if (*file)
+            (*file)->remove();
+        file->reset();
+    }
+}
+
+bool Recorder::isRecording() const
+{
+    return (m_csv && m_csv->isOpen()) || (m_raw && m_raw->isOpen());
+}
+
+bool Recorder::failedToWrite() const
+{
+    return (m_csv && m_csv->failed()) || (m_raw && m_raw->failed());
+}
+
+quint64 Recorder::csvRows() const
+{
+    return m_rowsWritten + (m_csv && m_csv->isOpen() ? m_rowsBuffered : 0);
 }

@@ -1,76 +1,108 @@
 #pragma once
 
-#include "receivedecoder.h"
+#include "recordingfile.h"
+#include "sampleconsumer.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
+#include <memory>
 
-class SerialControl;
+class Acquisition;
 
-/// Records a run: every decoded sample, in order, to a CSV file, and every byte as the port
-/// delivered it to a raw file. Writing is buffered and flushed at least once a second and at
-/// the end; a write that fails stops the recording (what was written stays readable) and is
-/// reported, while reception goes on. Knows nothing of windows.
+/// What the CSV header says of where the samples came from.
+struct RecordingHeader
+{
+    QString device;        ///< "dispositivo: …"
+    QString settings;      ///< "configuración: …", the line settings in force at the start
+    QStringList more;      ///< further "clave: valor" lines (a remote bench's session, …)
+};
+
+/// Records a run: every decoded sample, in order, to a CSV file, and the bytes of those samples
+/// as the port delivered them to a raw file. Each file is written from a buffer at least once
+/// a second and at the end; a write that fails stops that file only (what reached it stays
+/// readable) and is reported, while the other goes on. Knows nothing of windows.
 class Recorder : public QObject, public SampleConsumer
 {
     Q_OBJECT
 public:
     /// Creates the files (an empty path: that file is not recorded). A file that exists is never
-    /// overwritten: throws PlatformError naming it, before anything is created.
+    /// overwritten; a refusal leaves nothing behind. Throws PlatformError naming the file.
     Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent = nullptr);
     ~Recorder() override;
 
-    /// Takes the samples from this decoder and the bytes from this control.
-    void attach(SerialControl &comm, ReceiveDecoder &decoder);
-    /// Records at most this many samples, then says limitReached (0: no limit).
+    /// Takes the samples and bytes of this acquisition from the next sample on (bytes that
+    /// already wait for decoding included); inicio and tiempo_s count from now.
+    void attach(Acquisition &acquisition);
+    /// Takes the samples of any source; tiempo_s counts from originNanos on the samples' clock.
+    void attach(SampleSource &source, const QDateTime &start, qint64 originNanos,
+                std::function<RecordingHeader()> header);
+    /// Records at most this many samples, in every file, then says limitReached (0: no limit).
     void setSampleLimit(quint64 samples) { m_limit = samples; }
 
-    void sample(quint16 value, qint64 arrivalNanos) override;
-    void event(const QString &what) override;
+    void sample(const Sample &s) override;
+    void event(const StreamEvent &e) override;
+    void bytesReceived(const char *data, qsizetype size, qint64 position) override;
+    /// A line "# <when> (<where>): <what>" at this point of the CSV.
+    void comment(const QDateTime &when, const QString &what);
 
-    /// Writes what is buffered; false once recording has failed.
+    /// Writes what is buffered; false once a file has failed.
     bool flush();
-    /// Flushes and closes the files; returns whether everything was written.
+    /// Writes everything, makes it durable and closes the files; true when every file holds
+    /// everything it was given.
     bool finish();
+    /// For a start that was refused: deletes the files, which hold nothing yet.
+    void discardFiles();
 
-    bool failedToWrite() const { return m_failed; }
+    /// Some file still takes data.
+    bool isRecording() const;
+    bool failedToWrite() const;
+    /// Samples taken (rows of the CSV, or samples of the raw file).
     quint64 samplesRecorded() const { return m_samples; }
-    qint64 bytesWritten() const { return m_csvWritten + m_rawWritten; }
-    QString csvPath() const;
-    QString rawPath() const;
+    /// Sample rows in the CSV file as it is or will be once flushed.
+    quint64 csvRows() const;
+    /// Bytes in the raw file as it is or will be once flushed.
+    qint64 rawBytes() const { return m_raw ? m_raw->size() : 0; }
+    qint64 bytesWritten() const { return (m_csv ? m_csv->written() : 0) + (m_raw ? m_raw->written() : 0); }
+    bool hasCsv() const { return bool(m_csv); }
+    bool hasRaw() const { return bool(m_raw); }
+    QString csvPath() const { return m_csv ? m_csv->shownPath() : QString(); }
+    QString rawPath() const { return m_raw ? m_raw->shownPath() : QString(); }
+    /// Stream position of the raw file's first byte.
+    qint64 rawStartPosition() const { return m_rawStart; }
 
     static QByteArray csvColumns() { return QByteArrayLiteral("muestra,tiempo_s,valor\r\n"); }
 
 signals:
-    /// Recording stopped because a write failed; the message names the file and the reason.
+    /// One file stopped because a write failed; the message names it, the reason, what it
+    /// keeps, and whether the other file goes on.
     void failed(const QString &message);
+    /// No file takes data any more.
+    void stopped();
     /// The sample limit has been recorded.
     void limitReached();
 
 private:
-    struct Output
-    {
-        QByteArray path;
-        int fd = -1;
-        QByteArray buffer;
-    };
-    void raw(const char *data, qsizetype size);
     void writeHeader();
-    bool writeOut(Output &out, qint64 &written);
-    void fail(const Output &out, int err);
-    void closeAll();
+    bool flushFile(RecordingFile &file);
+    void reportFailure(const RecordingFile &file);
+    void endRawAt(qint64 position);
 
-    SerialControl *m_comm = nullptr;
-    Output m_csv;
-    Output m_raw;
-    qint64 m_csvWritten = 0;
-    qint64 m_rawWritten = 0;
+    std::unique_ptr<RecordingFile> m_csv;
+    std::unique_ptr<RecordingFile> m_raw;
+    std::function<RecordingHeader()> m_header;
+    QDateTime m_start;
+    qint64 m_origin = 0;    // tiempo_s counts from here, on the samples' clock
+    qint64 m_rawStart = 0;  // stream position of the raw file's first byte
+    qint64 m_rawEnd = -1;   // stream position past its last byte, once the limit is reached
     quint64 m_samples = 0;
     quint64 m_limit = 0;
+    quint64 m_rowsWritten = 0;  // rows that reached the CSV file
+    quint64 m_rowsBuffered = 0; // rows in its buffer
     bool m_headerWritten = false;
-    bool m_failed = false;
-    QString m_settingsInHeader;
+    QString m_settings; // in force where the stream is
     QTimer m_flushTimer;
 };

@@ -14,9 +14,9 @@
 
 using serialsettings::Group;
 
-frmcomm1::frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter,
+frmcomm1::frmcomm1(Acquisition &acquisition, frmdispVanto &main, FailureReporter &reporter,
                    const QByteArray &settingsPath, QWidget *parent)
-    : QWidget(parent), m_k(kyrserie), m_main(main), m_reporter(reporter), m_settingsPath(settingsPath)
+    : QWidget(parent), m_acq(acquisition), m_k(acquisition.kyrserie()), m_main(main), m_reporter(reporter), m_settingsPath(settingsPath)
 {
     setObjectName(QStringLiteral("frmcomm1"));
     setWindowTitle(QStringLiteral("phcomm"));
@@ -83,21 +83,12 @@ void frmcomm1::choose(const char *name)
     serialsettings::store(*it, p);
     setPieces(p);
     if (it->group == Group::Port)
-        m_main.MSComm1()->setCommPort(it->port);
+        m_acq.choosePort(it->port);
 }
 
 void frmcomm1::Configserie_Click()
 {
-    SerialControl *comm = m_main.MSComm1();
-    if (comm->CommPort() == 1 && m_k.numpuerto == 2)
-        comm->setCommPort(2);
-    if (comm->CommPort() == 2 && m_k.numpuerto == 1)
-        comm->setCommPort(1);
-    if (!comm->PortOpen())
-        comm->setPortOpen(true);
-    m_k.cadenaconf = serialsettings::compose(pieces());
-    comm->setSettings(m_k.cadenaconf);
-    comm->setRThreshold(1);
+    m_acq.apply(m_k.numpuerto, serialsettings::compose(pieces()));
 }
 
 void frmcomm1::cerrar_Click()

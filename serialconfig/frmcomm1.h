@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QWidget>
 
+class Acquisition;
 class frmdispVanto;
 class QPushButton;
 class QRadioButton;
@@ -18,7 +19,8 @@ class frmcomm1 : public QWidget
 {
     Q_OBJECT
 public:
-    frmcomm1(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &reporter,
+    /// main: the window whose label and frame Cerrar writes.
+    frmcomm1(Acquisition &acquisition, frmdispVanto &main, FailureReporter &reporter,
              const QByteArray &settingsPath, QWidget *parent = nullptr);
 
     QString velocidad() const { return m_velocidad; }
@@ -50,6 +52,7 @@ private:
     serialsettings::Pieces pieces() const;
     void setPieces(const serialsettings::Pieces &p);
 
+    Acquisition &m_acq;
     Kyrserie &m_k;
     frmdispVanto &m_main;
     FailureReporter &m_reporter;

@@ -1,5 +1,6 @@
 #include "settingsfile.h"
 
+#include "fileio.h"
 #include "platformerror.h"
 #include "syserror.h"
 
@@ -198,23 +199,6 @@ bool mayWrite(const QByteArray &path, const struct stat &st)
     return ::faccessat(AT_FDCWD, path.constData(), W_OK, AT_EACCESS) == 0;
 }
 
-class Fd
-{
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() { close(); }
-    int get() const { return m_fd; }
-    int close()
-    {
-        const int r = m_fd >= 0 ? ::close(m_fd) : 0;
-        m_fd = -1;
-        return r;
-    }
-
-private:
-    int m_fd;
-};
-
 } // namespace
 
 void save(const QByteArray &givenPath, const serialsettings::Pieces &p)
@@ -249,7 +233,7 @@ void save(const QByteArray &givenPath, const serialsettings::Pieces &p)
                                 .arg(shownPath));
 
     QByteArray temp = path + ".XXXXXX";
-    Fd fd(::mkstemp(temp.data()));
+    fileio::FileDescriptor fd(::mkstemp(temp.data()));
     if (fd.get() < 0)
         fail(QStringLiteral("no se pudo crear un archivo nuevo en la carpeta %1").arg(syserror::shownPath(folder)), errno);
     auto failAndRemove = [&](const QString &what, int err) {
@@ -267,17 +251,8 @@ void save(const QByteArray &givenPath, const serialsettings::Pieces &p)
     }
     ::fchmod(fd.get(), mode);
     const QByteArray bytes = serialize(p);
-    const char *data = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd.get(), data, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            failAndRemove(QStringLiteral("falló la escritura"), n < 0 ? errno : ENOSPC);
-        data += n;
-        left -= n;
-    }
+    if (const int err = fileio::writeAll(fd.get(), bytes.constData(), size_t(bytes.size())))
+        failAndRemove(QStringLiteral("falló la escritura"), err);
     // Space on some file systems is only claimed at sync or close: both are checked too.
     if (::fsync(fd.get()) != 0)
         failAndRemove(QStringLiteral("falló la escritura"), errno);
@@ -310,7 +285,7 @@ serialsettings::Pieces load(const QByteArray &path)
     };
     if (!S_ISREG(st.st_mode))
         refuseKind(st.st_mode);
-    Fd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    fileio::FileDescriptor fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (fd.get() < 0)
         throw PlatformError(QStringLiteral("No se cargó la configuración: no se pudo abrir %1 (%2).")
                                 .arg(shownPath, syserror::reason(errno)));

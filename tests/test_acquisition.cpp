@@ -1,11 +1,8 @@
-#include "decoder.h"
 #include "displaybox.h"
 #include "displayfont.h"
 #include "failure.h"
 #include "frmdispvanto.h"
 #include "testpty.h"
-#include "serialcontrol.h"
-#include "serialsettingsstring.h"
 #include "twips.h"
 
 #include <QFontDatabase>
@@ -22,286 +19,18 @@
 #include <QtTest>
 
 
-namespace {
-
-/// Runs the event loop for a while and returns the CPU time it took.
-double cpuWhileIdle(int ms)
-{
-    const double before = processCpuSeconds();
-    QTest::qWait(ms);
-    return processCpuSeconds() - before;
-}
-
-} // namespace
 
 class TestAcquisition : public QObject
 {
     Q_OBJECT
 private slots:
-    // --- decoder -------------------------------------------------------------------------
-
-    void decoderPairsBytesLowFirst_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("counter");
-        QTest::addColumn<int>("newest");
-        QTest::addColumn<int>("phase");
-        QTest::newRow("low byte alone changes nothing") << QByteArray("\x34", 1) << -1 << 0 << 1;
-        QTest::newRow("first sample goes to slot 1") << QByteArray("\x34\x12", 2) << 1 << 4660 << 0;
-        QTest::newRow("zero") << QByteArray("\x00\x00", 2) << 1 << 0 << 0;
-        QTest::newRow("largest") << QByteArray("\xff\xff", 2) << 1 << 65535 << 0;
-        QTest::newRow("odd byte waits for its partner") << QByteArray("\x01\x02\x03", 3) << 1 << 513 << 1;
-        QTest::newRow("two samples") << QByteArray("\x01\x00\x02\x00", 4) << 2 << 2 << 0;
-    }
-    void decoderPairsBytesLowFirst()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(int, counter);
-        QFETCH(int, newest);
-        QFETCH(int, phase);
-        Kyrserie k;
-        DecoderState d;
-        int completed = 0;
-        for (char b : bytes)
-            completed += decodeByte(d, k, quint8(b));
-        QCOMPARE(completed, bytes.size() / 2);
-        if (counter < 0) {
-            QVERIFY(!k.contador.isSet());
-        } else {
-            QCOMPARE(k.contador.value(), counter);
-            QCOMPARE(k.valores[counter], newest);
-        }
-        QCOMPARE(d.fase, qint16(phase));
-    }
-
-    void counterWrapsAtTheThousandthSample()
-    {
-        Kyrserie k;
-        DecoderState d;
-        for (int i = 1; i <= 1001; ++i) {
-            decodeByte(d, k, quint8(i & 0xff));
-            decodeByte(d, k, quint8(i >> 8));
-            if (i == 999)
-                QCOMPARE(k.contador.value(), 999);
-        }
-        QCOMPARE(k.contador.value(), 1);
-        QCOMPARE(k.valores[0], 1000); // the 1000th sample went to slot 0
-        QCOMPARE(k.valores[1], 1001);
-        QCOMPARE(k.valores[999], 999);
-        QCOMPARE(k.valores[1000], 0); // never written
-    }
-
-    // --- settings strings ----------------------------------------------------------------
-
-    void settingsStringsAcceptedOrRefused_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("accepted");
-        QTest::newRow("9600,N,8,1") << "9600,N,8,1" << true;
-        QTest::newRow("300,E,7,2") << "300,E,7,2" << true;
-        QTest::newRow("lower-case parity") << "9600,n,8,1" << true;
-        QTest::newRow("110 mark 5 bits") << "110,M,5,1" << true;
-        QTest::newRow("921600 space 1.5") << "921600,S,6,1.5" << true;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("only baud") << "9600," << false;
-        QTest::newRow("missing stop") << "9600,N,8," << false;
-        QTest::newRow("six data bits from a file") << "9600,N,6,1" << true;
-        QTest::newRow("nine data bits") << "9600,N,9,1" << false;
-        QTest::newRow("odd baud") << "9601,N,8,1" << false;
-        QTest::newRow("baud with blank") << " 9600,N,8,1" << false;
-        QTest::newRow("parity X") << "9600,X,8,1" << false;
-        QTest::newRow("stop 3") << "9600,N,8,3" << false;
-        QTest::newRow("extra field") << "9600,N,8,1,1" << false;
-        QTest::newRow("baud overflow") << "99999999999,N,8,1" << false;
-    }
-    void settingsStringsAcceptedOrRefused()
-    {
-        QFETCH(QString, text);
-        QFETCH(bool, accepted);
-        QString why;
-        const auto parsed = parseLineSettings(text, &why);
-        QCOMPARE(parsed.has_value(), accepted);
-        QCOMPARE(why.isEmpty(), accepted);
-    }
-
-    void parsedSettingsCarryEveryField()
-    {
-        const auto s = parseLineSettings(QStringLiteral("300,E,7,2"));
-        QVERIFY(s);
-        QCOMPARE(s->baud, 300);
-        QCOMPARE(s->parity, QSerialPort::EvenParity);
-        QCOMPARE(s->dataBits, QSerialPort::Data7);
-        QCOMPARE(s->stopBits, QSerialPort::TwoStop);
-    }
-
-    // --- serial control ------------------------------------------------------------------
-
-    void controlStartsClosedOnCom1With9600N81()
-    {
-        SerialControl c;
-        QCOMPARE(c.PortOpen(), false);
-        QCOMPARE(c.CommPort(), qint16(1));
-        QCOMPARE(c.Settings(), QStringLiteral("9600,N,8,1"));
-        QCOMPARE(c.RThreshold(), qint16(0));
-        QCOMPARE(c.device(1), QStringLiteral("/dev/ttyS0"));
-        QCOMPARE(c.device(2), QStringLiteral("/dev/ttyS1"));
-        c.setDevice(2, QStringLiteral("/dev/ttyUSB0"));
-        QCOMPARE(c.device(2), QStringLiteral("/dev/ttyUSB0"));
-    }
-
-    void refusedSettingsKeepThePrevious()
-    {
-        SerialControl c;
-        c.setSettings(QStringLiteral("300,E,7,2"));
-        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setSettings(QStringLiteral("9600,N,8,")));
-        QCOMPARE(c.Settings(), QStringLiteral("300,E,7,2"));
-        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setCommPort(0));
-        QCOMPARE(c.CommPort(), qint16(1));
-    }
-
-    void openingAMissingDeviceNamesIt()
-    {
-        SerialControl c;
-        c.setDevice(1, QStringLiteral("/dev/no-such-port"));
-        try {
-            c.setPortOpen(true);
-            QFAIL("opening a missing device succeeded");
-        } catch (const PlatformError &e) {
-            QVERIFY2(e.message().contains(QStringLiteral("/dev/no-such-port")), qPrintable(e.message()));
-            QVERIFY(e.message().contains(QStringLiteral("COM1")));
-        }
-        QVERIFY(!c.PortOpen());
-    }
-
-    void portSwitchRefusedWhileOpen()
-    {
-        Pty pty;
-        SerialControl c;
-        c.setDevice(1, pty.slavePath());
-        c.setPortOpen(true);
-        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setCommPort(2));
-        QCOMPARE(c.CommPort(), qint16(1));
-        c.setCommPort(1); // the same port again is no switch
-        QVERIFY(c.PortOpen());
-    }
-
-    void settingsWrittenWhileOpenApplyAtOnce()
-    {
-        Pty pty;
-        SerialControl c;
-        c.setDevice(1, pty.slavePath());
-        c.setPortOpen(true);
-        c.setSettings(QStringLiteral("115200,N,8,2"));
-        QCOMPARE(c.Settings(), QStringLiteral("115200,N,8,2"));
-        QVERIFY_THROWS_EXCEPTION(PlatformError, c.setSettings(QStringLiteral("")));
-        QCOMPARE(c.Settings(), QStringLiteral("115200,N,8,2"));
-    }
-
-    void thresholdZeroHoldsBytesAndOneDeliversEachInOrder()
-    {
-        Pty pty;
-        SerialControl c;
-        c.setDevice(1, pty.slavePath());
-        QByteArray got;
-        int notifications = 0;
-        c.setOnComm([&] {
-            ++notifications;
-            QCOMPARE(c.CommEvent(), SerialControl::kEventReceive);
-            c.setInputMode(SerialControl::kInputModeBinary);
-            c.setInputLen(1);
-            got += c.Input();
-        });
-        c.setPortOpen(true);
-        QVERIFY(pty.write(QByteArray("\x01\x02\x03\x04\x05", 5)));
-        QTRY_COMPARE(c.InBufferCount(), qsizetype(5));
-        QTest::qWait(30);
-        QCOMPARE(notifications, 0);
-
-        c.setRThreshold(1);
-        QCOMPARE(notifications, 0); // scheduled, not delivered inside the caller
-        QTRY_COMPARE(got, QByteArray("\x01\x02\x03\x04\x05", 5));
-        QCOMPARE(notifications, 5);
-    }
-
-    void handlerThatReadsNothingDoesNotSpin()
-    {
-        Pty pty;
-        SerialControl c;
-        c.setDevice(1, pty.slavePath());
-        int notifications = 0;
-        c.setOnComm([&] { ++notifications; });
-        c.setPortOpen(true);
-        c.setRThreshold(1);
-        QVERIFY(pty.write("ab"));
-        QTRY_COMPARE(notifications, 1);
-        QTest::qWait(50);
-        QCOMPARE(notifications, 1);
-        QCOMPARE(c.InBufferCount(), qsizetype(2)); // nothing dropped
-    }
-
-    void floodIsDeliveredInBoundedBatches()
-    {
-        Pty pty;
-        SerialControl c;
-        c.setDevice(1, pty.slavePath());
-        QByteArray got;
-        int batches = 0;
-        c.setOnComm([&] {
-            c.setInputLen(1);
-            got += c.Input();
-        });
-        connect(&c, &SerialControl::deliveryDone, &c, [&] { ++batches; });
-        c.setPortOpen(true);
-        QByteArray sent(100000, Qt::Uninitialized);
-        for (int i = 0; i < sent.size(); ++i)
-            sent[i] = char((i * 7) & 0xff);
-        // Another timer must keep ticking while the flood is delivered.
-        int ticks = 0;
-        QTimer tick;
-        connect(&tick, &QTimer::timeout, &tick, [&] { ++ticks; });
-        tick.start(1);
-        pty.writeInBackground(sent);
-        c.setRThreshold(1);
-        QTRY_COMPARE_WITH_TIMEOUT(got.size(), sent.size(), 20000);
-        QVERIFY(pty.waitWritten());
-        QCOMPARE(got, sent);
-        QVERIFY2(batches >= sent.size() / 4096, qPrintable(QString::number(batches)));
-        QVERIFY(ticks > 0);
-    }
-
-    void lostDeviceIsReportedOnceAndClosesThePort()
-    {
-        auto pty = std::make_unique<Pty>();
-        SerialControl c;
-        c.setDevice(1, pty->slavePath());
-        QByteArray got;
-        c.setOnComm([&] {
-            c.setInputLen(1);
-            got += c.Input();
-        });
-        QSignalSpy failures(&c, &SerialControl::failed);
-        c.setPortOpen(true);
-        c.setRThreshold(1);
-        QVERIFY(pty->write("xyz"));
-        QTRY_COMPARE(got, QByteArray("xyz"));
-        pty->closeSlave();
-        pty->closeMaster();
-        QTRY_COMPARE(failures.size(), 1);
-        QVERIFY(!c.PortOpen());
-        QVERIFY(failures.first().first().toString().contains(QStringLiteral("COM1")));
-        const double cpu = cpuWhileIdle(500);
-        QVERIFY2(cpu < 0.2, qPrintable(QStringLiteral("%1 s of CPU in 0.5 s idle").arg(cpu)));
-        QCOMPARE(failures.size(), 1);
-        QCOMPARE(got, QByteArray("xyz"));
-    }
-
     // --- main window ---------------------------------------------------------------------
 
     void mainWindowHasItsCaptionsAndLayout()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         QCOMPARE(w.windowTitle(), QStringLiteral("dispVanto"));
         QCOMPARE(w.centralWidget()->size(), QSize(twips::px(7575), twips::px(5295)));
         struct Expect
@@ -349,9 +78,9 @@ private slots:
 
     void tabOrderFollowsTheTabIndex()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         QStringList order;
         QWidget *at = w.Text1();
         for (int i = 0; i < 4; ++i, at = at->nextInFocusChain()) {
@@ -387,9 +116,9 @@ private slots:
 
     void displayShowsTheDigitsOnScreen()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         auto inkIn = [&](const QString &text) {
@@ -480,9 +209,9 @@ private slots:
 
     void stopAndContinuarDoNothingWhilePortIsClosed()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         w.findChild<QPushButton *>("continuar")->click();
         QCOMPARE(w.MSComm1()->RThreshold(), qint16(0));
         w.findChild<QPushButton *>("STOP")->click();
@@ -492,11 +221,12 @@ private slots:
 
     void borrarBlanksOnlyTheDisplay()
     {
-        Kyrserie k;
+        Acquisition a;
+        Kyrserie &k = a.kyrserie();
         k.contador.set(5);
         k.valores[5] = 77;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         w.Text1()->setText(QStringLiteral(" 77"));
         w.findChild<QPushButton *>("borrar")->click();
         QCOMPARE(w.Text1()->text(), QString());
@@ -506,9 +236,9 @@ private slots:
 
     void salirAndClosingTheWindowEndTheProgram()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         int exits = 0;
         w.setExitFunction([&] { ++exits; });
         w.show();
@@ -520,9 +250,9 @@ private slots:
 
     void menuItemsCreateTheirWindowOnceAndThenShowIt()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto w(k, r);
+        frmdispVanto w(a, r);
         int made = 0;
         w.setGraficoFactory([&] {
             ++made;

@@ -1,14 +1,65 @@
 // The command line: what works without a display, and where the devices come from.
 
 #include "commandline.h"
+#include "signalwatcher.h"
+
+#include <QSignalSpy>
+#include <csignal>
+#include <sys/resource.h>
 
 #include <QProcess>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 class TestCommandLine : public QObject
 {
     Q_OBJECT
 private slots:
+    void signalsAreWatchedAndTheFormerHandlersComeBack_data()
+    {
+        QTest::addColumn<bool>("descriptorsLeft");
+        QTest::newRow("watched") << true;
+        QTest::newRow("no descriptor left: said, and nothing taken over") << false;
+    }
+    void signalsAreWatchedAndTheFormerHandlersComeBack()
+    {
+        QFETCH(bool, descriptorsLeft);
+        static volatile sig_atomic_t former = 0;
+        struct sigaction mine {}, saved {};
+        mine.sa_handler = [](int) { former = 1; };
+        sigemptyset(&mine.sa_mask);
+        QCOMPARE(::sigaction(SIGHUP, &mine, &saved), 0);
+        rlimit files {};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
+        if (!descriptorsLeft) {
+            rlimit none = files;
+            const int lowestFree = ::dup(0); // the next descriptor would be this one: forbid it
+            ::close(lowestFree);
+            none.rlim_cur = rlim_t(lowestFree);
+            QCOMPARE(::setrlimit(RLIMIT_NOFILE, &none), 0);
+        }
+        {
+            SignalWatcher watcher;
+            ::setrlimit(RLIMIT_NOFILE, &files);
+            QSignalSpy received(&watcher, &SignalWatcher::received);
+            if (descriptorsLeft) {
+                QVERIFY2(watcher.error().isEmpty(), qPrintable(watcher.error()));
+                ::raise(SIGHUP);
+                QVERIFY(received.wait(5000));
+                QCOMPARE(received.first().first().toInt(), SIGHUP);
+                QCOMPARE(int(former), 0);
+            } else {
+                QVERIFY2(watcher.error().contains(QStringLiteral("demasiados archivos abiertos")), qPrintable(watcher.error()));
+            }
+        }
+        ::raise(SIGHUP); // after the watcher, the handler found before it answers again
+        QCOMPARE(int(former), 1);
+        former = 0;
+        ::sigaction(SIGHUP, &saved, nullptr);
+    }
+
     void answersWithoutADisplay_data()
     {
         QTest::addColumn<QString>("option");
@@ -34,6 +85,42 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         QVERIFY2(out.startsWith(expected) || (option == u"--listar-puertos" && out.contains(u"puerto")),
                  qPrintable(out));
+    }
+
+    void answerThatCannotBeWrittenIsAFailure_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<bool>("closedPipe"); // else a full disk
+        QTest::addColumn<QString>("why");
+        QTest::newRow("version into a full disk") << "--version" << false << "no queda espacio";
+        QTest::newRow("help into a full disk") << "--help" << false << "no queda espacio";
+        QTest::newRow("port listing into a full disk") << "--listar-puertos" << false << "no queda espacio";
+        QTest::newRow("version into a pipe nobody reads") << "--version" << true << "nadie lee";
+    }
+    void answerThatCannotBeWrittenIsAFailure()
+    {
+        QFETCH(QString, option);
+        QFETCH(bool, closedPipe);
+        QFETCH(QString, why);
+        QProcess p;
+        int fds[2] = {-1, -1};
+        if (closedPipe) {
+            QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+            ::close(fds[0]); // nobody will ever read
+            p.setChildProcessModifier([w = fds[1]] { ::dup2(w, STDOUT_FILENO); });
+        } else {
+            p.setStandardOutputFile(QStringLiteral("/dev/full"));
+        }
+        p.start(QStringLiteral(DISPVANTO_BINARY), {option});
+        const bool finished = p.waitForFinished(10000);
+        if (closedPipe)
+            ::close(fds[1]);
+        QVERIFY(finished);
+        const QString errors = QString::fromLocal8Bit(p.readAllStandardError());
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY2(errors.startsWith(QStringLiteral("dispvanto: no se pudo escribir la salida: ")) && errors.contains(why),
+                 qPrintable(errors));
     }
 
     void unknownOptionIsRefused()
@@ -75,8 +162,8 @@ private slots:
             return QByteArray(name) == "DISPVANTO_COM1" ? env1 : QByteArray(name) == "DISPVANTO_COM2" ? env2 : QByteArray();
         });
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
-        QCOMPARE(o.com1.value_or(QByteArray()), com1);
-        QCOMPARE(o.com2.value_or(QByteArray()), com2);
+        QCOMPARE(o.ports.com1.value_or(QByteArray()), com1);
+        QCOMPARE(o.ports.com2.value_or(QByteArray()), com2);
     }
 };
 

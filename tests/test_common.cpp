@@ -1,5 +1,5 @@
 #include "counter.h"
-#include "failure.h"
+#include "messageboxreporter.h"
 #include "framepacer.h"
 #include "textrules.h"
 #include "twips.h"

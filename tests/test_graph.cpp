@@ -3,10 +3,13 @@
 #include "grfvanto.h"
 #include "picturebox.h"
 #include "plotting.h"
+#include "spanishqt.h"
 #include "textrules.h"
 #include "testpty.h"
 #include "twips.h"
 
+#include <QAbstractButton>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -21,10 +24,11 @@ const QColor kRed(255, 0, 0);
 
 struct Fixture
 {
-    Kyrserie k;
+    Acquisition acquisition;
+    Kyrserie &k = acquisition.kyrserie();
     RecordingReporter reporter;
-    frmdispVanto main{k, reporter};
-    QPointer<GRFVanto> g = new GRFVanto(k, main, reporter);
+    frmdispVanto main{acquisition, reporter};
+    QPointer<GRFVanto> g = new GRFVanto(acquisition, main, reporter);
 
     ~Fixture() { delete g.data(); }
     const QImage &image() const { return g->Picture1()->image(); }
@@ -146,22 +150,133 @@ private slots:
         QCOMPARE(visited, (QStringList{"salir", "Picture1", "Graficar", "muestras", "Zoom", "ecr"}));
     }
 
-    void savedImageIsTheSurfaceAsDrawn()
+    void savedImageTakesTheFormatItsNameSays_data()
     {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QByteArray>("magic");
+        const QByteArray png("\x89PNG\r\n\x1a\n"), jpeg("\xff\xd8\xff");
+        QTest::newRow("no extension gets .png") << "traza" << "traza.png" << png;
+        QTest::newRow("name ending in a dot") << "traza." << "traza.png" << png;
+        QTest::newRow(".png") << "traza.png" << "traza.png" << png;
+        QTest::newRow(".PNG") << "TRAZA.PNG" << "TRAZA.PNG" << png;
+        QTest::newRow(".jpg") << "foto.jpg" << "foto.jpg" << jpeg;
+        QTest::newRow(".jpeg") << "foto.jpeg" << "foto.jpeg" << jpeg;
+        QTest::newRow("a dot in a folder name only") << "v1.2/traza" << "v1.2/traza.png" << png;
+    }
+    void savedImageTakesTheFormatItsNameSays()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, written);
+        QFETCH(QByteArray, magic);
         Fixture f;
         QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("v1.2")));
         f.g->Graficar_Click();
         f.k.contador.set(3);
         f.k.valores[1] = 1000;
         f.g->Timer1_Timer();
-        f.g->setImagePathChooser([&] { return dir.filePath(QStringLiteral("traza")); });
+        QStringList asked;
+        f.g->setReplaceQuestion([&](const QString &path) { asked << path; return true; });
+        f.g->setImagePathChooser([&] { return dir.filePath(typed); });
         f.g->guardarImagen();
-        const QImage saved(dir.filePath(QStringLiteral("traza.png")));
-        QVERIFY(!saved.isNull());
-        QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), f.g->Picture1()->image().convertToFormat(QImage::Format_RGB32));
-        // A place that cannot be written is reported, not silently skipped.
-        f.g->setImagePathChooser([&] { return dir.filePath(QStringLiteral("no/such/folder/x.png")); });
-        QVERIFY_THROWS_EXCEPTION(PlatformError, f.g->guardarImagen());
+        QCOMPARE(asked, QStringList()); // nothing was there to replace
+        QFile file(dir.filePath(written));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll().startsWith(magic));
+        const QImage saved(dir.filePath(written));
+        QCOMPARE(saved.size(), f.image().size());
+        if (magic.startsWith("\x89PNG"))
+            QCOMPARE(saved.convertToFormat(QImage::Format_RGB32), f.image().convertToFormat(QImage::Format_RGB32));
+        QCOMPARE(QDir(QFileInfo(file).path()).entryList(QDir::Files), QStringList{QFileInfo(file).fileName()});
+    }
+
+    void replacingAFileIsAskedAboutTheFileWritten_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("answer");
+        QTest::newRow("name without extension, declined") << "traza" << false;
+        QTest::newRow("name without extension, accepted") << "traza" << true;
+        QTest::newRow("full name, declined") << "traza.png" << false;
+    }
+    void replacingAFileIsAskedAboutTheFileWritten()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, answer);
+        Fixture f;
+        QTemporaryDir dir;
+        const QString existing = dir.filePath(QStringLiteral("traza.png"));
+        QFile old(existing);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("valioso") == 7);
+        old.close();
+        QStringList asked;
+        f.g->setReplaceQuestion([&](const QString &path) { asked << path; return answer; });
+        f.g->setImagePathChooser([&] { return dir.filePath(typed); });
+        f.g->guardarImagen();
+        QCOMPARE(asked, QStringList{QFileInfo(existing).absoluteFilePath()});
+        if (answer)
+            QCOMPARE(QImage(existing).convertToFormat(QImage::Format_RGB32), f.image().convertToFormat(QImage::Format_RGB32));
+        else
+            QCOMPARE(old.open(QIODevice::ReadOnly) ? old.readAll() : QByteArray(), QByteArray("valioso"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("traza.png")});
+    }
+
+    void imageThatCannotBeSavedIsReportedInSpanish_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<qint64>("sizeLimit"); // 0: none
+        QTest::addColumn<QString>("says");
+        QTest::newRow("unknown extension") << "traza.bmp" << qint64(0)
+                                           << "No se guardó la imagen: «traza.bmp» no termina en .png, .jpg ni .jpeg.";
+        QTest::newRow("missing folder") << "no/such/folder/x.png" << qint64(0) << "no existe la carpeta";
+        // A file-size limit fails the write as a full or read-only disk would, with a reason from the system.
+        QTest::newRow("write refused by the system") << "traza.png" << qint64(16)
+                                                     << "el archivo superaría el tamaño máximo permitido.";
+    }
+    void imageThatCannotBeSavedIsReportedInSpanish()
+    {
+        QFETCH(QString, typed);
+        QFETCH(qint64, sizeLimit);
+        QFETCH(QString, says);
+        Fixture f;
+        QTemporaryDir dir;
+        f.g->setImagePathChooser([&] { return dir.filePath(typed); });
+        QString message;
+        {
+            std::optional<FileSizeLimit> limit;
+            if (sizeLimit)
+                QVERIFY(limit.emplace(sizeLimit).isValid());
+            try {
+                f.g->guardarImagen();
+            } catch (const PlatformError &e) {
+                message = e.message();
+            }
+        }
+        QVERIFY2(message.contains(says), qPrintable(message));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList()); // nothing left behind
+    }
+
+    void dialogsSpeakSpanish()
+    {
+        // As the program starts: Qt's own texts in Spanish, then the window's real dialog.
+        QVERIFY(installSpanishQtTexts());
+        Fixture f;
+        QStringList buttons;
+        QTimer poll;
+        poll.setInterval(10);
+        QObject::connect(&poll, &QTimer::timeout, &poll, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            for (const QAbstractButton *b : dialog->findChildren<QAbstractButton *>())
+                if (b->isVisible() && !b->text().isEmpty())
+                    buttons << b->text().remove(u'&');
+            dialog->reject();
+        });
+        poll.start();
+        f.g->guardarImagen(); // returns once the dialog is cancelled
+        QVERIFY2(buttons.contains(QStringLiteral("Guardar")) && buttons.contains(QStringLiteral("Cancelar")),
+                 qPrintable(buttons.join(u',')));
     }
 
     void graficarDrawsTheFrameAxesAndLabels()
@@ -374,10 +489,10 @@ private slots:
 
     void closedFromTheTitleBarTheNextGraficoIsFresh()
     {
-        Kyrserie k;
+        Acquisition a;
         RecordingReporter r;
-        frmdispVanto main(k, r);
-        main.setGraficoFactory([&]() -> QWidget * { return new GRFVanto(k, main, r); });
+        frmdispVanto main(a, r);
+        main.setGraficoFactory([&]() -> QWidget * { return new GRFVanto(a, main, r); });
         main.mnugrafico_Click();
         auto *first = qobject_cast<GRFVanto *>(main.graficoWindow());
         QVERIFY(first);

@@ -1,5 +1,5 @@
-// Recording a run, end to end: the simulated board on a pseudo-terminal, the program or the
-// logger recording, and the files read back as a user would read them.
+// Recording from the windowed program, end to end: a pseudo-terminal as the board, the windows
+// driven as a user drives them, and the files read back as a user would read them.
 
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
@@ -7,133 +7,82 @@
 #include "recorder.h"
 #include "testpty.h"
 #include "waveform.h"
+#include "recordingsupport.h"
 
 #include <QAbstractButton>
+#include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
-struct Csv
+/// Calls act once a widget of type W is the popup or modal window on top: menus and dialogs
+/// run their own event loop, inside which this acts as the user would. If it never shows, what
+/// is on top is closed after a while, so the test fails instead of waiting for ever.
+template <typename W>
+void whenShown(std::function<void(W *)> act)
 {
-    QStringList comments;
-    QList<qint64> numbers;
-    QList<int> values;
-    QList<double> times;
-    QStringList damaged; ///< lines that are neither a comment nor a well-formed row
-    bool endsWithLineEnd = false;
-};
-
-Csv readCsv(const QString &path)
-{
-    Csv c;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return c;
-    const QByteArray all = f.readAll();
-    c.endsWithLineEnd = all.endsWith("\r\n");
-    bool header = false;
-    for (const QByteArray &line : all.split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QByteArray l = line.endsWith('\r') ? line.chopped(1) : line;
-        if (l.startsWith('#')) {
-            c.comments << QString::fromUtf8(l);
-        } else if (!header) {
-            header = l == "muestra,tiempo_s,valor";
-            if (!header)
-                c.damaged << QString::fromUtf8(l);
-        } else {
-            const QList<QByteArray> cells = l.split(',');
-            bool ok1 = false, ok2 = false, ok3 = false;
-            if (cells.size() == 3) {
-                c.numbers << cells[0].toLongLong(&ok1);
-                c.times << cells[1].toDouble(&ok2);
-                c.values << cells[2].toInt(&ok3);
-            }
-            if (!(ok1 && ok2 && ok3))
-                c.damaged << QString::fromUtf8(l);
-        }
-    }
-    return c;
+    auto *poll = new QTimer;
+    poll->setInterval(10);
+    auto *deadline = new QElapsedTimer;
+    deadline->start();
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, deadline, act] {
+        QWidget *top = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
+        auto *w = qobject_cast<W *>(top);
+        if (!w && deadline->elapsed() < 20000)
+            return;
+        poll->stop();
+        poll->deleteLater();
+        delete deadline;
+        if (w)
+            act(w);
+        else if (top)
+            top->close();
+    });
+    poll->start();
 }
 
-QByteArray boardBytes(qint64 first, qint64 count)
+/// A right click at a point of a widget, as the window system reports it: the press, then the
+/// context menu event (which the offscreen platform does not make from the press).
+void rightClick(QWidget *w, QPoint at)
 {
-    QByteArray out;
-    for (qint64 i = first; i < first + count; ++i) {
-        const quint16 v = boardsim::sampleAt(quint64(i));
-        out.append(char(v & 0xff)).append(char(v >> 8));
-    }
-    return out;
+    QTest::mousePress(w, Qt::RightButton, {}, at);
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, at, w->mapToGlobal(at));
+    QApplication::sendEvent(w, &menu);
+    QTest::mouseRelease(w, Qt::RightButton, {}, at);
 }
 
-QByteArray readAll(const QString &path)
+/// Types a file name into a file dialog's name field, as the user does.
+void typeName(QFileDialog *dialog, const QString &name)
 {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    QVERIFY(field);
+    field->clear();
+    QTest::keyClicks(field, name);
 }
 
-/// The simulated board, started for one test.
-struct Board
+/// Picks a menu item as a user does: highlight it, press Enter.
+void choose(QMenu *menu, const char *name)
 {
-    QProcess process;
-    QString path;
-    explicit Board(const QStringList &args)
-    {
-        process.start(QStringLiteral(BOARDSIM_BINARY), args);
-        if (process.waitForReadyRead(10000))
-            path = QString::fromLocal8Bit(process.readLine().trimmed());
-    }
-    ~Board()
-    {
-        process.terminate();
-        process.waitForFinished(5000);
-    }
-};
-
-/// The logger, as a user runs it, with no display.
-int runLogger(const QStringList &args, QString *errors = nullptr, const QString &shellPrefix = QString())
-{
-    QProcess p;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY"));
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // a window would abort it
-    p.setProcessEnvironment(env);
-    if (shellPrefix.isEmpty()) {
-        p.start(QStringLiteral(DISPVANTO_BINARY), QStringList{QStringLiteral("--sin-ventanas")} + args);
-    } else {
-        QStringList quoted;
-        for (const QString &a : args)
-            quoted << QStringLiteral("'%1'").arg(a);
-        p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), shellPrefix + QStringLiteral("; exec '%1' --sin-ventanas %2")
-                                                                                   .arg(QStringLiteral(DISPVANTO_BINARY), quoted.join(u' '))});
-    }
-    p.waitForFinished(60000);
-    if (errors)
-        *errors = QString::fromLocal8Bit(p.readAllStandardError());
-    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
-QList<int> boardValues(qint64 first, qint64 count)
-{
-    QList<int> v;
-    for (qint64 i = first; i < first + count; ++i)
-        v << boardsim::sampleAt(quint64(i));
-    return v;
-}
-
-QList<qint64> numbered(qint64 count)
-{
-    QList<qint64> n;
-    for (qint64 i = 0; i < count; ++i)
-        n << i;
-    return n;
+    QAction *a = menu->findChild<QAction *>(QString::fromLatin1(name));
+    QVERIFY2(a && a->isEnabled(), name);
+    menu->setActiveAction(a);
+    QTest::keyClick(menu, Qt::Key_Return);
 }
 
 } // namespace
@@ -142,97 +91,16 @@ class TestRecording : public QObject
 {
     Q_OBJECT
 private slots:
-    void loggerRecordsEverySampleAndEveryByte()
-    {
-        constexpr qint64 n = 200000;
-        QTemporaryDir dir;
-        const QString csv = dir.filePath(QStringLiteral("run.csv")), raw = dir.filePath(QStringLiteral("run.bin"));
-        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QString::number(n), QStringLiteral("--linger"), QStringLiteral("5")});
-        QVERIFY(!board.path.isEmpty());
-        QString errors;
-        QCOMPARE(runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", csv, "--crudo", raw,
-                            "--muestras", QString::number(n)}, &errors), 0);
-        QVERIFY2(errors.contains(QStringLiteral("%1 muestras grabadas").arg(n)), qPrintable(errors));
-        const Csv c = readCsv(csv);
-        QVERIFY2(c.damaged.isEmpty(), qPrintable(c.damaged.mid(0, 3).join(u'\n')));
-        QCOMPARE(c.numbers, numbered(n));
-        QCOMPARE(c.values, boardValues(0, n));
-        QVERIFY(std::is_sorted(c.times.begin(), c.times.end()));
-        QVERIFY2(c.comments.join(u'\n').contains(QStringLiteral("# configuración: 9600,N,8,1")), qPrintable(c.comments.join(u'\n')));
-        QVERIFY(c.comments.join(u'\n').contains(board.path));
-        QCOMPARE(readAll(raw), boardBytes(0, n));
-
-        // Played back from the raw recording, the run gives the same samples.
-        const QString again = dir.filePath(QStringLiteral("again.csv"));
-        Board replay({QStringLiteral("--flat"), QStringLiteral("--archivo"), raw, QStringLiteral("--linger"), QStringLiteral("5")});
-        QCOMPARE(runLogger({"--com1", replay.path, "--config", "9600,N,8,1", "--registro", again, "--muestras", QString::number(n)}), 0);
-        const Csv d = readCsv(again);
-        QCOMPARE(d.numbers, c.numbers);
-        QCOMPARE(d.values, c.values);
-    }
-
-    void existingFileIsNeverOverwritten()
-    {
-        QTemporaryDir dir;
-        const QString csv = dir.filePath(QStringLiteral("kept.csv"));
-        QFile f(csv);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("valioso");
-        f.close();
-        Pty pty;
-        QString errors;
-        QVERIFY(runLogger({"--com1", pty.slavePath(), "--config", "9600,N,8,1", "--registro", csv}, &errors) != 0);
-        QVERIFY2(errors.contains(csv) && errors.contains(QStringLiteral("ya existe")), qPrintable(errors));
-        QCOMPARE(readAll(csv), QByteArray("valioso"));
-    }
-
-    void loggerThatCannotWriteSaysSoAndFails()
-    {
-        QTemporaryDir dir;
-        const QString csv = dir.filePath(QStringLiteral("small.csv"));
-        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QStringLiteral("200000"), QStringLiteral("--linger"), QStringLiteral("5")});
-        QString errors;
-        // ulimit -f counts blocks of 1024 bytes: the file may not pass 64 KiB.
-        const int status = runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", csv, "--muestras", "200000"},
-                                     &errors, QStringLiteral("ulimit -f 64"));
-        QVERIFY2(status != 0, qPrintable(errors));
-        QVERIFY2(errors.contains(csv) && errors.contains(QStringLiteral("tamaño máximo")), qPrintable(errors));
-        const Csv c = readCsv(csv);
-        QVERIFY(c.damaged.isEmpty());
-        QVERIFY(!c.values.isEmpty());
-        QCOMPARE(c.values, boardValues(0, c.values.size()));
-    }
-
-    void sigtermDuringAFloodLeavesAWellFormedFile()
-    {
-        QTemporaryDir dir;
-        const QString csv = dir.filePath(QStringLiteral("flood.csv"));
-        Board board({QStringLiteral("--flat")});
-        QProcess logger;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        logger.setProcessEnvironment(env);
-        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", board.path, "--config", "9600,N,8,1", "--registro", csv});
-        QVERIFY(logger.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(csv).size() > 4 * 1024 * 1024, 30000); // well into the flood
-        ::kill(pid_t(logger.processId()), SIGTERM);
-        QVERIFY(logger.waitForFinished(20000));
-        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(logger.exitCode(), 0);
-        const Csv c = readCsv(csv);
-        QVERIFY(c.endsWithLineEnd);
-        QVERIFY2(c.damaged.isEmpty(), qPrintable(c.damaged.mid(0, 3).join(u'\n')));
-        QVERIFY(c.numbers.size() > 100000);
-        QCOMPARE(c.numbers, numbered(c.numbers.size()));
-        QCOMPARE(c.values, boardValues(0, c.values.size()));
-    }
-
     void windowedRecordingFollowsDecodingAcrossStopAndALostDevice()
     {
         QTemporaryDir dir;
         RecordingReporter reporter;
         const QString csv = dir.filePath(QStringLiteral("w.csv")), raw = dir.filePath(QStringLiteral("w.bin"));
         QByteArray sent;
+        auto send = [&](Pty &to, const QByteArray &bytes) {
+            sent += bytes;
+            return to.write(bytes);
+        };
         {
             Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
             frmdispVanto &main = program.mainWindow();
@@ -243,82 +111,183 @@ private slots:
             main.MSComm1()->setDevice(1, link);
             program.record(QFile::encodeName(csv), QFile::encodeName(raw));
             main.puertos_Click();
+            auto click = [&](const char *name) {
+                main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(name))->click();
+            };
             for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
-                main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(b))->click();
+                click(b);
 
-            sent += boardBytes(0, 500);
-            QVERIFY(first->write(boardBytes(0, 500)));
+            QVERIFY(send(*first, boardBytes(0, 500)));
             QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(500));
             main.STOP_Click();
-            sent += boardBytes(500, 300);
-            QVERIFY(first->write(boardBytes(500, 300)));
-            QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(600));
+            // More than one delivery's worth waits; then the settings change, which also
+            // switches reception on. The samples that waited came under the old settings.
+            first->writeInBackground(boardBytes(500, 3000));
+            sent += boardBytes(500, 3000);
+            QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(6000));
+            QVERIFY(first->waitWritten());
             QCOMPARE(program.recorder()->samplesRecorded(), quint64(500)); // recorded when decoded, not before
-            main.continuar_Click();
-            QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(800));
+            click("bs2");
+            click("Configserie");
+            QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(3500));
 
-            sent += QByteArray(1, '\x42');
-            QVERIFY(first->write(QByteArray(1, '\x42'))); // half a sample, cut off by the loss
-            QTRY_COMPARE(main.decoder().state().fase, qint16(1));
+            QVERIFY(send(*first, QByteArray(1, '\x42'))); // half a sample, cut off by the loss
+            QTRY_COMPARE(program.acquisition().decoder().state().fase, qint16(1));
             first.reset();
             QTRY_COMPARE(reporter.failures.size(), 1);
             Pty second;
             QVERIFY(QFile::remove(link));
             QVERIFY(QFile::link(second.slavePath(), link));
-            main.puertosWindow()->findChild<QAbstractButton *>(QStringLiteral("Configserie"))->click();
-            sent += boardBytes(800, 200);
-            QVERIFY(second.write(boardBytes(800, 200)));
-            QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(1000));
-            QTRY_COMPARE(main.Text1()->text(), QStringLiteral(" %1").arg(boardsim::sampleAt(999)));
+            click("Configserie");
+            QVERIFY(send(second, boardBytes(3500, 200)));
+            QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(3700));
+            QTRY_COMPARE(main.Text1()->text(), QStringLiteral(" %1").arg(boardsim::sampleAt(3699)));
+            // Stopped, then ended: what waited is decoded and recorded on the way out.
+            main.STOP_Click();
+            QVERIFY(send(second, boardBytes(3700, 100)));
+            QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(200));
         } // closing the program writes everything out
         const Csv c = readCsv(csv);
         QVERIFY(c.damaged.isEmpty());
-        QCOMPARE(c.numbers, numbered(1000));
-        QCOMPARE(c.values, boardValues(0, 1000));
-        const QStringList markers = c.comments.filter(QStringLiteral("tras la muestra 799"));
-        QCOMPARE(markers.size(), 1);
-        QVERIFY2(markers[0].contains(QStringLiteral("se volvió a abrir")) && markers[0].contains(QStringLiteral("1 byte")),
-                 qPrintable(markers[0]));
+        QCOMPARE(c.numbers, numbered(3800));
+        QCOMPARE(c.values, boardValues(0, 3800));
+        QCOMPARE(c.header(QStringLiteral("configuración")), QStringLiteral("9600,N,8,1"));
+        const QStringList changed = c.comments.filter(QStringLiteral("cambiada a 9600,N,8,2"));
+        QCOMPARE(changed.size(), 1);
+        QVERIFY2(changed[0].contains(QStringLiteral("tras la muestra 3499")), qPrintable(changed[0]));
+        const QStringList reopened = c.comments.filter(QStringLiteral("se volvió a abrir"));
+        QCOMPARE(reopened.size(), 1);
+        QVERIFY2(reopened[0].contains(QStringLiteral("tras la muestra 3499")) && reopened[0].contains(QStringLiteral("1 byte")),
+                 qPrintable(reopened[0]));
+        // Every event line says its time with its offset from UTC, like the header.
+        const QRegularExpression zoned(QStringLiteral("^# \\d{4}-\\d\\d-\\d\\dT[\\d:.]+(Z|[+-]\\d\\d:\\d\\d) \\("));
+        for (const QString &line : changed + reopened)
+            QVERIFY2(zoned.match(line).hasMatch(), qPrintable(line));
         QCOMPARE(readAll(raw), sent);
     }
 
-    void failedWriteStopsRecordingButNotReception()
+    void failedWriteStopsThatFileOnlyAndReceptionGoesOn()
     {
         QTemporaryDir dir;
         RecordingReporter reporter;
-        const QString csv = dir.filePath(QStringLiteral("limited.csv"));
+        const QString csv = dir.filePath(QStringLiteral("limited.csv")), raw = dir.filePath(QStringLiteral("limited.bin"));
         Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
         frmdispVanto &main = program.mainWindow();
         main.setExitFunction([] {});
         Pty pty;
         main.MSComm1()->setDevice(1, pty.slavePath());
-        program.record(QFile::encodeName(csv), {});
+        program.record(QFile::encodeName(csv), QFile::encodeName(raw));
         main.puertos_Click();
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
             main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(b))->click();
 
         {
-            // A file-size limit makes the kernel refuse the write, as a full disk would.
+            // A file-size limit makes the kernel refuse the write, as a full disk would: the CSV
+            // reaches it, the 40 000 raw bytes do not.
             FileSizeLimit limit(64 * 1024);
             QVERIFY(limit.isValid());
             pty.writeInBackground(boardBytes(0, 20000));
-            QTRY_VERIFY_WITH_TIMEOUT(program.recorder()->samplesRecorded() >= 20000 || program.recorder()->failedToWrite(), 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(program.recorder()->samplesRecorded() == 20000, 20000);
             program.recorder()->flush();
         }
         QVERIFY(program.recorder()->failedToWrite());
+        QVERIFY(program.recorder()->isRecording());
         QCOMPARE(reporter.failures.size(), 1);
-        QVERIFY2(reporter.failures[0].contains(csv) && reporter.failures[0].contains(QStringLiteral("tamaño máximo")),
-                 qPrintable(reporter.failures[0]));
+        const QString told = reporter.failures[0];
+        QVERIFY2(told.contains(csv) && told.contains(QStringLiteral("tamaño máximo")), qPrintable(told));
+        QVERIFY2(told.contains(QStringLiteral("La grabación sigue en %1").arg(raw)) && told.contains(QStringLiteral("recepción sigue")),
+                 qPrintable(told));
 
-        // What was written stays readable, and reception goes on.
+        // What was written stays readable, and reception and the other file go on.
         const Csv c = readCsv(csv);
         QVERIFY(c.damaged.isEmpty());
         QVERIFY(c.endsWithLineEnd);
         QVERIFY(!c.numbers.isEmpty());
         QCOMPARE(c.values, boardValues(0, c.values.size()));
+        QVERIFY2(told.contains(QStringLiteral("%1 filas").arg(c.values.size())), qPrintable(told));
         QVERIFY(pty.write(boardBytes(20000, 1)));
         QTRY_COMPARE(main.Text1()->text(), QStringLiteral(" %1").arg(boardsim::sampleAt(20000)));
+        QVERIFY(!program.recorder()->finish());
+        QCOMPARE(readAll(raw), boardBytes(0, 20001));
         QCOMPARE(reporter.failures.size(), 1);
+    }
+
+    void recordingFromTheBackgroundMenuHoldsWhatTheBoardSent()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(QDir::homePath()));
+        RecordingReporter reporter;
+        Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
+        frmdispVanto &main = program.mainWindow();
+        main.setExitFunction([] {});
+        Pty pty;
+        main.MSComm1()->setDevice(1, pty.slavePath());
+        main.puertos_Click();
+        for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
+            main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(b))->click();
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        QVERIFY(pty.write(boardBytes(0, 10))); // before the recording: not in it
+        QTRY_COMPARE(main.Text1()->text(), QStringLiteral(" %1").arg(boardsim::sampleAt(9)));
+        QFile taken(dir.filePath(QStringLiteral("ensayo.csv")));
+        QVERIFY(taken.open(QIODevice::WriteOnly));
+        taken.close();
+        QWidget *background = main.findChild<QWidget *>(QStringLiteral("settings"));
+
+        // Right click, "Grabar muestras…", CSV with raw bytes, a name that exists (refused,
+        // asked again), then a new one.
+        QString firstFolder, refusal;
+        whenShown<QMenu>([](QMenu *m) { choose(m, "grabarMuestras"); });
+        whenShown<QFileDialog>([&](QFileDialog *d) {
+            firstFolder = d->directory().absolutePath();
+            d->setDirectory(dir.path());
+            d->selectNameFilter(d->nameFilters().value(1));
+            typeName(d, QStringLiteral("ensayo.csv"));
+            whenShown<QMessageBox>([&](QMessageBox *box) {
+                refusal = box->text();
+                whenShown<QFileDialog>([&](QFileDialog *again) {
+                    typeName(again, QStringLiteral("nuevo"));
+                    QMetaObject::invokeMethod(again, "accept");
+                });
+                box->accept();
+            });
+            QMetaObject::invokeMethod(d, "accept");
+        });
+        rightClick(background, QPoint(5, 5));
+        QTRY_VERIFY(program.recorder() && program.recorder()->isRecording());
+        QCOMPARE(firstFolder, QDir(QDir::homePath()).absolutePath());
+        QVERIFY2(refusal.contains(QStringLiteral("Ya existe")) && refusal.contains(taken.fileName()), qPrintable(refusal));
+        const QString csv = dir.filePath(QStringLiteral("nuevo.csv")), raw = dir.filePath(QStringLiteral("nuevo.bin"));
+        QCOMPARE(program.recorder()->csvPath(), csv);
+        QCOMPARE(program.recorder()->rawPath(), raw);
+
+        pty.writeInBackground(boardBytes(10, 1000));
+        QTRY_COMPARE(program.recorder()->samplesRecorded(), quint64(1000));
+        QString shown;
+        whenShown<QMenu>([&](QMenu *m) {
+            shown = m->findChild<QAction *>(QStringLiteral("grabacionEnCurso"))->text();
+            QVERIFY(!m->findChild<QAction *>(QStringLiteral("grabarMuestras"))->isEnabled());
+            choose(m, "detenerGrabacion");
+        });
+        rightClick(background, QPoint(5, 5));
+        QCOMPARE(shown, QStringLiteral("Grabando en %1 y %2: 1000 muestras").arg(csv, raw));
+        QTRY_VERIFY(!program.recorder());
+        const Csv c = readCsv(csv);
+        QVERIFY(c.damaged.isEmpty());
+        QCOMPARE(c.numbers, numbered(1000));
+        QCOMPARE(c.values, boardValues(10, 1000));
+        QCOMPARE(readAll(raw), boardBytes(10, 1000));
+
+        // Offered again, in the folder of the last recording.
+        QString secondFolder;
+        whenShown<QMenu>([](QMenu *m) { choose(m, "grabarMuestras"); });
+        whenShown<QFileDialog>([&](QFileDialog *d) {
+            secondFolder = d->directory().absolutePath();
+            d->reject();
+        });
+        rightClick(background, QPoint(5, 5));
+        QCOMPARE(secondFolder, QDir(dir.path()).absolutePath());
+        QVERIFY(reporter.failures.isEmpty());
     }
 };
 

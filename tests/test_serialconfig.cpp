@@ -45,10 +45,11 @@ void writeFile(const QString &path, const QByteArray &bytes)
 struct Fixture
 {
     QTemporaryDir dir;
-    Kyrserie k;
+    Acquisition acquisition;
+    Kyrserie &k = acquisition.kyrserie();
     RecordingReporter reporter;
-    frmdispVanto main{k, reporter};
-    frmcomm1 window{k, main, reporter, QFile::encodeName(path())};
+    frmdispVanto main{acquisition, reporter};
+    frmcomm1 window{acquisition, main, reporter, QFile::encodeName(path())};
 
     QString path() const { return dir.path() + QStringLiteral("/serphcn.cmm"); }
     void click(const char *name)
@@ -555,10 +556,10 @@ private slots:
     void failedSaveIsReportedAfterTheBox()
     {
         QTemporaryDir dir;
-        Kyrserie k;
+        Acquisition acquisition;
         RecordingReporter reporter;
-        frmdispVanto main(k, reporter);
-        frmcomm1 window(k, main, reporter, QFile::encodeName(dir.path() + QStringLiteral("/missing/serphcn.cmm")));
+        frmdispVanto main(acquisition, reporter);
+        frmcomm1 window(acquisition, main, reporter, QFile::encodeName(dir.path() + QStringLiteral("/missing/serphcn.cmm")));
         QVERIFY_THROWS_EXCEPTION(PlatformError, window.guardar1_Click());
         QCOMPARE(reporter.informations, QStringList{QStringLiteral("Abriendo archivo serphcn.cmm")});
     }

@@ -1,25 +1,22 @@
 #pragma once
 
-#include "bytequeue.h"
+#include "devicenames.h"
 #include "serialsettingsstring.h"
+#include "waitingbacklog.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QObject>
 #include <QSerialPort>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <deque>
 #include <functional>
-#include <memory>
 
-/// The serial port control the windows talk to: a port number, a settings string, an open
-/// state and a receive threshold. While the threshold is 1 it notifies its OnComm handler once
-/// per waiting byte, each answered by the handler reading that byte through Input. Bytes are never dropped
-/// on our side while they fit: with the threshold at 0 they wait, in order, up to a limit; beyond it the
-/// oldest waiting bytes are discarded in whole samples and the discard is announced where it happened.
-/// Every refused operation throws PlatformError and leaves the control as it was.
+/// The serial port control: a port number, a settings string, an open state and a receive
+/// threshold. While the threshold is 1 it notifies its OnComm handler once per waiting byte,
+/// each answered by the handler reading that byte through Input. Received bytes wait in the
+/// backlog, in order, while the threshold is 0. Every refused operation throws PlatformError
+/// and leaves the control as it was.
 class SerialControl : public QObject
 {
     Q_OBJECT
@@ -27,34 +24,33 @@ public:
     static constexpr qint16 kEventReceive = 2;
     static constexpr qint32 kInputModeText = 0;
     static constexpr qint32 kInputModeBinary = 1;
-    /// How many received bytes may wait to be read (while reception is off) before the oldest go.
-    static constexpr qsizetype kDefaultWaitLimit = 64 * 1024 * 1024;
 
     explicit SerialControl(QObject *parent = nullptr);
     ~SerialControl() override;
 
     /// The device behind COMn; by default /dev/ttyS(n-1) on Linux, COMn on Windows.
     QString device(int port) const;
+    /// Names the device behind COMn; a relative path is taken from the working folder now.
     void setDevice(int port, const QString &path);
     /// The same, as the system names files (bytes that need not be valid UTF-8).
     QByteArray nativeDevice(int port) const;
     void setNativeDevice(int port, const QByteArray &path);
 
     /// After a lost device, watch its path and reopen it, with the same settings, as soon as a
-    /// device is there again. Reception stays as it was (a STOP stays a STOP).
+    /// device is there again. The threshold stays as it was.
     void setReconnect(bool on) { m_reconnect = on; }
 
-    /// Keep the arrival time of each received block, for lastByteArrival().
-    void setTrackArrivals(bool on);
-    /// When the block holding the byte last read through Input arrived: nanoseconds since the
-    /// port was first opened, on a monotonic clock. 0 unless arrivals are tracked.
-    qint64 lastByteArrival();
-    /// Every block as the port delivers it, before anything else sees it (for a raw recording).
-    void setRawTap(std::function<void(const char *data, qsizetype size)> tap) { m_rawTap = std::move(tap); }
-
-    qsizetype waitLimit() const { return m_waitLimit; }
-    /// At least 2 bytes; an odd limit is taken as the even number below it.
-    void setWaitLimit(qsizetype bytes) { m_waitLimit = qMax<qsizetype>(2, bytes & ~qsizetype(1)); }
+    WaitingBacklog &backlog() { return m_backlog; }
+    qsizetype waitLimit() const { return m_backlog.limit(); }
+    void setWaitLimit(qsizetype bytes) { m_backlog.setLimit(bytes); }
+    /// Nanoseconds since the control was made, on the monotonic clock that times arrivals.
+    qint64 clockNanos() const { return m_clock.nsecsElapsed(); }
+    /// When the block holding the byte last read through Input arrived, on that clock.
+    qint64 lastByteArrival() { return m_backlog.lastArrival(); }
+    /// Every block as the port delivers it, with its stream position, before anything else.
+    void setRawTap(std::function<void(const char *, qsizetype, qint64)> tap) { m_rawTap = std::move(tap); }
+    /// What happened in the stream, called at its place: before the byte that follows it.
+    void setOnMark(std::function<void(const StreamEvent &)> handler) { m_onMark = std::move(handler); }
 
     qint16 CommPort() const { return m_commPort; }
     void setCommPort(qint16 port);
@@ -88,21 +84,18 @@ public:
     void setOnComm(std::function<void()> handler) { m_onComm = std::move(handler); }
 
     /// Bytes received and not yet read through Input.
-    qsizetype InBufferCount() const { return m_waiting.size(); }
+    qsizetype InBufferCount() const { return m_backlog.size(); }
     /// Bytes received since the control was made, waiting, read or discarded.
-    qint64 bytesReceived() const { return m_received; }
+    qint64 bytesReceived() const { return m_backlog.received(); }
+
+    /// Takes what the port still has and notifies every waiting byte now, whatever the
+    /// threshold (for a clean end); the threshold is left as it was.
+    void deliverEverything();
 
 signals:
     /// A batch of notifications has been delivered; the event loop gets its turn next. A batch
     /// completes fewer than 1000 samples, so a reader here finds every new sample in the ring.
     void deliveryDone();
-    /// The next byte delivered is the first one read after the port was opened again (after a
-    /// lost device): it starts a new stream, so a half-assembled sample before it is an orphan.
-    void streamRestarted();
-    /// The next byte delivered follows a gap: the oldest waiting bytes were discarded because
-    /// more arrived than may wait. bytes counts every byte lost there, the half sample the
-    /// gap cut included, so it is always whole samples; pairing starts afresh after it.
-    void bytesDiscarded(qint64 bytes);
     /// The port was opened or closed (also when the device was lost).
     void portOpenChanged(bool open);
     /// Something failed outside any handler (a lost device); the port is already closed.
@@ -110,60 +103,43 @@ signals:
 
 private:
     void receive();
+    bool makeRoom();
+    void outOfMemory();
+    void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
     void scheduleDelivery();
     void deliver();
     void takeArrived();
+    void closePort();
+    void openPort();
     void applyLineSettings(const LineSettings &s);
-    void discardOldest();
     void tryReconnect();
     [[noreturn]] static void refuseInputMode(qint32 mode);
     [[noreturn]] static void refuseInputLen(qint16 len);
     QString portName() const;
-    QString whyOpenFailed(const QByteArray &path) const;
-    /// A name Qt can open for the device: the path itself, or a link to it when the path is not
-    /// valid UTF-8 (Qt would mangle it).
-    QString openableName(const QByteArray &path);
-
-    /// A place in the stream where pairing starts afresh: a reopened port, or a gap left by
-    /// discarded bytes.
-    struct Break
-    {
-        qint64 position;
-        qint64 discarded; // 0 for a reopened port
-    };
 
     QSerialPort m_port;
     QMap<int, QByteArray> m_devices;
-    std::unique_ptr<QTemporaryDir> m_aliases;
+    devicenames::OpenableNames m_names;
     qint16 m_commPort = 1;
     QString m_settings = QStringLiteral("9600,N,8,1");
     qint16 m_threshold = 0;
     qint32 m_inputMode = kInputModeText;
     qint16 m_inputLen = 0;
     qint16 m_commEvent = 0;
-    ByteQueue m_waiting;      // received bytes not yet read
-    qsizetype m_waitLimit = kDefaultWaitLimit;
-    qint64 m_received = 0;    // bytes received since start (a position in the stream)
-    qint64 m_consumed = 0;    // bytes read through Input or discarded since start
-    qint64 m_pairBase = 0;    // stream position of the last break passed: samples start at even offsets from it
+    WaitingBacklog m_backlog;
     bool m_everOpened = false;
-    std::deque<Break> m_breaks; // ahead of m_consumed, in stream order
     bool m_stalled = false; // a handler answered without reading: wait for news
+    bool m_memoryToldOnce = false;
     QTimer m_delivery;
     // Small blocks that come close together are gathered for a moment before they are taken.
     QTimer m_gather;
     QElapsedTimer m_lastArrival;
+    QElapsedTimer m_clock;
     bool m_reconnect = false;
-    QElapsedTimer m_sinceOpen;
-    bool m_trackArrivals = false;
-    struct Arrival
-    {
-        qint64 end; // stream position just past the block
-        qint64 nanos;
-    };
-    std::deque<Arrival> m_arrivals;
-    std::function<void(const char *, qsizetype)> m_rawTap;
     QTimer m_reconnectTimer; // a few looks a second while the device is away
+    QTimer m_retryRead;      // after memory ran out with nothing to give back
+    std::function<void(const char *, qsizetype, qint64)> m_rawTap;
+    std::function<void(const StreamEvent &)> m_onMark;
     std::function<void()> m_onComm;
 };

@@ -1,4 +1,4 @@
-#include "failure.h"
+#include "messageboxreporter.h"
 
 #include <QCoreApplication>
 #include <QScreen>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 #include <deque>
 
@@ -17,14 +18,20 @@ public:
     ByteQueue &operator=(const ByteQueue &) = delete;
 
     qsizetype size() const { return m_size; }
+    /// At most this many blocks hold bytes at once; beyond it room() fails as a failed mapping
+    /// would (0: no limit other than the system's).
+    void setMaxBlocks(qsizetype blocks) { m_maxBlocks = blocks; }
 
     /// Free room at the back to write into directly (never empty); commit() what was written.
+    /// Throws std::bad_alloc when no memory can be had for it.
     char *room(qsizetype *length);
     void commit(qsizetype n) { m_tail += n; m_size += n; }
 
     quint8 front() const { return static_cast<quint8>(m_blocks.front()[m_head]); }
     /// Copies the first n bytes (n <= size()) to out and removes them.
     void take(char *out, qsizetype n);
+    /// Appends a copy of every byte, leaving them in place.
+    void copyTo(QByteArray &out) const;
     /// Removes the first n bytes (n <= size()).
     void drop(qsizetype n);
     /// Removes the first byte.
@@ -45,4 +52,5 @@ private:
     qsizetype m_head = 0;      // read offset in the first block
     qsizetype m_tail = kBlock; // write offset in the last block
     qsizetype m_size = 0;
+    qsizetype m_maxBlocks = 0;
 };

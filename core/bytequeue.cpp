@@ -28,6 +28,8 @@ void ByteQueue::release(char *block)
 char *ByteQueue::room(qsizetype *length)
 {
     if (m_blocks.empty() || m_tail == kBlock) {
+        if (m_maxBlocks > 0 && qsizetype(m_blocks.size()) >= m_maxBlocks)
+            throw std::bad_alloc();
         char *b = m_spare ? m_spare : allocate();
         m_spare = nullptr;
         m_blocks.push_back(b);
@@ -51,6 +53,16 @@ void ByteQueue::take(char *out, qsizetype n)
         m_head += chunk;
         if (m_head == kBlock || m_size == 0)
             releaseFront();
+    }
+}
+
+void ByteQueue::copyTo(QByteArray &out) const
+{
+    qsizetype offset = m_head;
+    for (size_t i = 0; i < m_blocks.size(); ++i) {
+        const qsizetype end = i + 1 == m_blocks.size() ? m_tail : kBlock;
+        out.append(m_blocks[i] + offset, end - offset);
+        offset = 0;
     }
 }
 

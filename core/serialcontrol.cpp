@@ -3,13 +3,11 @@
 #include "platformerror.h"
 #include "syserror.h"
 
-#include <QElapsedTimer>
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <array>
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <new>
 
 namespace {
 
@@ -36,15 +34,11 @@ constexpr std::array<char, 256> kByteValues = [] {
     return b;
 }();
 
-bool isValidUtf8(const QByteArray &bytes)
-{
-    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
-}
-
 } // namespace
 
 SerialControl::SerialControl(QObject *parent) : QObject(parent)
 {
+    m_clock.start();
     m_delivery.setSingleShot(true);
     m_delivery.setInterval(0);
     connect(&m_delivery, &QTimer::timeout, this, &SerialControl::deliver);
@@ -54,28 +48,34 @@ SerialControl::SerialControl(QObject *parent) : QObject(parent)
         m_port.setReadBufferSize(0);
         takeArrived();
     });
-    connect(&m_port, &QSerialPort::readyRead, this, [this] {
-        if (m_gather.isActive())
-            return; // taken when the gathering ends
-        const qint64 waiting = m_port.bytesAvailable();
-        const qint64 gap = m_lastArrival.isValid() ? m_lastArrival.nsecsElapsed() : kGatherGapNanos;
-        m_lastArrival.start();
-        if (waiting > 0 && waiting < kGatherBelow && gap < kGatherGapNanos) {
-            // A full read buffer stops the port from reading, and waking us, until then.
-            m_port.setReadBufferSize(waiting);
-            m_gather.start(kGatherMs);
-            return;
-        }
-        takeArrived();
-    });
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::onReadyRead);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::onError);
     m_reconnectTimer.setInterval(250);
     connect(&m_reconnectTimer, &QTimer::timeout, this, &SerialControl::tryReconnect);
+    m_retryRead.setSingleShot(true);
+    m_retryRead.setInterval(100);
+    connect(&m_retryRead, &QTimer::timeout, this, &SerialControl::takeArrived);
     applyLineSettings(*parseLineSettings(m_settings));
     m_port.setFlowControl(QSerialPort::NoFlowControl);
 }
 
 SerialControl::~SerialControl() = default;
+
+void SerialControl::onReadyRead()
+{
+    if (m_gather.isActive())
+        return; // taken when the gathering ends
+    const qint64 waiting = m_port.bytesAvailable();
+    const qint64 gap = m_lastArrival.isValid() ? m_lastArrival.nsecsElapsed() : kGatherGapNanos;
+    m_lastArrival.start();
+    if (waiting > 0 && waiting < kGatherBelow && gap < kGatherGapNanos) {
+        // A full read buffer stops the port from reading, and waking us, until then.
+        m_port.setReadBufferSize(waiting);
+        m_gather.start(kGatherMs);
+        return;
+    }
+    takeArrived();
+}
 
 void SerialControl::takeArrived()
 {
@@ -92,16 +92,12 @@ QByteArray SerialControl::nativeDevice(int port) const
 {
     if (const auto it = m_devices.find(port); it != m_devices.end())
         return *it;
-#ifdef Q_OS_WIN
-    return "COM" + QByteArray::number(port);
-#else
-    return "/dev/ttyS" + QByteArray::number(port - 1);
-#endif
+    return devicenames::defaultDevice(port);
 }
 
 void SerialControl::setNativeDevice(int port, const QByteArray &path)
 {
-    m_devices.insert(port, path);
+    m_devices.insert(port, devicenames::absolute(path, QFile::encodeName(QDir::currentPath())));
 }
 
 QString SerialControl::device(int port) const
@@ -154,7 +150,11 @@ void SerialControl::setSettings(const QString &settings)
     } else {
         applyLineSettings(*parsed);
     }
+    if (settings == m_settings)
+        return;
     m_settings = settings;
+    m_backlog.markSettings(settings, QDateTime::currentDateTime());
+    scheduleDelivery();
 }
 
 void SerialControl::applyLineSettings(const LineSettings &s)
@@ -175,94 +175,44 @@ void SerialControl::setPortOpen(bool open)
 {
     if (open == PortOpen())
         return;
-    if (!open) {
-        m_reconnectTimer.stop();
-        // Bytes being gathered are the user's too: closing would drop them.
-        m_gather.stop();
-        receive();
-        m_port.close();
-        m_port.setReadBufferSize(0);
-        emit portOpenChanged(false);
+    if (open) {
+        openPort();
         return;
     }
+    m_reconnectTimer.stop();
+    closePort();
+}
+
+void SerialControl::closePort()
+{
+    // Bytes being gathered, or still in the port, are the user's too: closing would drop them.
+    m_gather.stop();
+    m_port.setReadBufferSize(0);
+    receive();
+    m_port.close();
+    m_port.clearError();
+    emit portOpenChanged(false);
+}
+
+void SerialControl::openPort()
+{
     const QByteArray path = nativeDevice(m_commPort);
-    if (const QString why = whyOpenFailed(path); !why.isEmpty())
+    if (const QString why = devicenames::whyCannotOpen(path); !why.isEmpty())
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), why));
-    m_port.setPortName(openableName(path));
+    m_port.setPortName(m_names.nameFor(path, m_commPort));
     m_port.setReadBufferSize(0);
     if (!m_port.open(QIODevice::ReadWrite)) {
-        QString reason;
-        switch (m_port.error()) {
-        case QSerialPort::PermissionError:
-            // Access was checked above: what is left is a lock or exclusive use by someone else.
-            reason = QStringLiteral("está en uso por otro programa");
-            break;
-        case QSerialPort::DeviceNotFoundError:
-            reason = QStringLiteral("el dispositivo no existe");
-            break;
-        default: {
-            const int fd = ::open(path.constData(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-            const bool tty = fd >= 0 && ::isatty(fd);
-            if (fd >= 0)
-                ::close(fd);
-            reason = fd >= 0 && !tty ? QStringLiteral("no es un puerto serie")
-                                     : QStringLiteral("el sistema no lo permitió (%1)").arg(m_port.errorString());
-        }
-        }
+        const QString reason = devicenames::whyOpenFailed(m_port.error(), path, m_port.errorString());
         m_port.clearError();
         throw PlatformError(QStringLiteral("No se pudo abrir el puerto %1: %2.").arg(portName(), reason));
     }
     if (m_everOpened)
-        m_breaks.push_back({m_received, 0});
-    else
-        m_sinceOpen.start();
+        m_backlog.markReopened(QDateTime::currentDateTime());
     m_everOpened = true;
     m_reconnectTimer.stop();
     m_stalled = false;
     emit portOpenChanged(true);
     receive();
-}
-
-QString SerialControl::whyOpenFailed(const QByteArray &path) const
-{
-#ifdef Q_OS_UNIX
-    if (path.isEmpty())
-        return QStringLiteral("no se indicó ningún dispositivo");
-    struct stat st {};
-    if (::stat(path.constData(), &st) != 0)
-        return errno == ENOENT ? QStringLiteral("el dispositivo no existe") : syserror::reason(errno);
-    if (S_ISDIR(st.st_mode))
-        return QStringLiteral("es una carpeta, no un dispositivo");
-    if (!S_ISCHR(st.st_mode))
-        return QStringLiteral("no es un dispositivo serie");
-    if (::faccessat(AT_FDCWD, path.constData(), R_OK | W_OK, AT_EACCESS) != 0)
-        return errno == EACCES || errno == EPERM
-                   ? QStringLiteral("no hay permiso para usarlo (en Debian, el usuario debe ser del grupo dialout)")
-                   : syserror::reason(errno);
-    // The lock file is named after the whole path ("LCK.." and the path with its slashes
-    // turned into underscores), and a file name has at most 255 bytes.
-    const QByteArray lockName = "LCK.." + (path.startsWith("/dev/") ? path.mid(5) : path);
-    if (lockName.size() > 255)
-        return QStringLiteral("la ruta es demasiado larga para el archivo de bloqueo del puerto "
-                              "(%1 bytes; use una ruta más corta o un enlace)").arg(path.size());
-#else
-    Q_UNUSED(path);
-#endif
-    return {};
-}
-
-QString SerialControl::openableName(const QByteArray &path)
-{
-    if (isValidUtf8(path))
-        return QFile::decodeName(path);
-    if (!m_aliases)
-        m_aliases = std::make_unique<QTemporaryDir>();
-    const QString alias = m_aliases->filePath(QStringLiteral("COM%1").arg(m_commPort));
-    const QByteArray nativeAlias = QFile::encodeName(alias);
-    ::unlink(nativeAlias.constData());
-    if (::symlink(path.constData(), nativeAlias.constData()) != 0)
-        return QFile::decodeName(path);
-    return alias;
 }
 
 void SerialControl::setRThreshold(qint16 threshold)
@@ -290,14 +240,10 @@ QByteArray SerialControl::Input()
     const qsizetype n = m_inputLen == 0 ? waiting : qMin<qsizetype>(m_inputLen, waiting);
     if (n == 0)
         return {};
-    m_consumed += n;
-    if (n == 1) {
-        const quint8 byte = m_waiting.front();
-        m_waiting.pop();
-        return QByteArray::fromRawData(&kByteValues[byte], 1);
-    }
+    if (n == 1)
+        return QByteArray::fromRawData(&kByteValues[m_backlog.takeByte()], 1);
     QByteArray out(n, Qt::Uninitialized);
-    m_waiting.take(out.data(), n);
+    m_backlog.take(out.data(), n);
     return out;
 }
 
@@ -306,66 +252,56 @@ void SerialControl::receive()
     qint64 got = 0;
     while (m_port.bytesAvailable() > 0) {
         qsizetype room = 0;
-        char *to = m_waiting.room(&room);
+        char *to = nullptr;
+        try {
+            to = m_backlog.room(&room);
+        } catch (const std::bad_alloc &) {
+            if (!makeRoom())
+                break;
+            continue;
+        }
+        const qint64 position = m_backlog.received();
         const qint64 n = m_port.read(to, room);
         if (n <= 0)
             break;
         if (m_rawTap)
-            m_rawTap(to, n);
-        m_waiting.commit(n);
+            m_rawTap(to, n, position);
+        m_backlog.commit(n, m_clock.nsecsElapsed());
         got += n;
     }
     if (got == 0)
         return;
-    m_received += got;
-    if (m_trackArrivals)
-        m_arrivals.push_back({m_received, m_sinceOpen.isValid() ? m_sinceOpen.nsecsElapsed() : 0});
-    if (m_waiting.size() > m_waitLimit)
-        discardOldest();
     m_stalled = false;
     scheduleDelivery();
 }
 
-void SerialControl::discardOldest()
+bool SerialControl::makeRoom()
 {
-    // Drop down to the limit, ending where a sample starts, so that pairing after the gap is
-    // as the board sent it. A break inside the dropped part moves where samples start.
-    const bool breakAtFront = !m_breaks.empty() && m_breaks.front().position == m_consumed;
-    // A half sample already read loses its other half: it is lost too.
-    qint64 lost = !breakAtFront && ((m_consumed - m_pairBase) & 1) ? 1 : 0;
-    qint64 base = m_pairBase;
-    qint64 end = m_received - m_waitLimit;
-    while (!m_breaks.empty() && m_breaks.front().position <= end) {
-        base = m_breaks.front().position;
-        lost += m_breaks.front().discarded; // one gap per episode: an undelivered one grows
-        m_breaks.pop_front();
+    // No memory for the bytes that keep coming: the oldest waiting ones make room, as at the
+    // waiting limit. With nothing left to give back, the port keeps them for a moment.
+    outOfMemory();
+    if (m_backlog.isEmpty()) {
+        m_retryRead.start();
+        return false;
     }
-    if ((end - base) & 1)
-        ++end;
-    lost += end - m_consumed;
-    m_waiting.drop(qsizetype(end - m_consumed));
-    m_consumed = end;
-    m_breaks.push_front({end, lost});
+    m_backlog.discardDownTo(m_backlog.size() / 2);
+    return true;
 }
 
-void SerialControl::setTrackArrivals(bool on)
+void SerialControl::outOfMemory()
 {
-    m_trackArrivals = on;
-    if (!on)
-        m_arrivals.clear();
-}
-
-qint64 SerialControl::lastByteArrival()
-{
-    // Blocks wholly read are done with; the byte last read is at m_consumed - 1.
-    while (m_arrivals.size() > 1 && m_arrivals.front().end < m_consumed)
-        m_arrivals.pop_front();
-    return m_arrivals.empty() ? 0 : m_arrivals.front().nanos;
+    if (m_memoryToldOnce)
+        return;
+    m_memoryToldOnce = true;
+    emit failed(QStringLiteral("No queda memoria para los datos recibidos de %1: se descartan los más antiguos "
+                               "que esperaban, para seguir recibiendo. Cada descarte se señala donde ocurrió.")
+                    .arg(portName()));
 }
 
 void SerialControl::scheduleDelivery()
 {
-    if (m_threshold > 0 && InBufferCount() >= m_threshold && !m_stalled && !m_delivery.isActive())
+    if (m_threshold > 0 && !m_stalled && !m_delivery.isActive()
+        && (InBufferCount() >= m_threshold || m_backlog.hasDueMark()))
         m_delivery.start();
 }
 
@@ -375,30 +311,49 @@ void SerialControl::deliver()
     // samples the user expects to see.
     QElapsedTimer clock;
     clock.start();
-    const qint64 batchStart = m_consumed;
+    const qint64 batchStart = m_backlog.consumed();
     int notifications = 0;
+    auto marks = [this] {
+        while (const auto mark = m_backlog.takeDueMark())
+            if (m_onMark)
+                m_onMark(*mark);
+    };
     while (m_threshold > 0 && InBufferCount() >= m_threshold) {
-        const qint64 before = m_consumed;
-        while (!m_breaks.empty() && m_consumed >= m_breaks.front().position) {
-            const Break b = m_breaks.front();
-            m_breaks.pop_front();
-            m_pairBase = b.position;
-            if (b.discarded > 0)
-                emit bytesDiscarded(b.discarded);
-            else
-                emit streamRestarted();
-        }
+        const qint64 before = m_backlog.consumed();
+        marks();
         m_commEvent = kEventReceive;
         if (m_onComm)
             m_onComm();
-        if (m_consumed == before) {
+        if (m_backlog.consumed() == before) {
             m_stalled = true;
             break;
         }
-        if (m_consumed - batchStart >= kBatchBytes || ((++notifications & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
+        if (m_backlog.consumed() - batchStart >= kBatchBytes
+            || ((++notifications & 255) == 0 && clock.nsecsElapsed() > kBatchNanos))
             break;
     }
+    // What happened after the last byte so far is told now, not when the next byte comes.
+    if (m_threshold > 0 && !m_stalled)
+        marks();
+    m_backlog.pruneArrivals();
     emit deliveryDone();
+    scheduleDelivery();
+}
+
+void SerialControl::deliverEverything()
+{
+    if (PortOpen()) {
+        m_gather.stop();
+        m_port.setReadBufferSize(0);
+        receive();
+    }
+    const qint16 threshold = m_threshold;
+    m_threshold = 1;
+    m_stalled = false;
+    while ((InBufferCount() > 0 || m_backlog.hasDueMark()) && !m_stalled)
+        deliver();
+    m_threshold = threshold;
+    m_delivery.stop();
     scheduleDelivery();
 }
 
@@ -410,12 +365,7 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         return;
     // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
     // signalling the same error in a loop.
-    m_gather.stop();
-    receive();
-    m_port.close();
-    m_port.clearError();
-    m_port.setReadBufferSize(0);
-    emit portOpenChanged(false);
+    closePort();
     if (m_reconnect)
         m_reconnectTimer.start();
     emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. %2"
@@ -432,7 +382,7 @@ void SerialControl::tryReconnect()
     }
     // Only a device that is there is tried; one that is there but not ready yet is tried again
     // at the next look, without a message each time.
-    if (!whyOpenFailed(nativeDevice(m_commPort)).isEmpty())
+    if (!devicenames::whyCannotOpen(nativeDevice(m_commPort)).isEmpty())
         return;
     try {
         setPortOpen(true);

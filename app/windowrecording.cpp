@@ -1,0 +1,158 @@
+#include "windowrecording.h"
+
+#include "acquisition.h"
+#include "failure.h"
+#include "platformerror.h"
+#include "recorder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMainWindow>
+#include <QMenu>
+#include <QMessageBox>
+
+namespace {
+
+const QString kTitle = QStringLiteral("Grabar muestras");
+const QString kCsvOnly = QStringLiteral("Muestras en CSV (*.csv)");
+const QString kCsvAndRaw = QStringLiteral("Muestras en CSV y bytes crudos al lado, en .bin (*.csv)");
+
+/// The raw file that goes beside a CSV file: the same name with .bin.
+QString rawBeside(const QString &csv)
+{
+    const QFileInfo f(csv);
+    return f.dir().filePath((f.suffix().compare(QStringLiteral("csv"), Qt::CaseInsensitive) == 0 ? f.completeBaseName()
+                                                                                                : f.fileName())
+                            + QStringLiteral(".bin"));
+}
+
+/// The save dialog: CSV alone, or with the raw bytes beside it.
+class RecordingDialog : public QFileDialog
+{
+public:
+    RecordingDialog(QWidget *parent, const QString &folder) : QFileDialog(parent, kTitle, folder)
+    {
+        setObjectName(QStringLiteral("dialogoGrabar"));
+        setOption(QFileDialog::DontUseNativeDialog);
+        setOption(QFileDialog::DontConfirmOverwrite); // never replaced: refused below instead
+        setAcceptMode(QFileDialog::AcceptSave);
+        setFileMode(QFileDialog::AnyFile);
+        setDefaultSuffix(QStringLiteral("csv"));
+        setNameFilters({kCsvOnly, kCsvAndRaw});
+        connect(this, &QFileDialog::fileSelected, this, [this](const QString &file) { m_chosen = file; });
+    }
+    /// Asks for the file: true with csv (and raw, if asked for) when the user chose one.
+    bool choose(QString *csv, QString *raw)
+    {
+        m_chosen.clear();
+        if (exec() != QDialog::Accepted || m_chosen.isEmpty())
+            return false;
+        *csv = m_chosen;
+        *raw = selectedNameFilter() == kCsvAndRaw ? rawBeside(m_chosen) : QString();
+        return true;
+    }
+
+private:
+    QString m_chosen;
+};
+
+} // namespace
+
+WindowRecording::WindowRecording(Acquisition &acquisition, QMainWindow &main, FailureReporter &reporter)
+    : m_acquisition(acquisition), m_main(main), m_reporter(reporter)
+{
+    // Anywhere on the window's background; the display keeps its own edit menu.
+    QWidget *background = main.centralWidget();
+    background->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(background, &QWidget::customContextMenuRequested, this, [this, background](const QPoint &at) {
+        showMenu(background->mapToGlobal(at));
+    });
+}
+
+WindowRecording::~WindowRecording()
+{
+    stop();
+}
+
+bool WindowRecording::isRecording() const
+{
+    return m_recorder && m_recorder->isRecording();
+}
+
+void WindowRecording::start(const QByteArray &csvPath, const QByteArray &rawPath)
+{
+    auto recorder = std::make_unique<Recorder>(csvPath, rawPath);
+    stop();
+    m_recorder = std::move(recorder);
+    m_recorder->attach(m_acquisition);
+    connect(m_recorder.get(), &Recorder::failed, this, [this](const QString &message) {
+        m_reporter.report(message + QStringLiteral(" La recepción sigue."));
+    });
+}
+
+void WindowRecording::stop()
+{
+    if (!m_recorder)
+        return;
+    m_recorder->finish();
+    m_recorder.reset();
+}
+
+void WindowRecording::fillMenu(QMenu &menu)
+{
+    if (isRecording()) {
+        QStringList files;
+        for (const QString &f : {m_recorder->csvPath(), m_recorder->rawPath()})
+            if (!f.isEmpty())
+                files << f;
+        QAction *info = menu.addAction(QStringLiteral("Grabando en %1: %2 muestras")
+                                           .arg(files.join(QStringLiteral(" y ")))
+                                           .arg(m_recorder->samplesRecorded()));
+        info->setObjectName(QStringLiteral("grabacionEnCurso"));
+        info->setEnabled(false);
+        menu.addSeparator();
+    }
+    QAction *record = menu.addAction(QStringLiteral("Grabar muestras…"));
+    record->setObjectName(QStringLiteral("grabarMuestras"));
+    record->setEnabled(!isRecording());
+    QAction *stopIt = menu.addAction(QStringLiteral("Detener grabación"));
+    stopIt->setObjectName(QStringLiteral("detenerGrabacion"));
+    stopIt->setEnabled(isRecording());
+}
+
+void WindowRecording::showMenu(const QPoint &at)
+{
+    QMenu menu(&m_main);
+    fillMenu(menu);
+    const QAction *chosen = menu.exec(at);
+    if (!chosen)
+        return;
+    if (chosen->objectName() == u"detenerGrabacion")
+        stop();
+    else if (chosen->objectName() == u"grabarMuestras")
+        chooseAndStart();
+}
+
+void WindowRecording::chooseAndStart()
+{
+    RecordingDialog dialog(&m_main, m_lastFolder.isEmpty() ? QDir::homePath() : m_lastFolder);
+    QString csv, raw;
+    while (dialog.choose(&csv, &raw)) {
+        // A recording is never written over: the user is asked for another name.
+        const QString taken = QFileInfo::exists(csv) ? csv : !raw.isEmpty() && QFileInfo::exists(raw) ? raw : QString();
+        if (!taken.isEmpty()) {
+            QMessageBox::warning(&m_main, kTitle, QStringLiteral("Ya existe %1: una grabación nunca se sobrescribe. "
+                                                                "Elija otro nombre.").arg(QDir::toNativeSeparators(taken)));
+            continue;
+        }
+        try {
+            start(QFile::encodeName(csv), QFile::encodeName(raw));
+            m_lastFolder = QFileInfo(csv).absolutePath();
+        } catch (const PlatformError &e) {
+            m_reporter.report(e.message());
+        }
+        return;
+    }
+}

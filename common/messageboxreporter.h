@@ -1,0 +1,28 @@
+#pragma once
+
+#include "failure.h"
+
+#include <QMessageBox>
+#include <QPointer>
+
+/// Shows failures in one non-modal warning box; a message already on screen is not repeated.
+/// The box shows the newest few and counts the rest, and stays within the screen.
+class MessageBoxReporter final : public FailureReporter
+{
+public:
+    static constexpr int kShownMessages = 5;
+    static constexpr int kMaxMessageLength = 500;
+
+    MessageBoxReporter() = default;
+    ~MessageBoxReporter() override;
+    void report(const QString &message) override;
+    void information(const QString &text) override;
+    /// The box while it exists (for tests).
+    QMessageBox *box() const { return m_box; }
+
+private:
+    void showText();
+
+    QPointer<QMessageBox> m_box;
+    QStringList m_shown;
+};

@@ -1,0 +1,129 @@
+#include "recordingfile.h"
+
+#include "platformerror.h"
+#include "syserror.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Buffers are written out at about this size (or by the caller's timer).
+constexpr qsizetype kBufferReserve = (1 << 20) + 4096;
+
+QByteArray folderOf(const QByteArray &path)
+{
+    const qsizetype slash = path.lastIndexOf('/');
+    return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
+} // namespace
+
+RecordingFile::RecordingFile(const QByteArray &path) : m_path(path)
+{
+    m_fd = fileio::FileDescriptor(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (!m_fd.isOpen()) {
+        const int err = errno;
+        if (err == EEXIST)
+            throw PlatformError(QStringLiteral("No se graba: el archivo %1 ya existe y no se sobrescribe. Elija otro nombre.")
+                                    .arg(shownPath()));
+        throw PlatformError(QStringLiteral("No se graba: no se pudo crear %1 (%2).").arg(shownPath(), syserror::reason(err)));
+    }
+    m_buffer.reserve(kBufferReserve);
+}
+
+RecordingFile::~RecordingFile() = default;
+
+QString RecordingFile::shownPath() const
+{
+    return syserror::shownPath(m_path);
+}
+
+QString RecordingFile::reason() const
+{
+    return m_error ? syserror::reason(m_error) : QString();
+}
+
+bool RecordingFile::flush(bool wholeLines, const std::function<void(QByteArrayView)> &kept)
+{
+    if (!isOpen())
+        return !failed();
+    if (m_buffer.isEmpty())
+        return true;
+    size_t done = 0;
+    const int err = fileio::writeAll(m_fd.get(), m_buffer.constData(), size_t(m_buffer.size()), &done);
+    m_written += qint64(done);
+    if (err) {
+        fail(err, wholeLines, done, kept);
+        return false;
+    }
+    m_buffer.clear();
+    return true;
+}
+
+void RecordingFile::fail(int err, bool wholeLines, size_t done, const std::function<void(QByteArrayView)> &kept)
+{
+    // What reached the file stays readable: a cut line is taken back.
+    qsizetype stayed = qsizetype(done);
+    if (wholeLines) {
+        const qsizetype partial = qsizetype(done) - (done > 0 ? m_buffer.lastIndexOf('\n', qsizetype(done) - 1) + 1 : 0);
+        if (partial > 0 && ::ftruncate(m_fd.get(), m_written - partial) == 0) {
+            m_written -= partial;
+            stayed -= partial;
+        }
+    }
+    if (kept)
+        kept(QByteArrayView(m_buffer).first(stayed));
+    m_error = err;
+    m_buffer = QByteArray();
+    m_fd.close();
+}
+
+void RecordingFile::truncate(qint64 size)
+{
+    if (size >= m_written) {
+        m_buffer.truncate(qsizetype(size - m_written));
+        return;
+    }
+    m_buffer.clear();
+    if (isOpen() && ::ftruncate(m_fd.get(), size) == 0)
+        m_written = size;
+}
+
+bool RecordingFile::close(bool wholeLines)
+{
+    if (!flush(wholeLines))
+        return false;
+    if (!isOpen())
+        return true;
+    // Space on some file systems is only claimed at sync or close: both are checked.
+    if (::fsync(m_fd.get()) != 0 && errno != EINVAL) {
+        m_error = errno;
+        m_fd.close();
+        return false;
+    }
+    if (m_fd.close() != 0) {
+        m_error = errno;
+        return false;
+    }
+    return true;
+}
+
+void RecordingFile::remove()
+{
+    m_fd.close();
+    m_buffer.clear();
+    ::unlink(m_path.constData());
+}
+
+bool RecordingFile::sameNewFile(const QByteArray &a, const QByteArray &b)
+{
+    const auto name = [](const QByteArray &p) { return p.mid(p.lastIndexOf('/') + 1); };
+    if (name(a) != name(b))
+        return false;
+    struct stat fa {}, fb {};
+    return ::stat(folderOf(a).constData(), &fa) == 0 && ::stat(folderOf(b).constData(), &fb) == 0
+           && fa.st_dev == fb.st_dev && fa.st_ino == fb.st_ino;
+}

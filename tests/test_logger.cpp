@@ -1,0 +1,301 @@
+// The logger without windows, end to end: the simulated board, the real program run as a user
+// runs it, and the files read back as a user would read them.
+
+#include "recordingsupport.h"
+#include "testpty.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+class TestLogger : public QObject
+{
+    Q_OBJECT
+private slots:
+    void muestrasMeansSamplesInEveryFile_data()
+    {
+        QTest::addColumn<bool>("csv");
+        QTest::newRow("raw file only") << false;
+        QTest::newRow("CSV and raw file") << true;
+    }
+    void muestrasMeansSamplesInEveryFile()
+    {
+        // Against a board that keeps sending: the run ends at N samples, and the raw file holds
+        // exactly their bytes.
+        QFETCH(bool, csv);
+        constexpr qint64 n = 1000;
+        QTemporaryDir dir;
+        const QString csvPath = dir.filePath(QStringLiteral("n.csv")), raw = dir.filePath(QStringLiteral("n.bin"));
+        Board board({QStringLiteral("--flat")});
+        QVERIFY(!board.path.isEmpty());
+        QStringList args{"--com1", board.path, "--config", "9600,N,8,1", "--crudo", raw, "--muestras", QString::number(n)};
+        if (csv)
+            args << "--registro" << csvPath;
+        QString errors;
+        QCOMPARE(runLogger(args, &errors), 0);
+        QCOMPARE(readAll(raw), boardBytes(0, n));
+        QVERIFY2(errors.contains(QStringLiteral("%1 bytes (%2 muestras) grabados").arg(2 * n).arg(n)), qPrintable(errors));
+        if (csv)
+            QCOMPARE(readCsv(csvPath).values, boardValues(0, n));
+    }
+
+    void oneFileThatCannotBeWrittenKeepsTheOtherAndTheCountsAreTheFiles()
+    {
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("small.csv")), raw = dir.filePath(QStringLiteral("small.bin"));
+        constexpr qint64 n = 20000; // 40 000 raw bytes fit; their CSV rows do not
+        Board board({QStringLiteral("--flat")});
+        QString errors;
+        // The test's shell counts ulimit -f in blocks of 512 bytes: no file may pass 64 KiB.
+        const int status = runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", csv, "--crudo", raw,
+                                      "--muestras", QString::number(n)}, &errors, QStringLiteral("ulimit -f 128"));
+        QCOMPARE(status, 1);
+        QVERIFY2(errors.contains(csv) && errors.contains(QStringLiteral("tamaño máximo")), qPrintable(errors));
+        QVERIFY2(!errors.contains(QStringLiteral("recepción sigue")), qPrintable(errors));
+        const Csv c = readCsv(csv);
+        QVERIFY(c.damaged.isEmpty());
+        QVERIFY(!c.values.isEmpty() && c.values.size() < n);
+        QCOMPARE(c.values, boardValues(0, c.values.size()));
+        QCOMPARE(readAll(raw), boardBytes(0, n)); // the other file went on to the end
+        QVERIFY2(errors.contains(QStringLiteral("%1 muestras grabadas en %2").arg(c.values.size()).arg(csv)), qPrintable(errors));
+        QVERIFY2(errors.contains(QStringLiteral("%1 bytes (%2 muestras) grabados en %3").arg(2 * n).arg(n).arg(raw)), qPrintable(errors));
+    }
+
+    void relativeDeviceMeansTheWorkingFolder_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("a link of the user's") << "placa";
+        QTest::newRow("a link named like a device in /dev") << "ttyS0";
+    }
+    void relativeDeviceMeansTheWorkingFolder()
+    {
+        QFETCH(QString, name);
+        QTemporaryDir dir;
+        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QStringLiteral("100"), QStringLiteral("--linger"), QStringLiteral("5")});
+        QVERIFY(QFile::link(board.path, dir.filePath(name)));
+        QString errors;
+        QCOMPARE(runLogger({"--com1", name, "--config", "9600,N,8,1", "--registro", "r.csv", "--muestras", "100"}, &errors,
+                           QString(), dir.path()), 0);
+        const Csv c = readCsv(dir.filePath(QStringLiteral("r.csv")));
+        QCOMPARE(c.values, boardValues(0, 100));
+        QCOMPARE(c.header(QStringLiteral("dispositivo")), QStringLiteral("%1 (COM1)").arg(QDir(dir.path()).absoluteFilePath(name)));
+    }
+
+    void refusedStartLeavesNothingAndTheNextTryWorks_data()
+    {
+        // The arguments of the refused try ({board}: the board, {dir}: the run's folder).
+        QTest::addColumn<QStringList>("refused");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("a device that does not exist")
+            << QStringList{"--com1", "{dir}/nada", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "x.bin"}
+            << "el dispositivo no existe";
+        QTest::newRow("settings that cannot be")
+            << QStringList{"--com1", "{board}", "--config", "9600,Q,8,1", "--registro", "x.csv", "--crudo", "x.bin"}
+            << "--config «9600,Q,8,1» no vale";
+        QTest::newRow("a raw file in a missing folder")
+            << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "no/x.bin"}
+            << "no se pudo crear";
+        QTest::newRow("one file under two spellings")
+            << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "./x.csv"}
+            << "mismo archivo";
+    }
+    void refusedStartLeavesNothingAndTheNextTryWorks()
+    {
+        QFETCH(QStringList, refused);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        Board board({QStringLiteral("--flat")});
+        QVERIFY(!board.path.isEmpty());
+        refused.replaceInStrings(QStringLiteral("{board}"), board.path).replaceInStrings(QStringLiteral("{dir}"), dir.path());
+        QString errors;
+        QVERIFY(runLogger(refused, &errors, QString(), dir.path()) != 0);
+        QVERIFY2(errors.contains(reason), qPrintable(errors));
+        QVERIFY2(!errors.contains(QStringLiteral("Se mantiene la configuración anterior")), qPrintable(errors));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+        QCOMPARE(runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "x.bin",
+                            "--muestras", "10"}, &errors, QString(), dir.path()), 0);
+        QCOMPARE(readCsv(dir.filePath(QStringLiteral("x.csv"))).numbers.size(), 10);
+    }
+
+    void inicioIsTheStartAndTiempoCountsFromIt()
+    {
+        // A board silent for a while: the header's start is when the logger started, and every
+        // row's time counts from that same instant.
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("t.csv"));
+        Pty pty;
+        QProcess logger;
+        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", pty.slavePath(), "--config", "9600,N,8,1",
+                                                        "--registro", csv, "--muestras", "3"});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(csv), 10000);
+        QTest::qWait(1500); // the board says nothing for a moment
+        const QDateTime written = QDateTime::currentDateTime();
+        QVERIFY(pty.write(samplesToBytes({7, 8, 9})));
+        QVERIFY(logger.waitForFinished(10000));
+        QCOMPARE(logger.exitCode(), 0);
+        const Csv c = readCsv(csv);
+        QCOMPARE(c.values, (QList<int>{7, 8, 9}));
+        const QDateTime start = QDateTime::fromString(c.header(QStringLiteral("inicio")), Qt::ISODateWithMs);
+        QVERIFY2(start.isValid() && c.header(QStringLiteral("inicio")).contains(QRegularExpression(QStringLiteral("(Z|[+-]\\d\\d:\\d\\d)$"))),
+                 qPrintable(c.header(QStringLiteral("inicio"))));
+        QVERIFY2(start.msecsTo(written) >= 1000, qPrintable(start.toString(Qt::ISODateWithMs)));
+        const QDateTime firstArrival = start.addMSecs(qint64(c.times[0] * 1000));
+        QVERIFY2(firstArrival.msecsTo(written) <= 5, qPrintable(firstArrival.toString(Qt::ISODateWithMs)));
+    }
+
+    void thePortRecordedIsTheOneNamed_data()
+    {
+        QTest::addColumn<QStringList>("ports"); // {pty} stands for the board
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("--com2 alone") << QStringList{"--com2", "{pty}"} << 0 << "(COM2)";
+        QTest::newRow("--com1 alone") << QStringList{"--com1", "{pty}"} << 0 << "(COM1)";
+        QTest::newRow("both: which one?") << QStringList{"--com1", "{pty}", "--com2", "{pty}"} << 2 << "no los dos";
+    }
+    void thePortRecordedIsTheOneNamed()
+    {
+        QFETCH(QStringList, ports);
+        QFETCH(int, status);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("p.csv"));
+        Board board({QStringLiteral("--flat")});
+        ports.replaceInStrings(QStringLiteral("{pty}"), board.path);
+        QString errors;
+        QCOMPARE(runLogger(ports + QStringList{"--config", "9600,N,8,1", "--registro", csv, "--muestras", "50"}, &errors), status);
+        if (status == 0)
+            QCOMPARE(readCsv(csv).header(QStringLiteral("dispositivo")), board.path + u' ' + said);
+        else
+            QVERIFY2(errors.contains(said) && !QFile::exists(csv), qPrintable(errors));
+    }
+
+    void loggerThatRecordedNothingSaysSoAndFails()
+    {
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("vacio.csv"));
+        Pty pty; // a board that never sends
+        QProcess logger;
+        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", pty.slavePath(), "--config", "9600,N,8,1",
+                                                        "--registro", csv});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(csv), 10000);
+        logger.terminate();
+        QVERIFY(logger.waitForFinished(10000));
+        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(logger.exitCode(), 1);
+        const QString errors = QString::fromLocal8Bit(logger.readAllStandardError());
+        QVERIFY2(errors.contains(QStringLiteral("No se grabó nada")) && errors.contains(pty.slavePath()), qPrintable(errors));
+    }
+
+    void loggerRecordsEverySampleAndEveryByte()
+    {
+        constexpr qint64 n = 200000;
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("run.csv")), raw = dir.filePath(QStringLiteral("run.bin"));
+        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QString::number(n), QStringLiteral("--linger"), QStringLiteral("5")});
+        QVERIFY(!board.path.isEmpty());
+        QString errors;
+        QCOMPARE(runLogger({"--com1", board.path, "--config", "9600,N,8,1", "--registro", csv, "--crudo", raw,
+                            "--muestras", QString::number(n)}, &errors), 0);
+        QVERIFY2(errors.contains(QStringLiteral("%1 muestras grabadas").arg(n)), qPrintable(errors));
+        const Csv c = readCsv(csv);
+        QVERIFY2(c.damaged.isEmpty(), qPrintable(c.damaged.mid(0, 3).join(u'\n')));
+        QCOMPARE(c.numbers, numbered(n));
+        QCOMPARE(c.values, boardValues(0, n));
+        QVERIFY(std::is_sorted(c.times.begin(), c.times.end()));
+        QVERIFY2(c.comments.join(u'\n').contains(QStringLiteral("# configuración: 9600,N,8,1")), qPrintable(c.comments.join(u'\n')));
+        QVERIFY(c.comments.join(u'\n').contains(board.path));
+        QCOMPARE(readAll(raw), boardBytes(0, n));
+
+        // Played back from the raw recording, the run gives the same samples.
+        const QString again = dir.filePath(QStringLiteral("again.csv"));
+        Board replay({QStringLiteral("--flat"), QStringLiteral("--archivo"), raw, QStringLiteral("--linger"), QStringLiteral("5")});
+        QCOMPARE(runLogger({"--com1", replay.path, "--config", "9600,N,8,1", "--registro", again, "--muestras", QString::number(n)}), 0);
+        const Csv d = readCsv(again);
+        QCOMPARE(d.numbers, c.numbers);
+        QCOMPARE(d.values, c.values);
+    }
+
+    void existingFileIsNeverOverwritten()
+    {
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("kept.csv"));
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("valioso");
+        f.close();
+        Pty pty;
+        QString errors;
+        QVERIFY(runLogger({"--com1", pty.slavePath(), "--config", "9600,N,8,1", "--registro", csv}, &errors) != 0);
+        QVERIFY2(errors.contains(csv) && errors.contains(QStringLiteral("ya existe")), qPrintable(errors));
+        QCOMPARE(readAll(csv), QByteArray("valioso"));
+    }
+
+    void outputIntoAPipeNobodyReadsCostsNothing()
+    {
+        constexpr qint64 n = 20000;
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("piped.csv"));
+        Board board({QStringLiteral("--flat"), QStringLiteral("--count"), QString::number(n), QStringLiteral("--linger"), QStringLiteral("5")});
+        QVERIFY(!board.path.isEmpty());
+        // As with "dispvanto … 2>&1 | head" once head has gone: every message meets a closed pipe.
+        int fds[2] = {-1, -1};
+        QVERIFY(::pipe2(fds, O_CLOEXEC) == 0);
+        ::close(fds[0]);
+        QProcess logger;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        logger.setProcessEnvironment(env);
+        logger.setChildProcessModifier([w = fds[1]] {
+            ::dup2(w, STDOUT_FILENO);
+            ::dup2(w, STDERR_FILENO);
+        });
+        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", board.path, "--config", "9600,N,8,1",
+                                                        "--registro", csv, "--muestras", QString::number(n)});
+        const bool finished = logger.waitForFinished(60000);
+        ::close(fds[1]);
+        QVERIFY(finished);
+        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(logger.exitCode(), 0);
+        const Csv c = readCsv(csv);
+        QVERIFY(c.damaged.isEmpty());
+        QCOMPARE(c.numbers, numbered(n));
+        QCOMPARE(c.values, boardValues(0, n));
+    }
+
+    void sigtermDuringAFloodLeavesAWellFormedFile()
+    {
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("flood.csv"));
+        Board board({QStringLiteral("--flat")});
+        QProcess logger;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DISPLAY"));
+        logger.setProcessEnvironment(env);
+        logger.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--com1", board.path, "--config", "9600,N,8,1", "--registro", csv});
+        QVERIFY(logger.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(csv).size() > 4 * 1024 * 1024, 30000); // well into the flood
+        ::kill(pid_t(logger.processId()), SIGTERM);
+        QVERIFY(logger.waitForFinished(20000));
+        QCOMPARE(logger.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(logger.exitCode(), 0);
+        const Csv c = readCsv(csv);
+        QVERIFY(c.endsWithLineEnd);
+        QVERIFY2(c.damaged.isEmpty(), qPrintable(c.damaged.mid(0, 3).join(u'\n')));
+        QVERIFY(c.numbers.size() > 100000);
+        QCOMPARE(c.numbers, numbered(c.numbers.size()));
+        QCOMPARE(c.values, boardValues(0, c.values.size()));
+    }
+
+};
+
+QTEST_GUILESS_MAIN(TestLogger)
+#include "test_logger.moc"
