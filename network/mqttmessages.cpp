@@ -48,7 +48,8 @@ QByteArray SessionMeta::toJson() const
                     {QStringLiteral("puerto"), port},
                     {QStringLiteral("sesion"), qint64(session)},
                     {QStringLiteral("reloj_cero_unix_ns"), clockZeroUnixNanos},
-                    {QStringLiteral("inicio"), start.toString(Qt::ISODateWithMs)}});
+                    {QStringLiteral("inicio"), start.toString(Qt::ISODateWithMs)},
+                    {QStringLiteral("inicio_unix_ns"), startUnixNanos}});
 }
 
 std::optional<SessionMeta> SessionMeta::fromJson(const QByteArray &json)
@@ -67,6 +68,7 @@ std::optional<SessionMeta> SessionMeta::fromJson(const QByteArray &json)
     m.port = o->value(QStringLiteral("puerto")).toString();
     m.clockZeroUnixNanos = o->value(QStringLiteral("reloj_cero_unix_ns")).toInteger();
     m.start = QDateTime::fromString(o->value(QStringLiteral("inicio")).toString(), Qt::ISODateWithMs);
+    m.startUnixNanos = o->value(QStringLiteral("inicio_unix_ns")).toInteger(m.start.toMSecsSinceEpoch() * 1000000);
     return m;
 }
 

@@ -18,6 +18,7 @@ struct SessionMeta
     quint64 session = 0;        ///< "sesion"
     qint64 clockZeroUnixNanos = 0; ///< "reloj_cero_unix_ns": Unix time of arrival time 0
     QDateTime start;            ///< "inicio": when the session started (ISO 8601)
+    qint64 startUnixNanos = 0;  ///< "inicio_unix_ns": the same, exactly: the publisher's tiempo_s counts from it
 
     QByteArray toJson() const;
     static std::optional<SessionMeta> fromJson(const QByteArray &json);

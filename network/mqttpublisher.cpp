@@ -10,11 +10,14 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
       m_client(broker, uniqueClientId(QStringLiteral("pub")), this),
       m_store(kMemoryBytes),
       m_raw(m_context.readRaw),
-      m_session(quint64(QDateTime::currentMSecsSinceEpoch())),
-      m_start(QDateTime::currentDateTime())
+      m_session(quint64(QDateTime::currentMSecsSinceEpoch()))
 {
     if (!m_context.unixNanos)
         m_context.unixNanos = [](qint64 t) { return t; };
+    m_startUnixNanos = m_context.startNanos >= 0 ? m_context.unixNanos(m_context.startNanos)
+                                                 : QDateTime::currentMSecsSinceEpoch() * 1000000;
+    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
+    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
     m_client.setWill(m_topics.state, kOffline.toUtf8(), true);
     m_client.subscribe(m_topics.request);
     connect(&m_client, &MqttClient::connected, this, &MqttPublisher::connectedToBroker);
@@ -222,6 +225,16 @@ void MqttPublisher::setDeviceOpen(bool open)
     publishState();
 }
 
+void MqttPublisher::setDevice(const QString &portName, const QString &device, const QString &settings)
+{
+    if (portName == m_context.portName && device == m_context.device && settings == m_context.settings)
+        return;
+    m_context.portName = portName;
+    m_context.device = device;
+    m_context.settings = settings;
+    publishMeta();
+}
+
 void MqttPublisher::publishState()
 {
     const QString &state = m_goodbyeSent ? kOffline : m_deviceOpen ? kOnline : kDeviceLost;
@@ -240,6 +253,7 @@ void MqttPublisher::publishMeta()
     meta.session = m_session;
     meta.clockZeroUnixNanos = m_context.unixNanos(0);
     meta.start = m_start;
+    meta.startUnixNanos = m_startUnixNanos;
     m_client.publish(m_topics.meta, meta.toJson(), 1, true);
 }
 

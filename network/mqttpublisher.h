@@ -44,6 +44,8 @@ public:
     void start();
     /// The device was lost (false) or is open again (true): said on TEMA/estado.
     void setDeviceOpen(bool open);
+    /// The port, its device or its settings changed (another port opened): TEMA/meta says so.
+    void setDevice(const QString &portName, const QString &device, const QString &settings);
     /// Sends what is pending (for a few seconds at most), says "fuera de línea" and disconnects;
     /// finished() follows.
     void finish();
@@ -100,6 +102,7 @@ private:
     RawHistory m_raw;
     quint64 m_session;
     QDateTime m_start;
+    qint64 m_startUnixNanos = 0;
     Batch m_open;
     qint64 m_lastArrival = 0;
     QTimer m_sealTimer;

@@ -118,6 +118,9 @@ bool MqttSource::follow(quint64 session)
 
 void MqttSource::process()
 {
+    // Samples wait for the session's meta: it says where their times count from.
+    if (!m_hasMeta)
+        return;
     for (Reassembly::Output &out : m_reassembly.take()) {
         switch (out.kind) {
         case Reassembly::Output::Ready:
@@ -130,6 +133,8 @@ void MqttSource::process()
         case Reassembly::Output::Missing:
             m_progressed = true;
             m_missing.push_back(out.range);
+            emitEvent({StreamEvent::Kind::Missing, qint64(2 * out.range.first), qint64(2 * out.range.count), {},
+                       QDateTime::currentDateTime()});
             emit samplesMissing(out.range.first, out.range.count);
             break;
         }

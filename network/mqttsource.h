@@ -15,10 +15,11 @@
 
 /// The samples of a remote bench, from the broker: subscribes to its batches, meta and state,
 /// and hands its consumers every sample of one session from sample 0, in index order, with the
-/// publisher's arrival times. Missing samples are asked for once on TEMA/pedido, a piece at a
-/// time; what the publisher no longer has, or what has not come after the wait, is given up and
-/// said (samplesMissing). Byte positions of this stream are 2 × index, so a given-up gap keeps
-/// its place.
+/// publisher's arrival times, once the session's meta has come (it says where those times count
+/// from). Missing samples are asked for once on TEMA/pedido, a piece at a time; what the
+/// publisher no longer has, or what has not come after the wait, is given up and said
+/// (samplesMissing, and a StreamEvent::Kind::Missing to the consumers). Byte positions of this
+/// stream are 2 × index, so a given-up gap keeps its place.
 class MqttSource : public QObject, public SampleSource
 {
     Q_OBJECT

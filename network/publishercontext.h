@@ -17,6 +17,9 @@ struct PublisherContext
     /// Wall-clock Unix ns of an arrival time on the acquisition's clock. Must be that clock plus a
     /// fixed offset, so that a subscriber recovers the arrival times exactly.
     std::function<qint64(qint64 arrivalNanos)> unixNanos;
+    /// Where the run starts on the acquisition's clock (the local recording's tiempo_s counts
+    /// from here too); -1: when the publisher is made.
+    qint64 startNanos = -1;
     /// Reads the raw recording back, when one is kept (rawFileReader); empty: none.
     RawReader readRaw;
 };
