@@ -1,9 +1,7 @@
-// A publisher or a remote recorder in a process of its own, for the tests that stop or kill one
-// end: "publicar PUERTO TEMA ARCHIVO_CLAVE" publishes made-up samples until killed;
+// A remote recorder in a process of its own, for the tests that stop it:
 // "recibir PUERTO TEMA ARCHIVO_CLAVE MUESTRAS ESPERA_MS" receives samples 0 … MUESTRAS−1 and says
 // on stdout what it got: "falta PRIMERA CUANTAS" for each gap given up, then
 // "fin COMPLETO ENTREGADAS SUMA_DE_INDICES ERRORES".
-#include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
 
@@ -50,22 +48,6 @@ public:
 
 } // namespace
 
-int publish(QCoreApplication &app, const QStringList &args)
-{
-    TestFeed feed(37, 4, 5);
-    MqttPublisher publisher(brokerFrom(args), args.at(3), feed.context());
-    feed.addConsumer(&publisher);
-    QObject::connect(&publisher, &MqttPublisher::connectedChanged, &app, [](bool up) {
-        if (up)
-            say("conectado");
-    });
-    QObject::connect(&publisher, &MqttPublisher::problem, &app,
-                     [](const QString &m) { std::fprintf(stderr, "%s\n", qPrintable(m)); });
-    publisher.start();
-    feed.start();
-    return app.exec();
-}
-
 int receive(QCoreApplication &app, const QStringList &args)
 {
     MqttSource source(brokerFrom(args), args.at(3));
@@ -96,12 +78,9 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() >= 5 && args.at(1) == QLatin1String("publicar"))
-        return publish(app, args);
     if (args.size() >= 7 && args.at(1) == QLatin1String("recibir"))
         return receive(app, args);
-    std::fputs("uso: mqttpeer publicar PUERTO TEMA ARCHIVO_CLAVE\n"
-               "     mqttpeer recibir PUERTO TEMA ARCHIVO_CLAVE MUESTRAS ESPERA_MS\n",
+    std::fputs("uso: mqttpeer recibir PUERTO TEMA ARCHIVO_CLAVE MUESTRAS ESPERA_MS\n",
                stderr);
     return 2;
 }

@@ -1,5 +1,6 @@
 // The connection to the broker, against a real Mosquitto of the test's own: refusals told once,
-// clearly; a broker that starts late; the retained state when a publisher dies or ends cleanly.
+// clearly; the retained state when a publisher ends cleanly. A broker that starts late and a
+// publisher killed with SIGKILL are tested end to end (test_remotebench, test_remotestate).
 #include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
@@ -8,8 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <csignal>
-#include <sys/types.h>
 
 namespace {
 
@@ -25,8 +24,6 @@ private slots:
     void initTestCase();
     void refused_data();
     void refused();
-    void lateBroker();
-    void killedPublisher();
     void stateAndCleanEnd();
 
 private:
@@ -102,74 +99,6 @@ void TestMqttLink::refused()
     QVERIFY2(message.contains(reason), qPrintable(message));
     QVERIFY(!message.contains(QString::fromUtf8(password)));
     QCOMPARE(connected.size(), 0);
-}
-
-// The broker is not there at the start and comes 3 s later: each end says once that it cannot
-// connect, retries by itself, and then every sample arrives.
-void TestMqttLink::lateBroker()
-{
-    QTemporaryDir folder;
-    TestBroker broker(folder.path(), {});
-    constexpr quint64 kSamples = 50000;
-    TestFeed feed(37, 4, 5);
-    MqttPublisher publisher(broker.settings(), kTopic, feed.context());
-    feed.addConsumer(&publisher);
-    MqttSource source(broker.settings(), kTopic);
-    Collector remote;
-    source.addConsumer(&remote);
-    source.setTarget(kSamples);
-    QSignalSpy reached(&source, &MqttSource::targetReached);
-    QSignalSpy publisherProblems(&publisher, &MqttPublisher::problem);
-    QSignalSpy sourceProblems(&source, &MqttSource::problem);
-    source.start();
-    publisher.start();
-    feed.start(kSamples);
-    // Attempts at 0, 1 and 3 s: the third is the one the broker, started now, will answer.
-    QTRY_VERIFY_WITH_TIMEOUT(publisher.client().connectionAttempts() >= 3 && source.client().connectionAttempts() >= 3,
-                             kTimeout);
-    const QString started = broker.start();
-    QVERIFY2(started.isEmpty(), qPrintable(started));
-
-    QTRY_COMPARE_WITH_TIMEOUT(reached.size(), 1, kTimeout);
-    QCOMPARE(reached.at(0).at(0).toBool(), true);
-    const QString check = remote.checkAgainstFeed(0, kSamples, 37);
-    QVERIFY2(check.isEmpty(), qPrintable(check));
-    const QString absent = QStringLiteral("MQTT: no se puede conectar con el broker 127.0.0.1:%1: conexión rechazada")
-                               .arg(broker.port());
-    for (QSignalSpy *problems : {&publisherProblems, &sourceProblems}) {
-        QCOMPARE(problems->size(), 1);
-        QVERIFY2(problems->at(0).at(0).toString().startsWith(absent), qPrintable(problems->at(0).at(0).toString()));
-    }
-}
-
-// A publisher killed with SIGKILL cannot say goodbye: the broker publishes its will, and a
-// subscriber that comes later still finds the session's meta and "fuera de línea".
-void TestMqttLink::killedPublisher()
-{
-    QTemporaryDir folder;
-    TestBroker broker(folder.path(), {});
-    const QString started = broker.start();
-    QVERIFY2(started.isEmpty(), qPrintable(started));
-    MqttSource watcher(broker.settings(), kTopic);
-    QSignalSpy states(&watcher, &MqttSource::stateChanged);
-    watcher.start();
-    QTRY_VERIFY_WITH_TIMEOUT(watcher.client().isConnected(), kTimeout);
-
-    QProcess publisher;
-    publisher.start(QStringLiteral(MQTTPEER_BINARY), {"publicar", QString::number(broker.port()), kTopic,
-                                                      writePasswordFile(folder.path(), TestBroker::kPassword)});
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOnline, kTimeout);
-    QTRY_VERIFY_WITH_TIMEOUT(watcher.next() > 0, kTimeout); // it is publishing
-    ::kill(pid_t(publisher.processId()), SIGKILL);
-    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
-
-    MqttSource late(broker.settings(), kTopic);
-    late.start();
-    QTRY_VERIFY_WITH_TIMEOUT(late.hasMeta() && !late.publisherState().isEmpty(), kTimeout);
-    QCOMPARE(late.publisherState(), MqttPublisher::kOffline);
-    QCOMPARE(late.session(), watcher.session());
-    QCOMPARE(late.meta().device, QStringLiteral("/dev/ttyPRUEBA0"));
-    QCOMPARE(late.meta().program, QStringLiteral("dispvanto 9.9.9"));
 }
 
 // The device lost and back, a summary a dashboard can read, and a clean end that leaves the

@@ -1,6 +1,6 @@
 // Samples from a publisher to a remote source through a real Mosquitto of the test's own: the
-// round trip, a broker that goes away mid-run, memory running out, a subscriber the broker
-// drops messages for.
+// round trip, memory running out, a subscriber the broker drops messages for. A broker that
+// goes away mid-run is tested end to end, with the real program (test_remotebench).
 #include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
@@ -87,8 +87,6 @@ private slots:
     void initTestCase();
     void roundTrip_data();
     void roundTrip();
-    void brokerInterrupted_data();
-    void brokerInterrupted();
     void memoryOverflow();
     void slowSubscriber_data();
     void slowSubscriber();
@@ -152,54 +150,6 @@ void TestMqttStream::roundTrip()
     QCOMPARE(source.publisherState(), MqttPublisher::kOnline);
 }
 
-void TestMqttStream::brokerInterrupted_data()
-{
-    QTest::addColumn<bool>("kill");
-    QTest::newRow("SIGTERM") << false;
-    QTest::newRow("SIGKILL") << true;
-}
-
-// The broker goes away mid-run and comes back on the same port: both ends reconnect by
-// themselves, and what the broker missed (or lost when killed) is sent again, so nothing is
-// missing at the end.
-void TestMqttStream::brokerInterrupted()
-{
-    QFETCH(bool, kill);
-    QTemporaryDir folder;
-    TestBroker broker(folder.path(), {});
-    QString started = broker.start();
-    QVERIFY2(started.isEmpty(), qPrintable(started));
-
-    constexpr quint64 kSamples = 120000;
-    Run run(broker.settings(), 8, kSamples);
-    QSignalSpy publisherLinks(&run.publisher, &MqttPublisher::connectedChanged);
-    QSignalSpy sourceLinks(&run.source, &MqttSource::connectedChanged);
-    run.source.start();
-    run.publisher.start();
-    run.feed.start(kSamples);
-    QTRY_VERIFY_WITH_TIMEOUT(run.remote.samples.size() > 10000, kTimeout);
-
-    kill ? broker.kill() : broker.stop();
-    QTRY_VERIFY_WITH_TIMEOUT(!run.publisher.isConnected() && !run.source.client().isConnected(), kTimeout);
-    const quint64 atLoss = run.feed.emitted();
-    QTRY_VERIFY_WITH_TIMEOUT(run.feed.emitted() > atLoss + 20000, kTimeout); // samples pile up meanwhile
-    started = broker.start();
-    QVERIFY2(started.isEmpty(), qPrintable(started));
-
-    QTRY_COMPARE_WITH_TIMEOUT(run.reached.size(), 1, kTimeout);
-    QCOMPARE(run.reached.at(0).at(0).toBool(), true);
-    const QString check = run.remote.checkAgainstFeed(0, kSamples, kPerBlock);
-    QVERIFY2(check.isEmpty(), qPrintable(check));
-    QCOMPARE(publisherLinks.size(), 3); // up, down, up
-    QCOMPARE(sourceLinks.size(), 3);
-    const QString lost = QStringLiteral("se perdió la conexión con el broker 127.0.0.1:%1").arg(broker.port());
-    QCOMPARE(matching(run.publisherProblems, lost).size(), 1);
-    QCOMPARE(matching(run.sourceProblems, lost).size(), 1);
-}
-
-// With no broker and the sending memory full, the oldest batches go: the publisher says once
-// that it is dropping, then which samples were lost; the remote side asks for them, cannot get
-// them, and reports exactly that gap.
 // Samples keep coming while the broker cannot be reached and the sending memory fills: the
 // oldest batches go. The publisher says once that it is dropping, then which samples were lost
 // (for the local recording and on TEMA/estado); the remote side asks for them, cannot get them,
