@@ -60,20 +60,9 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
                 if (!ok || o.sampleLimit == 0)
                     o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
             }
-        } else if (a == "--mqtt" || a == "--mqtt-tema" || a == "--mqtt-usuario" || a == "--desde-mqtt") {
-            if (const auto v = takeValue()) {
-                if (v->isEmpty())
-                    o.error = QStringLiteral("La opción %1 necesita un valor.").arg(QString::fromLocal8Bit(a));
-                const QString text = QString::fromLocal8Bit(*v);
-                (a == "--mqtt" ? o.mqtt.address : a == "--mqtt-tema" ? o.mqtt.topic
-                                               : a == "--mqtt-usuario" ? o.mqtt.user : o.mqtt.fromTopic) = text;
-            }
-        } else if (a == "--mqtt-clave-archivo" || a == "--mqtt-ca") {
-            if (const auto v = takeValue()) {
-                if (v->isEmpty())
-                    o.error = QStringLiteral("La opción %1 necesita un nombre de archivo.").arg(QString::fromLocal8Bit(a));
-                (a == "--mqtt-ca" ? o.mqtt.caFile : o.mqtt.passwordFile) = *v;
-            }
+        } else if (isMqttOption(a)) {
+            if (const auto v = takeValue())
+                o.error = setMqttOption(o.mqtt, a, *v);
         } else if (a == "--com1") {
             o.ports.com1 = takeValue();
             o.com1Named = true;

@@ -20,6 +20,26 @@ QString topicProblem(const QString &topic, const QString &option)
     return {};
 }
 
+bool isMqttOption(const QByteArray &name)
+{
+    return name == "--mqtt" || name == "--mqtt-tema" || name == "--mqtt-usuario" || name == "--desde-mqtt"
+           || name == "--mqtt-clave-archivo" || name == "--mqtt-ca";
+}
+
+QString setMqttOption(MqttOptions &m, const QByteArray &name, const QByteArray &value)
+{
+    const bool file = name == "--mqtt-clave-archivo" || name == "--mqtt-ca";
+    if (value.isEmpty())
+        return QStringLiteral("La opción %1 necesita %2.")
+            .arg(QString::fromLatin1(name), file ? QStringLiteral("un nombre de archivo") : QStringLiteral("un valor"));
+    if (file) // paths stay bytes, as the system names files
+        (name == "--mqtt-ca" ? m.caFile : m.passwordFile) = value;
+    else
+        (name == "--mqtt" ? m.address : name == "--mqtt-tema" ? m.topic : name == "--mqtt-usuario" ? m.user : m.fromTopic) =
+            QString::fromLocal8Bit(value);
+    return {};
+}
+
 namespace {
 
 // A file the program will need later is checked now, so a typing error stops it at once.

@@ -25,6 +25,11 @@ struct MqttOptions
     bool receiving() const { return !fromTopic.isEmpty(); }
 };
 
+/// Whether this is one of the options below (the name without its value).
+bool isMqttOption(const QByteArray &name);
+/// Keeps the value of one of them; returns what is wrong with it, in Spanish, or an empty string.
+QString setMqttOption(MqttOptions &m, const QByteArray &name, const QByteArray &value);
+
 /// Checks the MQTT options together with whether the logger runs (noWindows) and whether a
 /// port was named; reads the password file and fills broker. Returns what is wrong, in
 /// Spanish, or an empty string.

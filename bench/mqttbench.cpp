@@ -3,7 +3,7 @@
 // sample for sample; the publisher's CPU at 1.2 MB/s with publishing on and off; latency from
 // a sample's arrival at the port to its receipt by a remote recorder in another process.
 //
-//   mqttbench                                   the rows
+//   mqttbench [plano|cpu|latencia]              the rows (or one of them)
 //   mqttbench recibir PUERTO TEMA CLAVE N       (child) latency of samples 0 … N−1, on stdout
 
 #include "harness.h"
@@ -240,8 +240,13 @@ int main(int argc, char *argv[])
     }
     b.passwordFile = writePasswordFile(b.dir.path(), TestBroker::kPassword);
     std::printf("\n  %-52s %-44s %s\n", "MQTT figure", "value", "target");
-    flatOut(b);
-    cpu(b, qEnvironmentVariableIntValue("MQTT_CPU_RUNS") > 0 ? qEnvironmentVariableIntValue("MQTT_CPU_RUNS") : 1);
-    latency(b, argv[0]);
+    // One row alone, for a second look: mqttbench plano|cpu|latencia
+    const QByteArray only = argc > 1 ? QByteArray(argv[1]) : QByteArray();
+    if (only.isEmpty() || only == "plano")
+        flatOut(b);
+    if (only.isEmpty() || only == "cpu")
+        cpu(b, qEnvironmentVariableIntValue("MQTT_CPU_RUNS") > 0 ? qEnvironmentVariableIntValue("MQTT_CPU_RUNS") : 1);
+    if (only.isEmpty() || only == "latencia")
+        latency(b, argv[0]);
     return 0;
 }
