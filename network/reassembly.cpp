@@ -133,8 +133,10 @@ void Reassembly::unavailable(SampleRange range, qint64 now)
 void Reassembly::announce(quint64 count, qint64 now)
 {
     m_announced = std::max(m_announced, count);
-    if (m_announced > m_seen && m_announcedAt < 0)
+    if (m_announced > m_seen && m_announcedAt < 0) {
         m_announcedAt = now;
+        m_awaited = m_announced;
+    }
     tick(now);
 }
 
@@ -142,11 +144,17 @@ void Reassembly::tick(qint64 now)
 {
     if (m_announced <= m_seen) {
         m_announcedAt = -1;
+    } else if (m_announcedAt >= 0 && m_seen >= m_awaited) {
+        // What was announced then has come; a summary counts the batch still filling, so the
+        // newer count is waited for afresh.
+        m_announcedAt = now;
+        m_awaited = m_announced;
     } else if (m_announcedAt >= 0 && now - m_announcedAt >= m_wait) {
         // Announced long enough ago and still not here: the end of a run was lost.
-        missingFrom(m_seen, m_announced);
-        m_seen = m_announced;
-        m_announcedAt = -1;
+        missingFrom(m_seen, m_awaited);
+        m_seen = m_awaited;
+        m_announcedAt = m_announced > m_seen ? now : -1;
+        m_awaited = m_announced;
     }
     if (m_asked && m_asked->deadline <= now) {
         giveUpBelow(m_asked->range.end());
@@ -158,7 +166,7 @@ void Reassembly::tick(qint64 now)
 qint64 Reassembly::nextDeadline() const
 {
     qint64 next = m_asked ? m_asked->deadline : -1;
-    if (m_announcedAt >= 0 && m_announced > m_seen) {
+    if (m_announcedAt >= 0 && m_awaited > m_seen) {
         const qint64 at = m_announcedAt + m_wait;
         next = next < 0 ? at : std::min(next, at);
     }

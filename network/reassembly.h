@@ -71,7 +71,8 @@ private:
     std::optional<Asked> m_asked;      // the piece asked for
     std::vector<SampleRange> m_unavailable; // within the piece asked for
     quint64 m_announced = 0;
-    qint64 m_announcedAt = -1; // when an announced count beyond m_seen was first heard
+    qint64 m_announcedAt = -1; // when m_awaited, an announced count beyond m_seen, was heard
+    quint64 m_awaited = 0;
     quint64 m_duplicates = 0;
     std::vector<Output> m_out;
 };
