@@ -7,10 +7,13 @@
 #include "mqtttestsupport.h"
 #include "program.h"
 #include "publishing.h"
+#include "recorder.h"
 #include "recordingsupport.h"
 #include "testpty.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -42,6 +45,7 @@ private slots:
     void refusedBrokerLeavesTheLocalRecordingWhole();
     void subscribersSeeTheBenchState();
     void windowedProgramPublishesAndSaysGoodbye();
+    void samplesTheBrokerNeverGotAreNotedInTheLocalCsv();
 
 private:
     QTemporaryDir m_certFolder;
@@ -184,6 +188,47 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
     QVERIFY(clock.elapsed() < Publishing::kEndWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
     QVERIFY2(reporter.failures.isEmpty(), qPrintable(reporter.failures.join(u'\n')));
+}
+
+// The broker is away and the sending memory fills: the oldest batches go. Once it is back, the
+// local CSV says, at that point, which samples never reached it; the recording itself is whole.
+void TestRemoteState::samplesTheBrokerNeverGotAreNotedInTheLocalCsv()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {}); // not started yet
+    Pty pty;
+    QVERIFY(pty.isValid());
+    RecordingReporter reporter;
+    PortChoice ports;
+    ports.com1 = pty.slavePath().toLocal8Bit();
+    Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
+    const QString csv = dir.filePath("local.csv");
+    program.record(QFile::encodeName(csv), {});
+    MqttOptions mqtt;
+    mqtt.broker = broker.settings();
+    mqtt.topic = kTopic;
+    program.publish(mqtt, QStringLiteral("COM1"));
+    program.publishing()->publisher().setMemoryLimit(16 * 1024);
+    program.acquisition().apply(1, QStringLiteral("9600,N,8,1"));
+    constexpr qint64 n = 40000;
+    pty.writeInBackground(boardBytes(0, n));
+    QTRY_COMPARE_WITH_TIMEOUT(program.recorder()->samplesRecorded(), quint64(n), kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!reporter.failures.filter(QStringLiteral("memoria de envío")).isEmpty(), kTimeout);
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    QTRY_VERIFY_WITH_TIMEOUT(program.publishing()->publisher().isConnected(), kTimeout);
+    program.end();
+
+    const Csv c = readCsv(csv);
+    QCOMPARE(c.values, boardValues(0, n));
+    const QStringList notes = c.comments.filter(QStringLiteral("no llegaron al broker MQTT"));
+    QCOMPARE(notes.size(), 1);
+    const QRegularExpression range(QStringLiteral("tras la muestra %1\\): no llegaron al broker MQTT (\\d+) muestras "
+                                                  "\\(0 a (\\d+)\\)").arg(n - 1));
+    const QRegularExpressionMatch m = range.match(notes.at(0));
+    QVERIFY2(m.hasMatch(), qPrintable(notes.at(0)));
+    QCOMPARE(m.captured(2).toLongLong(), m.captured(1).toLongLong() - 1);
+    QVERIFY(m.captured(1).toLongLong() > 0 && m.captured(1).toLongLong() < n);
 }
 
 QTEST_MAIN(TestRemoteState)
