@@ -1,9 +1,11 @@
 // Recording a remote bench, end to end: the simulated board, the real program publishing what it
 // records to a Mosquitto of the test's own, and the real program recording it from the broker
 // (--desde-mqtt). The remote files must be the local ones, whatever happens to the broker.
+#include "mqttpublisher.h"
 #include "mqtttestsupport.h"
 #include "recordingsupport.h"
 
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -40,6 +42,7 @@ class TestRemoteBench : public QObject
 private slots:
     void remoteRecordingIsTheLocalOne_data();
     void remoteRecordingIsTheLocalOne();
+    void gapThatCannotBeFilledIsNamedAndFails();
 };
 
 void TestRemoteBench::remoteRecordingIsTheLocalOne_data()
@@ -134,6 +137,48 @@ void TestRemoteBench::remoteRecordingIsTheLocalOne()
         QCOMPARE(local.errors().count(told), 1);
         QCOMPARE(remote.errors().count(told), 1);
     }
+}
+
+// A bench whose sending memory overflowed while no broker was there no longer has its first
+// samples: the remote recorder asks for them, is told they are gone, and says so at that place
+// in the CSV, names the gap in its summary and fails; every other sample is there.
+void TestRemoteBench::gapThatCannotBeFilledIsNamedAndFails()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    constexpr quint64 kSamples = 40000;
+    TestFeed feed(37, 4, 5);
+    MqttPublisher publisher(broker.settings(), kTopic, feed.context());
+    publisher.setMemoryLimit(16 * 1024);
+    feed.addConsumer(&publisher);
+    QSignalSpy lost(&publisher, &MqttPublisher::samplesLost);
+    feed.start(kSamples); // no broker yet: the oldest batches go
+    QTRY_VERIFY_WITH_TIMEOUT(feed.emitted() == kSamples, kTimeout);
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+
+    const QString csv = dir.filePath("remoto.csv");
+    RunningProgram remote;
+    remote.start(QStringList{"--sin-ventanas", "--desde-mqtt", kTopic, "--registro", csv, "--muestras",
+                             QString::number(kSamples)}
+                 + brokerArgs(broker, writePasswordFile(dir.path(), TestBroker::kPassword)));
+    QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains("as dispvanto-rec-"), kTimeout); // it listens
+    publisher.start();
+    // The publisher answers from this process: its event loop runs while the recorder works.
+    QTRY_COMPARE_WITH_TIMEOUT(remote.process.state(), QProcess::NotRunning, kTimeout);
+    QCOMPARE(remote.wait(), 1);
+    QCOMPARE(lost.size(), 1);
+    const quint64 gone = lost.at(0).at(1).toULongLong();
+    QVERIFY(gone > 0 && gone < kSamples);
+    const QString errors = remote.errors();
+    const QString named = QStringLiteral("Faltan %1 muestras que no llegaron por la red: 0 a %2.").arg(gone).arg(gone - 1);
+    QVERIFY2(errors.contains(named), qPrintable(errors));
+    const Csv c = readCsv(csv);
+    QCOMPARE(c.comments.filter(QStringLiteral("antes de la primera muestra): faltan %1 muestras (0 a %2) que no "
+                                              "llegaron por la red").arg(gone).arg(gone - 1)).size(), 1);
+    QCOMPARE(quint64(c.values.size()), kSamples - gone);
+    QCOMPARE(c.values.first(), int(TestFeed::valueAt(gone)));
+    QCOMPARE(c.values.last(), int(TestFeed::valueAt(kSamples - 1)));
 }
 
 QTEST_GUILESS_MAIN(TestRemoteBench)
