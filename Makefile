@@ -8,6 +8,8 @@ SOAK_SECONDS ?= 600
 # The desktop CPU figures: seconds per run and interleaved runs per figure.
 DESKTOP_SECONDS ?= 10
 DESKTOP_RUNS ?= 3
+# The publisher's CPU with publishing on and off: interleaved runs of 10 s each.
+MQTT_CPU_RUNS ?= 3
 # Under the sanitizers the flood test writes less, to keep the run short.
 SAN_FLOOD_MB ?= 16
 
@@ -40,8 +42,9 @@ fuzz: deps
 
 bench: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
-	cmake --build $(BENCH_BUILD) --target bench dispvanto boardsim minimalreader
+	cmake --build $(BENCH_BUILD) --target bench mqttbench dispvanto boardsim minimalreader
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/bench
+	QT_QPA_PLATFORM=offscreen MQTT_CPU_RUNS=$(MQTT_CPU_RUNS) $(BENCH_BUILD)/bench/mqttbench
 	bench/desktop-cpu $(BENCH_BUILD) $(DESKTOP_SECONDS) $(DESKTOP_RUNS)
 
 soak: deps

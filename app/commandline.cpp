@@ -62,6 +62,9 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
                 if (!ok || o.sampleLimit == 0)
                     o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
             }
+        } else if (isMqttOption(a)) {
+            if (const auto v = takeValue())
+                o.error = setMqttOption(o.mqtt, a, *v);
         } else if (a == "--com1") {
             o.ports.com1 = takeValue();
             o.com1Named = true;
@@ -80,6 +83,9 @@ Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByt
         return o;
     if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
         o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
+    if (o.error.isEmpty() && !o.help && !o.version && !o.listPorts)
+        o.error = checkMqttOptions(o.mqtt, o.noWindows, o.com1Named || o.com2Named, !o.lineSettings.isEmpty(),
+                                   o.ports.reconnect);
     if (!o.ports.com1 && !environment("DISPVANTO_COM1").isEmpty())
         o.ports.com1 = environment("DISPVANTO_COM1");
     if (!o.ports.com2 && !environment("DISPVANTO_COM2").isEmpty())
@@ -110,6 +116,20 @@ QString helpText()
         "  --config CADENA      con --sin-ventanas: configuración de la línea, p. ej. 9600,N,8,1\n"
         "                       (sin ella, la del archivo de configuración)\n"
         "  --muestras N         con --sin-ventanas: terminar tras grabar N muestras (en cada archivo)\n"
+        "\n"
+        "Varios bancos (MQTT):\n"
+        "  --mqtt HOST[:PUERTO] publicar cada muestra en el broker MQTT (puerto 1883, o 8883 con --mqtt-ca)\n"
+        "  --mqtt-tema TEMA     tema bajo el que se publica (por omisión dispvanto/<máquina>/<COM1|COM2>):\n"
+        "                       TEMA/muestras, TEMA/estado, TEMA/meta, TEMA/resumen, TEMA/pedido\n"
+        "  --mqtt-usuario NOMBRE  usuario para el broker\n"
+        "  --mqtt-clave-archivo ARCHIVO  leer la clave del usuario de la primera línea de ARCHIVO\n"
+        "                       (nunca en la línea de órdenes; el archivo debe ser legible solo por usted)\n"
+        "  --mqtt-ca ARCHIVO    conexión cifrada (TLS): el certificado del broker debe estar firmado por la\n"
+        "                       autoridad de ARCHIVO y ser para el nombre de HOST\n"
+        "  --desde-mqtt TEMA    con --sin-ventanas y --mqtt: grabar el banco remoto que publica en TEMA, en\n"
+        "                       vez de un puerto; con --muestras N, termina cuando han llegado las muestras\n"
+        "                       0 a N-1 de su sesión\n"
+        "\n"
         "  --listar-puertos     mostrar los puertos serie del sistema y terminar\n"
         "  -v, --version        mostrar la versión y terminar\n"
         "  -h, --help           mostrar esta ayuda y terminar\n"

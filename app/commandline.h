@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition.h"
+#include "mqttoptions.h"
 
 #include <QByteArray>
 #include <QList>
@@ -22,6 +23,7 @@ struct Options
     bool noWindows = false; ///< --sin-ventanas: the logger
     QString lineSettings;   ///< --config, for the logger
     quint64 sampleLimit = 0; ///< --muestras, for the logger (0: until a signal)
+    MqttOptions mqtt;        ///< --mqtt and its companions, --desde-mqtt
     QString error; ///< in Spanish, when the command line cannot be followed
 };
 

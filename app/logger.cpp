@@ -2,26 +2,19 @@
 
 #include "acquisition.h"
 #include "commandline.h"
+#include "loggerrun.h"
 #include "platformerror.h"
+#include "publishing.h"
 #include "recorder.h"
 #include "serialsettings.h"
 #include "settingsfile.h"
 #include "signalwatcher.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTimer>
-#include <cstdio>
 #include <memory>
 #include <optional>
-#include <unistd.h>
 
 namespace {
-
-void say(const QString &text)
-{
-    std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
-}
 
 /// Which port and line settings the logger opens, or why it cannot start (and its status).
 struct Start
@@ -63,21 +56,17 @@ Start chooseStart(const Options &o)
     return s;
 }
 
-/// One run of the logger once the port is open: until the sample count, a signal, a lost
-/// device (unless it is to be reopened) or no file left to write.
-class LoggerRun
+/// The logger on a port: until the sample count, a signal, a lost device (unless it is to be
+/// reopened) or no file left to write.
+class PortRun : public LoggerRun
 {
 public:
-    LoggerRun(const Options &o, Acquisition &a, Recorder &r) : m_o(o), m_a(a), m_r(r) {}
+    PortRun(const Options &o, Acquisition &a, Recorder &r, Publishing *publishing)
+        : LoggerRun(o, r), m_a(a), m_publishing(publishing) {}
 
-    int exec()
+private:
+    void watch() override
     {
-        QObject::connect(&m_r, &Recorder::limitReached, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-        QObject::connect(&m_r, &Recorder::failed, qApp, [](const QString &message) { say(message); });
-        QObject::connect(&m_r, &Recorder::stopped, qApp, [] {
-            say(QStringLiteral("No queda ningún archivo en el que grabar: el registro termina."));
-            QCoreApplication::quit();
-        });
         QObject::connect(&m_a, &Acquisition::failed, qApp, [this](const QString &message) {
             say(message);
             if (!m_o.ports.reconnect && !m_a.comm().PortOpen()) {
@@ -85,82 +74,32 @@ public:
                 QCoreApplication::quit(); // what the device sent before it went is written at the end
             }
         });
-        m_clock.start();
-        QTimer progress;
-        if (::isatty(STDERR_FILENO)) {
-            QObject::connect(&progress, &QTimer::timeout, qApp, [this] { showProgress(); });
-            progress.start(1000);
-        }
-        QCoreApplication::exec();
-        progress.stop();
-        if (::isatty(STDERR_FILENO))
-            std::fputc('\n', stderr);
-        // Nothing more is taken from the port; what it delivered is decoded and written first.
-        m_a.finish();
-        const bool complete = m_r.finish();
-        return summary(complete);
     }
-
-private:
-    void showProgress()
+    QStringList moreSummary(bool *lacking) const override
     {
-        const quint64 n = m_r.samplesRecorded();
-        std::fprintf(stderr, "\r%llu muestras, %llu muestras/s, %lld bytes escritos   ",
-                     static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - m_lastSamples),
-                     static_cast<long long>(m_r.bytesWritten()));
-        std::fflush(stderr);
-        m_lastSamples = n;
+        *lacking = false;
+        return m_portLost ? QStringList{QStringLiteral("Se perdió el puerto y la grabación terminó entonces.")} : QStringList();
     }
-
-    /// Says what each file holds, and whether that is all that was asked; the exit status.
-    int summary(bool complete)
+    void drain() override { m_a.finish(); }
+    void wrapUp() override
     {
-        const auto samples = [](quint64 n) {
-            return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
-        };
-        QStringList parts;
-        if (m_r.hasCsv())
-            parts << QStringLiteral("%1 grabadas en %2").arg(samples(m_r.csvRows()), m_r.csvPath());
-        if (m_r.hasRaw())
-            parts << QStringLiteral("%1 bytes (%2) grabados en %3").arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
-        QString text = parts.join(QStringLiteral("; ")) + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
-        const quint64 got = m_r.samplesRecorded();
+        if (m_publishing)
+            m_publishing->finish();
+    }
+    QString nothingCame() const override
+    {
         const SerialControl &c = m_a.comm();
-        if (m_portLost)
-            text += QStringLiteral(" Se perdió el puerto y la grabación terminó entonces.");
-        if (got == 0 && m_r.rawBytes() == 0)
-            text += QStringLiteral(" No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(c.CommPort()).arg(c.device(c.CommPort()));
-        else if (!complete)
-            text += QStringLiteral(" No se grabó todo lo pedido: la grabación se detuvo (ver arriba).");
-        else if (m_o.sampleLimit && got < m_o.sampleLimit)
-            text += QStringLiteral(" No se grabó todo lo pedido: llegaron %1 de las %2 pedidas.").arg(got).arg(m_o.sampleLimit);
-        say(text);
-        const bool all = complete && got + m_r.rawBytes() > 0 && (!m_o.sampleLimit || got >= m_o.sampleLimit);
-        return all ? 0 : 1;
+        return QStringLiteral("No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(c.CommPort()).arg(c.device(c.CommPort()));
     }
 
-    const Options &m_o;
     Acquisition &m_a;
-    Recorder &m_r;
-    QElapsedTimer m_clock;
-    quint64 m_lastSamples = 0;
+    Publishing *m_publishing;
     bool m_portLost = false;
 };
 
-} // namespace
-
-int runLogger(const Options &options)
+// The logger on a port: the start checked before anything is created, the files, the port.
+int runPortLogger(const Options &options)
 {
-    if (options.csvFile.isEmpty() && options.rawFile.isEmpty()) {
-        say(QStringLiteral("--sin-ventanas necesita --registro o --crudo: no habría nada que grabar."));
-        return 2;
-    }
-    // Watched from the start: a signal that comes while the port opens still ends the run
-    // cleanly, once the event loop runs.
-    SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
-    if (!watcher.error().isEmpty())
-        say(watcher.error());
     const Start start = chooseStart(options);
     if (!start.error.isEmpty()) {
         say(start.error);
@@ -185,5 +124,34 @@ int runLogger(const Options &options)
         say((refused ? refused->refusal() : e.message()) + QStringLiteral(" No se grabó nada."));
         return 1;
     }
-    return LoggerRun(options, acquisition, *recorder).exec();
+    // After the port opened, so that a refused start publishes nothing; samples are decoded
+    // from the event loop only, so the publisher misses none.
+    std::unique_ptr<Publishing> publishing;
+    if (options.mqtt.publishing()) {
+        Recorder *local = recorder.get();
+        publishing = std::make_unique<Publishing>(
+            options.mqtt, QStringLiteral("COM%1").arg(start.port), acquisition, [local] { return local; },
+            options.rawFile, recorder->rawStartPosition(), [](const QString &message) { say(message); },
+            recorder->originNanos());
+    }
+    return PortRun(options, acquisition, *recorder, publishing.get()).exec();
+}
+
+} // namespace
+
+int runLogger(const Options &options)
+{
+    if (options.csvFile.isEmpty() && options.rawFile.isEmpty()) {
+        say(QStringLiteral("--sin-ventanas necesita --registro o --crudo: no habría nada que grabar."));
+        return 2;
+    }
+    for (const QString &warning : options.mqtt.warnings)
+        say(warning);
+    // Watched from the start: a signal that comes while the port opens still ends the run
+    // cleanly, once the event loop runs.
+    SignalWatcher watcher;
+    QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
+    if (!watcher.error().isEmpty())
+        say(watcher.error());
+    return options.mqtt.receiving() ? runRemoteLogger(options) : runPortLogger(options);
 }

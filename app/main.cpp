@@ -84,8 +84,16 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
+    if (options.mqtt.publishing()) {
+        for (const QString &warning : options.mqtt.warnings)
+            std::fprintf(stderr, "dispvanto: %s\n", warning.toLocal8Bit().constData());
+        program.publish(options.mqtt, options.com2Named && !options.com1Named ? QStringLiteral("COM2") : QStringLiteral("COM1"),
+                        options.rawFile);
+    }
     if (!watcher.error().isEmpty())
         program.reporter().report(watcher.error());
     program.mainWindow().show();
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    program.end();
+    return status;
 }

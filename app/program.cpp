@@ -4,6 +4,7 @@
 #include "frmdispvanto.h"
 #include "grfvanto.h"
 #include "messageboxreporter.h"
+#include "publishing.h"
 #include "recorder.h"
 #include "settingsfile.h"
 #include "windowrecording.h"
@@ -37,10 +38,32 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath, const P
 
 Program::~Program()
 {
-    // A recording ends as cleanly as at a signal: what waited is decoded and written first.
-    if (m_recording->isRecording())
-        m_acquisition.finish();
+    end();
+    m_publishing.reset();
     m_recording.reset();
+}
+
+void Program::end()
+{
+    if (m_ended)
+        return;
+    m_ended = true;
+    // As at a signal: what waited is decoded and written first, then the network's last words.
+    if (m_recording->isRecording() || m_publishing)
+        m_acquisition.finish();
+    m_recording->stop();
+    if (m_publishing)
+        m_publishing->finish();
+}
+
+void Program::publish(const MqttOptions &options, const QString &portName, const QByteArray &rawPath)
+{
+    const Recorder *local = recorder();
+    const bool raw = local && local->hasRaw();
+    m_publishing = std::make_unique<Publishing>(
+        options, portName, m_acquisition, [this] { return recorder(); }, raw ? rawPath : QByteArray(),
+        raw ? local->rawStartPosition() : 0, [this](const QString &message) { m_reporter->report(message); },
+        local ? local->originNanos() : -1);
 }
 
 void Program::record(const QByteArray &csvPath, const QByteArray &rawPath)

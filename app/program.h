@@ -6,8 +6,10 @@
 #include <QString>
 #include <memory>
 
+class Publishing;
 class Recorder;
 class WindowRecording;
+struct MqttOptions;
 class frmdispVanto;
 
 /// The whole windowed program: the acquisition, built once, the failure reporter and the
@@ -27,6 +29,14 @@ public:
     /// Records every decoded sample to csvPath and their bytes to rawPath (either may be
     /// empty). Throws PlatformError when a file exists or cannot be created.
     void record(const QByteArray &csvPath, const QByteArray &rawPath);
+    /// Publishes every decoded sample to the broker the options name, under their topic or the
+    /// default one for portName; problems go to the failure reporter. Call after record(); with
+    /// the raw file recorded there (rawPath), re-sending reaches back to the start.
+    void publish(const MqttOptions &options, const QString &portName, const QByteArray &rawPath = {});
+    Publishing *publishing() const { return m_publishing.get(); }
+    /// A clean end (salir, a signal): what waited is decoded and written, the recording is
+    /// closed, and the broker told "fuera de línea" (waiting a bounded time). Done once.
+    void end();
     /// The recording running or last run, if any.
     Recorder *recorder() const;
     WindowRecording &recording() { return *m_recording; }
@@ -38,4 +48,6 @@ private:
     Acquisition m_acquisition;
     std::unique_ptr<frmdispVanto> m_main;
     std::unique_ptr<WindowRecording> m_recording;
+    std::unique_ptr<Publishing> m_publishing;
+    bool m_ended = false;
 };

@@ -74,6 +74,8 @@ public:
     bool hasRaw() const { return bool(m_raw); }
     QString csvPath() const { return m_csv ? m_csv->shownPath() : QString(); }
     QString rawPath() const { return m_raw ? m_raw->shownPath() : QString(); }
+    /// Where tiempo_s counts from, on the samples' clock.
+    qint64 originNanos() const { return m_origin; }
     /// Stream position of the raw file's first byte.
     qint64 rawStartPosition() const { return m_rawStart; }
 

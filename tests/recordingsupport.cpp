@@ -77,6 +77,44 @@ Board::~Board()
     process.waitForFinished(5000);
 }
 
+void RunningProgram::start(const QStringList &args)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb")); // a window would abort it
+    process.setProcessEnvironment(env);
+    process.start(QStringLiteral(DISPVANTO_BINARY), args);
+}
+
+QString RunningProgram::errors()
+{
+    errorBytes += process.readAllStandardError();
+    return QString::fromLocal8Bit(errorBytes);
+}
+
+int RunningProgram::wait(int ms)
+{
+    process.waitForFinished(ms);
+    errors();
+    if (process.state() != QProcess::NotRunning)
+        return -1;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+RunningProgram::~RunningProgram()
+{
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+}
+
+qint64 linesIn(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+}
+
 int runLogger(const QStringList &args, QString *errors, const QString &shellPrefix, const QString &workingDir)
 {
     QProcess p;

@@ -36,6 +36,24 @@ struct Board
     ~Board();
 };
 
+/// The logger (or the windowed program) as a process of its own that the test watches while it
+/// runs: its stderr gathered as it comes.
+struct RunningProgram
+{
+    QProcess process;
+    QByteArray errorBytes;
+    /// Starts the real program with these arguments, with no display (--sin-ventanas is not added).
+    void start(const QStringList &args);
+    /// What it wrote on stderr so far.
+    QString errors();
+    /// Waits for its end: its exit status, or -1 when it crashed or is still running.
+    int wait(int ms = 60000);
+    ~RunningProgram();
+};
+
+/// Complete lines in a file as it is now (0 when it does not exist).
+qint64 linesIn(const QString &path);
+
 /// The logger, as a user runs it, with no display: its exit status (-1 when it crashed).
 /// shellPrefix runs first in a shell (e.g. "ulimit -f 64"); workingDir: where it runs.
 int runLogger(const QStringList &args, QString *errors = nullptr, const QString &shellPrefix = QString(),

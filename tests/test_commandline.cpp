@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -164,6 +165,86 @@ private slots:
         QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
         QCOMPARE(o.ports.com1.value_or(QByteArray()), com1);
         QCOMPARE(o.ports.com2.value_or(QByteArray()), com2);
+    }
+
+    void mqttOptionsAreChecked_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("error"); // a part of the message; empty: accepted
+        const QString mine = QStringLiteral("@clave"), others = QStringLiteral("@clave-legible"),
+                      ca = QStringLiteral("@ca");
+        QTest::newRow("publishing, all given") << QStringList{"--mqtt", "broker.lab:1884", "--mqtt-tema", "lab/banco3",
+                                                              "--mqtt-usuario", "banco3", "--mqtt-clave-archivo", mine,
+                                                              "--mqtt-ca", ca} << QString();
+        QTest::newRow("remote bench") << QStringList{"--sin-ventanas", "--desde-mqtt", "lab/banco3", "--mqtt", "b",
+                                                     "--registro", "x.csv"} << QString();
+        QTest::newRow("companions without --mqtt") << QStringList{"--mqtt-tema", "a/b"} << "solo valen con --mqtt";
+        QTest::newRow("port out of range") << QStringList{"--mqtt", "b:70000"} << "puerto del broker no válido";
+        QTest::newRow("empty broker") << QStringList{"--mqtt", ""} << "--mqtt necesita un valor";
+        QTest::newRow("wildcard in topic") << QStringList{"--mqtt", "b", "--mqtt-tema", "lab/#"} << "comodines";
+        QTest::newRow("broker's own topic") << QStringList{"--mqtt", "b", "--mqtt-tema", "$SYS/x"} << "son del broker";
+        QTest::newRow("remote bench with windows") << QStringList{"--mqtt", "b", "--desde-mqtt", "a"}
+                                                   << "solo vale con --sin-ventanas";
+        QTest::newRow("remote bench and a port")
+            << QStringList{"--sin-ventanas", "--mqtt", "b", "--desde-mqtt", "a", "--com1", "/dev/x"} << "no lleva --com1";
+        QTest::newRow("remote bench and a topic")
+            << QStringList{"--sin-ventanas", "--mqtt", "b", "--desde-mqtt", "a", "--mqtt-tema", "c"} << "no lleva --mqtt-tema";
+        QTest::newRow("remote bench without broker") << QStringList{"--sin-ventanas", "--desde-mqtt", "a"}
+                                                     << "--desde-mqtt necesita --mqtt";
+        QTest::newRow("password without user") << QStringList{"--mqtt", "b", "--mqtt-clave-archivo", mine}
+                                               << "necesita --mqtt-usuario";
+        QTest::newRow("password file missing") << QStringList{"--mqtt", "b", "--mqtt-usuario", "u",
+                                                              "--mqtt-clave-archivo", "/no/existe"}
+                                               << "no se puede leer el archivo de la clave del broker /no/existe";
+        QTest::newRow("CA file missing") << QStringList{"--mqtt", "b", "--mqtt-ca", "/no/existe.pem"}
+                                         << "--mqtt-ca: el archivo /no/existe.pem no existe";
+        QTest::newRow("password file others may read: a warning")
+            << QStringList{"--mqtt", "b", "--mqtt-usuario", "u", "--mqtt-clave-archivo", others} << QString();
+    }
+    void mqttOptionsAreChecked()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const QByteArray secret = "s3creto";
+        auto file = [&](const char *name, QFileDevice::Permissions permissions) {
+            QFile f(dir.filePath(name));
+            f.open(QIODevice::WriteOnly);
+            f.write(secret + "\n");
+            f.setPermissions(permissions);
+            return f.fileName();
+        };
+        const QString mine = file("clave", QFile::ReadOwner | QFile::WriteOwner);
+        const QString others = file("legible", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+        const QString ca = file("ca.pem", QFile::ReadOwner);
+        QList<QByteArray> bytes;
+        for (const QString &a : args)
+            bytes << (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a).toLocal8Bit();
+        const Options o = parseCommandLine(bytes, [](const char *) { return QByteArray(); });
+        if (!error.isEmpty()) {
+            QVERIFY2(o.error.contains(error), qPrintable(o.error));
+            return;
+        }
+        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+        if (args.contains("--mqtt-clave-archivo"))
+            QCOMPARE(o.mqtt.broker.password, secret);
+        QCOMPARE(o.mqtt.warnings.size(), args.contains("@clave-legible") ? 1 : 0);
+        for (const QString &w : o.mqtt.warnings)
+            QVERIFY2(w.contains(others) && w.contains("chmod 600") && !w.contains(secret), qPrintable(w));
+        if (args.contains("broker.lab:1884")) {
+            QCOMPARE(o.mqtt.broker.name(), QStringLiteral("broker.lab:1884"));
+            QCOMPARE(o.mqtt.broker.caFile, ca);
+            QVERIFY(o.mqtt.publishing());
+        }
+    }
+
+    void refusedMqttOptionEndsWithStatusTwo()
+    {
+        QProcess p;
+        p.start(QStringLiteral(DISPVANTO_BINARY), {"--sin-ventanas", "--desde-mqtt", "lab/banco3", "--registro", "x.csv"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("--desde-mqtt necesita --mqtt"));
     }
 };
 

@@ -1,0 +1,81 @@
+#include "loggerrun.h"
+
+#include "commandline.h"
+#include "recorder.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <cstdio>
+#include <unistd.h>
+
+void say(const QString &text)
+{
+    std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
+}
+
+int LoggerRun::exec()
+{
+    QObject::connect(&m_r, &Recorder::limitReached, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(&m_r, &Recorder::failed, qApp, [](const QString &message) { say(message); });
+    QObject::connect(&m_r, &Recorder::stopped, qApp, [] {
+        say(QStringLiteral("No queda ningún archivo en el que grabar: el registro termina."));
+        QCoreApplication::quit();
+    });
+    watch(); // signals are watched by the caller from the very start
+    m_clock.start();
+    QTimer progress;
+    const bool terminal = ::isatty(STDERR_FILENO);
+    if (terminal) {
+        QObject::connect(&progress, &QTimer::timeout, qApp, [this] { showProgress(); });
+        progress.start(1000);
+    }
+    QCoreApplication::exec();
+    progress.stop();
+    if (terminal)
+        std::fputc('\n', stderr);
+    // Nothing more comes in; what the source still holds is written first.
+    drain();
+    const bool complete = m_r.finish();
+    wrapUp();
+    return summary(complete);
+}
+
+void LoggerRun::showProgress()
+{
+    const quint64 n = m_r.samplesRecorded();
+    std::fprintf(stderr, "\r%llu muestras, %llu muestras/s, %lld bytes escritos   ",
+                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(n - m_lastSamples),
+                 static_cast<long long>(m_r.bytesWritten()));
+    std::fflush(stderr);
+    m_lastSamples = n;
+}
+
+// Says what each file holds, and whether that is all that was asked; the exit status.
+int LoggerRun::summary(bool complete)
+{
+    const auto samples = [](quint64 n) {
+        return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
+    };
+    QStringList parts;
+    if (m_r.hasCsv())
+        parts << QStringLiteral("%1 grabadas en %2").arg(samples(m_r.csvRows()), m_r.csvPath());
+    if (m_r.hasRaw())
+        parts << QStringLiteral("%1 bytes (%2) grabados en %3")
+                     .arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
+    QString text = parts.join(QStringLiteral("; "))
+                   + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
+    const quint64 got = m_r.samplesRecorded();
+    bool lacking = false;
+    const QStringList more = moreSummary(&lacking);
+    if (got == 0 && m_r.rawBytes() == 0)
+        text += u' ' + nothingCame();
+    else if (!complete)
+        text += QStringLiteral(" No se grabó todo lo pedido: la grabación se detuvo (ver arriba).");
+    else if (m_o.sampleLimit && got < m_o.sampleLimit)
+        text += QStringLiteral(" No se grabó todo lo pedido: llegaron %1 de las %2 pedidas.").arg(got).arg(m_o.sampleLimit);
+    for (const QString &sentence : more)
+        text += u' ' + sentence;
+    say(text);
+    const bool all = complete && !lacking && got + m_r.rawBytes() > 0 && (!m_o.sampleLimit || got >= m_o.sampleLimit);
+    return all ? 0 : 1;
+}

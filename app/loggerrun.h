@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QString>
+#include <QStringList>
+
+struct Options;
+class Recorder;
+
+/// Writes one line "dispvanto: …" on stderr.
+void say(const QString &text);
+
+/// One run of the logger once its source is ready: until the sample count, a signal, the end
+/// its source decides, or no file left to write; then what is pending is written and a
+/// summary said. What feeds the recorder (a port, a remote bench) fills in the hooks.
+class LoggerRun
+{
+public:
+    LoggerRun(const Options &o, Recorder &r) : m_o(o), m_r(r) {}
+    virtual ~LoggerRun() = default;
+    LoggerRun(const LoggerRun &) = delete;
+    LoggerRun &operator=(const LoggerRun &) = delete;
+
+    /// Runs the event loop until the end; returns the exit status (0 only when everything asked
+    /// for was written).
+    int exec();
+
+protected:
+    /// Connects what ends the run early (a lost device, a remote bench complete).
+    virtual void watch() = 0;
+    /// After the loop: everything the source still holds goes to the recorder.
+    virtual void drain() = 0;
+    /// After the files are closed: the network's last words (bounded).
+    virtual void wrapUp() {}
+    /// Said when nothing at all was recorded: where nothing came from.
+    virtual QString nothingCame() const = 0;
+    /// Further sentences for the summary, and whether the run lacks something (then it fails).
+    virtual QStringList moreSummary(bool *lacking) const
+    {
+        *lacking = false;
+        return {};
+    }
+
+    const Options &m_o;
+    Recorder &m_r;
+
+private:
+    void showProgress();
+    int summary(bool complete);
+
+    QElapsedTimer m_clock;
+    quint64 m_lastSamples = 0;
+};

@@ -1,0 +1,75 @@
+#include "publishing.h"
+
+#include "acquisition.h"
+#include "mqttpublisher.h"
+#include "recorder.h"
+
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QTimer>
+
+#ifndef DISPVANTO_VERSION
+#define DISPVANTO_VERSION "0"
+#endif
+
+Publishing::Publishing(const MqttOptions &options, const QString &portName, Acquisition &acquisition,
+                       std::function<Recorder *()> recorder, const QByteArray &rawPath, qint64 rawStart,
+                       std::function<void(const QString &)> tell, qint64 startNanos)
+    : m_acquisition(acquisition), m_topic(options.topic.isEmpty() ? defaultTopic(portName) : options.topic)
+{
+    const SerialControl &comm = acquisition.comm();
+    PublisherContext context;
+    context.programVersion = QStringLiteral(DISPVANTO_VERSION);
+    context.portName = portName;
+    context.device = comm.device(portName == u"COM2" ? 2 : 1);
+    context.settings = comm.Settings();
+    // The acquisition outlives this object, and so its publisher.
+    context.unixNanos = [&acquisition](qint64 t) { return acquisition.unixNanos(t); };
+    context.startNanos = startNanos >= 0 ? startNanos : acquisition.clockNanos();
+    if (!rawPath.isEmpty())
+        context.readRaw = rawFileReader(QFile::decodeName(rawPath), rawStart);
+    m_publisher = std::make_unique<MqttPublisher>(options.broker, m_topic, std::move(context));
+
+    acquisition.addConsumer(m_publisher.get());
+
+    // A lost device is a failure with the port closed; a clean end closes it without one.
+    MqttPublisher *publisher = m_publisher.get();
+    connect(&acquisition, &Acquisition::failed, publisher, [publisher, &acquisition] {
+        if (!acquisition.comm().PortOpen())
+            publisher->setDeviceOpen(false);
+    });
+    connect(&acquisition, &Acquisition::portOpenChanged, publisher, [this](bool open) {
+        if (open)
+            deviceOpened();
+    });
+    connect(publisher, &MqttPublisher::finished, this, [this] { m_finished = true; });
+    connect(publisher, &MqttPublisher::problem, this, [tell](const QString &message) { tell(message); });
+    connect(publisher, &MqttPublisher::samplesLost, this, [recorder](quint64 first, quint64 count) {
+        if (Recorder *r = recorder ? recorder() : nullptr)
+            r->comment(QDateTime::currentDateTime(),
+                       QStringLiteral("no llegaron al broker MQTT %1 muestras (%2 a %3): no cupieron en la memoria "
+                                      "de envío mientras no había conexión")
+                           .arg(count).arg(first).arg(first + count - 1));
+    });
+    m_publisher->start();
+}
+
+Publishing::~Publishing() = default;
+
+void Publishing::deviceOpened()
+{
+    const SerialControl &comm = m_acquisition.comm();
+    m_publisher->setDevice(QStringLiteral("COM%1").arg(comm.CommPort()), comm.device(comm.CommPort()), comm.Settings());
+    m_publisher->setDeviceOpen(true);
+}
+
+void Publishing::finish()
+{
+    QEventLoop wait;
+    connect(m_publisher.get(), &MqttPublisher::finished, &wait, &QEventLoop::quit);
+    QTimer::singleShot(kEndWaitMs, &wait, &QEventLoop::quit);
+    m_publisher->finish();
+    if (!m_finished)
+        wait.exec();
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "mqttoptions.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+
+class Acquisition;
+class MqttPublisher;
+class Recorder;
+
+/// Publishes everything an acquisition decodes to the broker of the command line: the publisher
+/// is one more consumer of the acquisition; a lost device and its return are said on
+/// TEMA/estado; samples that never reached the broker leave a line in the local CSV; problems
+/// go to tell. Reception, display and local recording never wait for it.
+class Publishing : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kEndWaitMs = 10000;
+
+    /// portName: "COM1" or "COM2", for the default topic and the meta. recorder: the local
+    /// recording now, if any (for the comment lines). rawPath, rawStart: the raw recording and
+    /// its first stream position, for re-sending beyond memory (an empty path: none).
+    Publishing(const MqttOptions &options, const QString &portName, Acquisition &acquisition,
+               std::function<Recorder *()> recorder, const QByteArray &rawPath, qint64 rawStart,
+               std::function<void(const QString &)> tell, qint64 startNanos = -1);
+    ~Publishing() override;
+
+    /// The topic published under.
+    QString topic() const { return m_topic; }
+    MqttPublisher &publisher() { return *m_publisher; }
+
+    /// A clean end, once the acquisition has handed out its last sample: sends what is pending,
+    /// says "fuera de línea" and waits until the broker has it, kEndWaitMs at most.
+    void finish();
+
+private:
+    void deviceOpened();
+
+    Acquisition &m_acquisition;
+    QString m_topic;
+    std::unique_ptr<MqttPublisher> m_publisher;
+    bool m_finished = false;
+};

@@ -1,0 +1,82 @@
+#include "batchstore.h"
+
+#include <algorithm>
+
+std::vector<SampleRange> BatchStore::add(quint64 first, quint32 count, QByteArray payload)
+{
+    m_bytes += payload.size();
+    m_entries.push_back({first, count, std::move(payload)});
+    m_end = first + count;
+    ++m_unacked;
+    std::vector<SampleRange> lost;
+    // The newest batch stays even alone over the bound: it is what is being sent.
+    while (m_bytes > m_limit && m_entries.size() > 1) {
+        Entry &old = m_entries.front();
+        if (!old.acked) {
+            --m_unacked;
+            if (!lost.empty() && lost.back().end() == old.first)
+                lost.back().count += old.count;
+            else
+                lost.push_back({old.first, old.count});
+        }
+        m_bytes -= old.payload.size();
+        m_entries.pop_front();
+    }
+    return lost;
+}
+
+BatchStore::Entry *BatchStore::entryAt(quint64 index)
+{
+    const auto it = std::upper_bound(m_entries.begin(), m_entries.end(), index,
+                                     [](quint64 i, const Entry &e) { return i < e.first; });
+    if (it == m_entries.begin())
+        return nullptr;
+    Entry &e = *std::prev(it);
+    return index < e.end() ? &e : nullptr;
+}
+
+const BatchStore::Entry *BatchStore::find(quint64 index) const
+{
+    return const_cast<BatchStore *>(this)->entryAt(index);
+}
+
+BatchStore::Entry *BatchStore::nextUnsent()
+{
+    auto it = std::lower_bound(m_entries.begin(), m_entries.end(), m_sendFrom,
+                               [](const Entry &e, quint64 i) { return e.end() <= i; });
+    for (; it != m_entries.end(); ++it)
+        if (!it->sent && !it->acked)
+            return &*it;
+    return nullptr;
+}
+
+void BatchStore::markSent(Entry &e)
+{
+    e.sent = true;
+    m_sendFrom = std::max(m_sendFrom, e.end());
+}
+
+void BatchStore::acknowledge(quint64 first)
+{
+    Entry *e = entryAt(first);
+    if (e && e->first == first && !e->acked) {
+        e->acked = true;
+        --m_unacked;
+    }
+}
+
+void BatchStore::connectionLost()
+{
+    m_sendFrom = oldest();
+    for (Entry &e : m_entries)
+        e.sent = false;
+}
+
+quint64 BatchStore::unacknowledgedSamples() const
+{
+    quint64 n = 0;
+    for (const Entry &e : m_entries)
+        if (!e.acked)
+            n += e.count;
+    return n;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <deque>
+#include <vector>
+
+/// A run of sample indices [first, first + count).
+struct SampleRange
+{
+    quint64 first = 0;
+    quint64 count = 0;
+    quint64 end() const { return first + count; }
+    bool operator==(const SampleRange &) const = default;
+};
+
+/// The batches published lately, oldest first, within a bound on their bytes: those the broker
+/// has not acknowledged yet (to send again, in order, after a reconnect) and, in the room left,
+/// those it has (to answer re-sending requests). Past the bound the oldest go first; an
+/// unacknowledged batch that goes is lost to the broker, and add() says so.
+class BatchStore
+{
+public:
+    struct Entry
+    {
+        quint64 first;
+        quint32 count;
+        QByteArray payload;
+        bool sent = false;  ///< on the current connection
+        bool acked = false; ///< the broker has it
+        quint64 end() const { return first + count; }
+    };
+
+    explicit BatchStore(qint64 limitBytes) : m_limit(limitBytes) {}
+
+    /// Adds the next batch (its first index follows the last one's, or starts a new run); returns
+    /// the unacknowledged samples dropped to stay within the bound, oldest first.
+    std::vector<SampleRange> add(quint64 first, quint32 count, QByteArray payload);
+    /// The oldest batch not yet sent on this connection, or nullptr.
+    Entry *nextUnsent();
+    void markSent(Entry &e);
+    /// The broker acknowledged the batch starting at first (a batch dropped meanwhile is ignored).
+    void acknowledge(quint64 first);
+    /// The connection ended: whatever is not acknowledged is to be sent again.
+    void connectionLost();
+    /// The batch holding this index, or nullptr.
+    const Entry *find(quint64 index) const;
+
+    bool allAcknowledged() const { return m_unacked == 0; }
+    quint64 unacknowledgedSamples() const;
+    /// Index of the oldest sample held (end() when empty).
+    quint64 oldest() const { return m_entries.empty() ? m_end : m_entries.front().first; }
+    /// Index just past the newest sample held.
+    quint64 end() const { return m_end; }
+    qint64 bytes() const { return m_bytes; }
+    void setLimit(qint64 bytes) { m_limit = bytes; }
+
+private:
+    Entry *entryAt(quint64 index);
+
+    std::deque<Entry> m_entries;
+    qint64 m_limit;
+    qint64 m_bytes = 0;
+    quint64 m_end = 0;
+    quint64 m_sendFrom = 0; // every batch below this was sent on the current connection
+    size_t m_unacked = 0;
+};

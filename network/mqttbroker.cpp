@@ -1,0 +1,114 @@
+#include "mqttbroker.h"
+#include "mqttreasons.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSysInfo>
+
+#include <atomic>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+QString MqttBroker::name() const
+{
+    const QString shownHost = host.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(host) : host;
+    return QStringLiteral("%1:%2").arg(shownHost).arg(effectivePort());
+}
+
+QString parseBrokerAddress(const QString &text, MqttBroker &broker)
+{
+    QString host = text.trimmed();
+    QString portText;
+    if (host.startsWith(QLatin1Char('['))) { // [IPv6]:port
+        const qsizetype close = host.indexOf(QLatin1Char(']'));
+        if (close < 0)
+            return QStringLiteral("falta el ']' en la dirección del broker «%1»").arg(text);
+        portText = host.mid(close + 1);
+        host = host.mid(1, close - 1);
+        if (!portText.isEmpty() && !portText.startsWith(QLatin1Char(':')))
+            return QStringLiteral("dirección del broker no válida: «%1»").arg(text);
+        portText = portText.mid(1);
+    } else if (host.count(QLatin1Char(':')) == 1) {
+        portText = host.section(QLatin1Char(':'), 1);
+        host = host.section(QLatin1Char(':'), 0, 0);
+    }
+    if (host.isEmpty())
+        return QStringLiteral("falta el nombre del broker en «%1»").arg(text);
+    quint16 port = 0;
+    if (!portText.isEmpty()) {
+        bool ok = false;
+        const uint value = portText.toUInt(&ok);
+        if (!ok || value == 0 || value > 65535)
+            return QStringLiteral("puerto del broker no válido: «%1» (debe ir de 1 a 65535)").arg(portText);
+        port = static_cast<quint16>(value);
+    }
+    broker.host = host;
+    broker.port = port;
+    return {};
+}
+
+PasswordFile readPasswordFile(const QString &path)
+{
+    PasswordFile out;
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        out.error = QStringLiteral("no se puede leer el archivo de la clave del broker %1: %2")
+                        .arg(path, mqttreasons::system(errno));
+        return out;
+    }
+    struct stat st {};
+    QByteArray content;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[4096];
+        ssize_t got;
+        // A password is short: one block is enough, and a huge file is not a password file.
+        while ((got = ::read(fd, buffer, sizeof buffer)) > 0 && content.size() < 65536)
+            content.append(buffer, got);
+    }
+    ::close(fd);
+    if (!S_ISREG(st.st_mode)) {
+        out.error = QStringLiteral("el archivo de la clave del broker %1 no es un archivo normal").arg(path);
+        return out;
+    }
+    const qsizetype end = content.indexOf('\n');
+    out.password = end < 0 ? content : content.left(end);
+    if (out.password.endsWith('\r'))
+        out.password.chop(1);
+    if (out.password.isEmpty())
+        out.error = QStringLiteral("el archivo de la clave del broker %1 está vacío").arg(path);
+    else if (st.st_mode & (S_IRWXG | S_IRWXO))
+        out.warning = QStringLiteral("otros usuarios pueden leer el archivo de la clave del broker %1; "
+                                     "protéjalo con: chmod 600 %1").arg(path);
+    return out;
+}
+
+QString defaultTopic(const QString &portName)
+{
+    QString host = QSysInfo::machineHostName();
+    // A topic level must not hold the wildcards or the separator.
+    for (QChar &c : host)
+        if (c == QLatin1Char('/') || c == QLatin1Char('+') || c == QLatin1Char('#'))
+            c = QLatin1Char('_');
+    return QStringLiteral("dispvanto/%1/%2").arg(host, portName);
+}
+
+MqttTopics::MqttTopics(const QString &base)
+    : samples(base + QStringLiteral("/muestras")),
+      state(base + QStringLiteral("/estado")),
+      meta(base + QStringLiteral("/meta")),
+      summary(base + QStringLiteral("/resumen")),
+      request(base + QStringLiteral("/pedido"))
+{
+}
+
+QString uniqueClientId(const QString &role)
+{
+    static std::atomic<int> counter{0};
+    return QStringLiteral("dispvanto-%1-%2-%3-%4")
+        .arg(role, QSysInfo::machineHostName())
+        .arg(QCoreApplication::applicationPid())
+        .arg(++counter);
+}

@@ -1,0 +1,366 @@
+#include "mqttclient.h"
+#include "mqttreasons.h"
+#include "tlscontext.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+
+namespace {
+
+void initialiseOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        mosquitto_lib_init();
+        // A write to a socket the broker has closed must fail with EPIPE, not end the program.
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            std::signal(SIGPIPE, SIG_IGN);
+    });
+}
+
+} // namespace
+
+MqttClient::MqttClient(const MqttBroker &broker, const QString &clientId, QObject *parent)
+    : QObject(parent), m_broker(broker), m_clientId(clientId)
+{
+    initialiseOnce();
+    if (m_broker.tls())
+        m_tls = std::make_unique<TlsContext>(m_broker.caFile, m_broker.host);
+    m_miscTimer.setInterval(1000);
+    connect(&m_miscTimer, &QTimer::timeout, this, [this] {
+        if (m_handle)
+            afterLoop(mosquitto_loop_misc(m_handle));
+    });
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &MqttClient::attempt);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &MqttClient::deadlinePassed);
+    m_starterContext = new QObject;
+    m_starterContext->moveToThread(&m_starter);
+    m_starter.setObjectName(QStringLiteral("mqtt-connect"));
+    m_starter.start();
+}
+
+MqttClient::~MqttClient()
+{
+    // A name lookup in progress finishes first: the handle is in its hands until then.
+    m_starter.quit();
+    m_starter.wait();
+    delete m_starterContext;
+    teardown();
+}
+
+void MqttClient::setWill(const QString &topic, const QByteArray &payload, bool retain)
+{
+    m_willTopic = topic;
+    m_willPayload = payload;
+    m_willRetain = retain;
+}
+
+void MqttClient::subscribe(const QString &topic, int qos)
+{
+    m_subscriptions.emplace_back(topic, qos);
+    if (m_state == State::Connected) {
+        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
+        updateWriteNotifier();
+    }
+}
+
+void MqttClient::start()
+{
+    if (m_state == State::Idle)
+        attempt();
+}
+
+void MqttClient::attempt()
+{
+    ++m_attempts;
+    if (m_tls && !m_tls->error().isEmpty()) {
+        tell(Failure::Tls, m_tls->error());
+        m_state = State::Waiting;
+        m_retryTimer.start(m_retryMs);
+        m_retryMs = qMin(2 * m_retryMs, kLastRetryMs);
+        return;
+    }
+    m_state = State::Starting;
+    m_handle = newHandle();
+    if (m_tls)
+        m_tls->clearVerifyError();
+    mosquitto *handle = m_handle;
+    const QByteArray host = m_broker.host.toUtf8();
+    const int port = m_broker.effectivePort();
+    QMetaObject::invokeMethod(m_starterContext, [this, handle, host, port] {
+        // On the helper thread: the name lookup may block; the connection itself does not.
+        const int rc = mosquitto_connect_async(handle, host.constData(), port, kKeepAliveSeconds);
+        const int errnum = errno;
+        QMetaObject::invokeMethod(this, [this, handle, rc, errnum] { started(handle, rc, errnum); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
+
+mosquitto *MqttClient::newHandle()
+{
+    mosquitto *h = mosquitto_new(m_clientId.toUtf8().constData(), true, this);
+    mosquitto_int_option(h, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_int_option(h, MOSQ_OPT_TCP_NODELAY, 1);
+    if (!m_willTopic.isEmpty())
+        mosquitto_will_set(h, m_willTopic.toUtf8().constData(), int(m_willPayload.size()), m_willPayload.constData(), 1,
+                           m_willRetain);
+    if (!m_broker.user.isEmpty())
+        mosquitto_username_pw_set(h, m_broker.user.toUtf8().constData(),
+                                  m_broker.password.isEmpty() ? nullptr : m_broker.password.constData());
+    if (m_tls) {
+        mosquitto_void_option(h, MOSQ_OPT_SSL_CTX, m_tls->context());
+        mosquitto_int_option(h, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
+    }
+    return h;
+}
+
+void MqttClient::started(mosquitto *handle, int rc, int errnum)
+{
+    if (handle != m_handle)
+        return;
+    if (m_state == State::Closing) {
+        finishClosing();
+        return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const QString reason = rc == MOSQ_ERR_EAI ? mqttreasons::lookup(errnum, m_broker.host)
+                               : m_tls && m_tls->verifyError() ? mqttreasons::certificate(m_tls->verifyError(), m_broker.host)
+                                                               : mqttreasons::library(rc, errnum);
+        connectionEnded(rc == MOSQ_ERR_TLS ? Failure::Tls : Failure::Unreachable, reason);
+        return;
+    }
+    // Callbacks only now: none may run on the helper thread.
+    mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
+    mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
+    mosquitto_publish_callback_set(m_handle, &MqttClient::onPublish);
+    mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
+    m_state = State::Handshaking;
+    m_deadline.start(kConnackTimeoutMs);
+    m_miscTimer.start();
+    watchSocket();
+}
+
+void MqttClient::watchSocket()
+{
+    const int fd = mosquitto_socket(m_handle);
+    m_readNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+    connect(m_readNotifier.get(), &QSocketNotifier::activated, this, [this] {
+        if (m_handle)
+            afterLoop(mosquitto_loop_read(m_handle, 1));
+    });
+    m_writeNotifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+    connect(m_writeNotifier.get(), &QSocketNotifier::activated, this, [this] {
+        if (m_handle)
+            afterLoop(mosquitto_loop_write(m_handle, 1));
+    });
+    updateWriteNotifier();
+}
+
+void MqttClient::updateWriteNotifier()
+{
+    // Enabled only while something waits to go out: an always-writable socket would spin.
+    if (m_writeNotifier && m_handle)
+        m_writeNotifier->setEnabled(mosquitto_want_write(m_handle));
+}
+
+void MqttClient::afterLoop(int rc)
+{
+    const int errnum = errno;
+    QPointer<MqttClient> self(this);
+    int dropped = -1;
+    while (!m_events.empty()) {
+        std::vector<Event> events;
+        events.swap(m_events);
+        for (Event &e : events) {
+            if (!m_handle)
+                return; // a slot ended the connection
+            if (e.kind == Event::Dropped) {
+                dropped = e.code;
+                continue;
+            }
+            if (e.kind == Event::Connack && e.code != 0) {
+                connectionEnded(Failure::Refused, mqttreasons::refusal(e.code));
+                return;
+            }
+            if (e.kind == Event::Connack)
+                becameConnected();
+            else if (e.kind == Event::Ack)
+                emit acknowledged(e.code);
+            else
+                emit messageReceived(e.topic, e.payload);
+            if (!self)
+                return;
+        }
+    }
+    if (!m_handle)
+        return;
+    if (rc != MOSQ_ERR_SUCCESS || dropped >= 0)
+        endAfterError(rc, errnum, dropped);
+    else
+        updateWriteNotifier();
+}
+
+void MqttClient::becameConnected()
+{
+    m_state = State::Connected;
+    m_deadline.stop();
+    m_retryMs = kFirstRetryMs;
+    m_told = 0;
+    for (const auto &[topic, qos] : m_subscriptions)
+        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
+    emit connected();
+}
+
+void MqttClient::endAfterError(int rc, int errnum, int dropped)
+{
+    if (m_state == State::Closing) {
+        finishClosing();
+        return;
+    }
+    const int code = rc != MOSQ_ERR_SUCCESS ? rc : dropped;
+    const bool closedByBroker = code == MOSQ_ERR_CONN_LOST || (code == MOSQ_ERR_ERRNO && errnum == 0);
+    if (m_tls && m_tls->verifyError()) {
+        connectionEnded(Failure::Tls, mqttreasons::certificate(m_tls->verifyError(), m_broker.host));
+    } else if (m_state == State::Handshaking && m_tls && (code == MOSQ_ERR_TLS || errnum == EPROTO)) {
+        connectionEnded(Failure::Tls, QStringLiteral("falló el acuerdo TLS (¿escucha el broker con TLS en ese puerto?)"));
+    } else if (m_state == State::Handshaking) {
+        connectionEnded(Failure::Unreachable, closedByBroker ? QStringLiteral("el broker cerró la conexión sin aceptarla")
+                                                             : mqttreasons::library(code, errnum));
+    } else {
+        connectionEnded(Failure::Lost, closedByBroker ? QStringLiteral("el broker cerró la conexión")
+                                                      : mqttreasons::library(code, errnum));
+    }
+}
+
+void MqttClient::connectionEnded(Failure kind, const QString &reason)
+{
+    if (m_state == State::Closing) {
+        finishClosing();
+        return;
+    }
+    const bool wasConnected = m_state == State::Connected;
+    teardown();
+    tell(kind, reason);
+    m_state = State::Waiting;
+    m_retryTimer.start(m_retryMs);
+    m_retryMs = qMin(2 * m_retryMs, kLastRetryMs);
+    if (wasConnected)
+        emit disconnected();
+}
+
+void MqttClient::disconnectFromBroker()
+{
+    m_retryTimer.stop();
+    if (m_state == State::Starting) {
+        m_state = State::Closing; // started() finishes it
+        return;
+    }
+    if (m_state == State::Closing)
+        return;
+    if (m_state != State::Connected) {
+        m_state = State::Closing;
+        finishClosing();
+        return;
+    }
+    m_state = State::Closing;
+    m_deadline.start(kCloseTimeoutMs);
+    afterLoop(mosquitto_disconnect(m_handle));
+}
+
+void MqttClient::finishClosing()
+{
+    teardown();
+    m_state = State::Closed;
+    QMetaObject::invokeMethod(this, &MqttClient::closed, Qt::QueuedConnection);
+}
+
+void MqttClient::deadlinePassed()
+{
+    if (m_state == State::Closing)
+        finishClosing();
+    else if (m_state == State::Handshaking)
+        connectionEnded(Failure::Unreachable,
+                        QStringLiteral("el broker no respondió en %1 s").arg(kConnackTimeoutMs / 1000));
+}
+
+void MqttClient::teardown()
+{
+    // The notifiers go before the socket is closed, so they never watch a closed descriptor.
+    m_readNotifier.reset();
+    m_writeNotifier.reset();
+    m_miscTimer.stop();
+    m_deadline.stop();
+    m_events.clear();
+    if (m_handle) {
+        mosquitto_destroy(m_handle);
+        m_handle = nullptr;
+    }
+}
+
+void MqttClient::tell(Failure kind, const QString &reason)
+{
+    const unsigned bit = 1u << unsigned(kind);
+    if (m_told & bit)
+        return;
+    m_told |= bit;
+    QString message;
+    switch (kind) {
+    case Failure::Unreachable:
+        message = QStringLiteral("MQTT: no se puede conectar con el broker %1: %2. Se reintentará, cada vez más "
+                                 "espaciado (hasta cada %3 s).");
+        break;
+    case Failure::Lost:
+        message = QStringLiteral("MQTT: se perdió la conexión con el broker %1: %2. Se reintentará (hasta cada %3 s); "
+                                 "lo no confirmado se volverá a enviar.");
+        break;
+    case Failure::Refused:
+        message = QStringLiteral("MQTT: el broker %1 rechazó la conexión: %2. Se reintentará (hasta cada %3 s).");
+        break;
+    case Failure::Tls:
+        message = QStringLiteral("MQTT: no se puede establecer una conexión segura (TLS) con el broker %1: %2. "
+                                 "Se reintentará (hasta cada %3 s).");
+        break;
+    }
+    emit failed(kind, message.arg(m_broker.name(), reason).arg(kLastRetryMs / 1000));
+}
+
+int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
+{
+    if (m_state != State::Connected)
+        return -1;
+    int mid = -1;
+    const int rc = mosquitto_publish(m_handle, &mid, topic.toUtf8().constData(), int(payload.size()),
+                                     payload.constData(), qos, retain);
+    updateWriteNotifier();
+    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+}
+
+void MqttClient::onConnect(mosquitto *, void *self, int rc)
+{
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Connack, rc, {}, {}});
+}
+
+void MqttClient::onDisconnect(mosquitto *, void *self, int rc)
+{
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Dropped, rc, {}, {}});
+}
+
+void MqttClient::onPublish(mosquitto *, void *self, int mid)
+{
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Ack, mid, {}, {}});
+}
+
+void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *m)
+{
+    static_cast<MqttClient *>(self)->m_events.push_back(
+        {Event::Message, m->mid, QString::fromUtf8(m->topic),
+         QByteArray(static_cast<const char *>(m->payload), m->payloadlen)});
+}

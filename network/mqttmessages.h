@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+
+/// TEMA/meta (retained JSON): what a subscriber needs to read and label a session.
+struct SessionMeta
+{
+    int format = 0;             ///< "formato": version of the batch format
+    QString encoding;           ///< "codificacion": "u16le"
+    QString program;            ///< "programa": "dispvanto 1.1.0"
+    QString device;             ///< "dispositivo": the device path in use
+    QString settings;           ///< "configuracion": the line settings in force, "9600,N,8,1"
+    QString port;               ///< "puerto": COM1 or COM2
+    quint64 session = 0;        ///< "sesion"
+    qint64 clockZeroUnixNanos = 0; ///< "reloj_cero_unix_ns": Unix time of arrival time 0
+    QDateTime start;            ///< "inicio": when the session started (ISO 8601)
+    qint64 startUnixNanos = 0;  ///< "inicio_unix_ns": the same, exactly: the publisher's tiempo_s counts from it
+
+    QByteArray toJson() const;
+    static std::optional<SessionMeta> fromJson(const QByteArray &json);
+};
+
+/// TEMA/resumen (JSON once a second): for dashboards that do not decode batches.
+struct SessionSummary
+{
+    quint64 session = 0;   ///< "sesion"
+    quint64 samples = 0;   ///< "muestras": samples in the session so far (the next index)
+    int last = -1;         ///< "ultima": the newest value (null before the first)
+    quint64 recent = 0;    ///< "muestras_segundo": samples since the previous summary
+    int minimum = -1;      ///< "minimo" over those (null when none)
+    int maximum = -1;      ///< "maximo"
+    double mean = 0;       ///< "media"
+    QDateTime time;        ///< "tiempo": when the summary was made (ISO 8601, UTC)
+
+    QByteArray toJson() const;
+    static std::optional<SessionSummary> fromJson(const QByteArray &json);
+};
+
+/// TEMA/pedido (JSON): a subscriber asks for samples [first, first + count) of a session again;
+/// the publisher answers on the same topic, with "disponible": false, for those it no longer has.
+struct ResendRequest
+{
+    quint64 session = 0; ///< "sesion"
+    quint64 first = 0;   ///< "primera"
+    quint64 count = 0;   ///< "cuantas"
+    bool unavailable = false; ///< an answer: the publisher cannot send these
+
+    QByteArray toJson() const;
+    static std::optional<ResendRequest> fromJson(const QByteArray &json);
+};

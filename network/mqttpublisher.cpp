@@ -1,0 +1,376 @@
+#include "mqttpublisher.h"
+#include "mqttmessages.h"
+
+#include <QDateTime>
+
+MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, PublisherContext context, QObject *parent)
+    : QObject(parent),
+      m_topics(topic),
+      m_context(std::move(context)),
+      m_client(broker, uniqueClientId(QStringLiteral("pub")), this),
+      m_store(kMemoryBytes),
+      m_raw(m_context.readRaw),
+      m_session(quint64(QDateTime::currentMSecsSinceEpoch()))
+{
+    if (!m_context.unixNanos)
+        m_context.unixNanos = [](qint64 t) { return t; };
+    m_startUnixNanos = m_context.startNanos >= 0 ? m_context.unixNanos(m_context.startNanos)
+                                                 : QDateTime::currentMSecsSinceEpoch() * 1000000;
+    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
+    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    m_client.setWill(m_topics.state, kOffline.toUtf8(), true);
+    m_client.subscribe(m_topics.request);
+    connect(&m_client, &MqttClient::connected, this, &MqttPublisher::connectedToBroker);
+    connect(&m_client, &MqttClient::disconnected, this, [this] {
+        m_inFlight.clear();
+        m_store.connectionLost();
+        emit connectedChanged(false);
+    });
+    connect(&m_client, &MqttClient::acknowledged, this, &MqttPublisher::acknowledged);
+    connect(&m_client, &MqttClient::messageReceived, this, [this](const QString &topic, const QByteArray &payload) {
+        if (topic == m_topics.request)
+            requestReceived(payload);
+    });
+    connect(&m_client, &MqttClient::failed, this, [this](MqttClient::Failure, const QString &message) {
+        emit problem(message);
+    });
+    connect(&m_client, &MqttClient::closed, this, &MqttPublisher::finished);
+    m_sealTimer.setSingleShot(true);
+    connect(&m_sealTimer, &QTimer::timeout, this, &MqttPublisher::seal);
+    m_summaryTimer.setInterval(kSummaryIntervalMs);
+    connect(&m_summaryTimer, &QTimer::timeout, this, &MqttPublisher::publishSummary);
+    m_finishTimer.setSingleShot(true);
+    connect(&m_finishTimer, &QTimer::timeout, this, &MqttPublisher::finishDeadlinePassed);
+}
+
+MqttPublisher::~MqttPublisher()
+{
+    detach();
+}
+
+void MqttPublisher::start()
+{
+    if (m_started)
+        return;
+    m_started = true;
+    m_summaryTimer.start();
+    m_client.start();
+}
+
+void MqttPublisher::sample(const Sample &s)
+{
+    if (!m_open.values.empty() && s.index != m_open.end())
+        seal(); // a batch holds consecutive samples only
+    if (m_open.values.empty()) {
+        m_open.session = m_session;
+        m_open.first = s.index;
+        m_open.times.clear();
+        m_lastArrival = s.arrivalNanos;
+        m_open.times.push_back({0, m_context.unixNanos(s.arrivalNanos)});
+        m_sealTimer.start(kBatchIntervalMs);
+    } else if (s.arrivalNanos != m_lastArrival) {
+        m_lastArrival = s.arrivalNanos;
+        m_open.times.push_back({quint32(m_open.values.size()), m_context.unixNanos(s.arrivalNanos)});
+    }
+    m_open.values.push_back(s.value);
+    if (m_raw.enabled())
+        m_raw.noteSample(s.index, s.streamEnd);
+    ++m_recent;
+    m_sum += s.value;
+    m_min = m_min < 0 ? s.value : qMin<int>(m_min, s.value);
+    m_max = qMax<int>(m_max, s.value);
+    m_last = s.value;
+    if (m_open.values.size() >= size_t(kBatchSamples))
+        seal();
+}
+
+void MqttPublisher::event(const StreamEvent &e)
+{
+    if (e.kind == StreamEvent::Kind::SettingsChanged) {
+        m_context.settings = e.settings;
+        publishMeta();
+    }
+}
+
+void MqttPublisher::seal()
+{
+    m_sealTimer.stop();
+    if (m_open.values.empty())
+        return;
+    if (m_raw.enabled())
+        m_raw.noteBatch(m_open.first, m_open.times.front().unixNanos);
+    noteLoss(m_store.add(m_open.first, quint32(m_open.values.size()), m_open.encode()));
+    m_open.values.clear();
+    m_open.times.clear();
+    pump();
+}
+
+void MqttPublisher::pump()
+{
+    if (!m_client.isConnected())
+        return;
+    while (m_inFlight.size() < size_t(kWindow)) {
+        if (BatchStore::Entry *e = m_store.nextUnsent()) {
+            const int mid = m_client.publish(m_topics.samples, e->payload, 1, false);
+            if (mid < 0)
+                return;
+            m_store.markSent(*e);
+            m_inFlight.emplace(mid, InFlight{true, e->first});
+        } else if (!sendResend()) {
+            return;
+        }
+    }
+}
+
+// One batch towards the oldest request, of up to kBatchSamples whatever the original batches
+// were: from memory while it still holds them, else from the raw recording; what neither has is
+// answered as unavailable. Returns false when there is nothing to send.
+bool MqttPublisher::sendResend()
+{
+    while (!m_resends.empty()) {
+        SampleRange &r = m_resends.front();
+        const quint64 end = qMin(r.end(), m_store.end()); // newer samples go out anyway
+        if (r.first >= end) {
+            m_resends.pop_front();
+            continue;
+        }
+        const quint64 to = qMin(end, r.first + kBatchSamples);
+        Batch chunk = r.first >= m_store.oldest() ? fromMemory(r.first, to)
+                                                  : m_raw.read(m_session, r.first, qMin(to, m_store.oldest()));
+        if (chunk.values.empty()) {
+            const quint64 goneEnd = r.first >= m_store.oldest() ? to : qMin(end, m_store.oldest());
+            publishUnavailable({r.first, goneEnd - r.first});
+            r = {goneEnd, r.end() - goneEnd};
+            continue;
+        }
+        r = {chunk.end(), r.end() - chunk.end()};
+        const int mid = m_client.publish(m_topics.samples, chunk.encode(), 1, false);
+        if (mid >= 0)
+            m_inFlight.emplace(mid, InFlight{false, 0});
+        return mid >= 0;
+    }
+    return false;
+}
+
+Batch MqttPublisher::fromMemory(quint64 from, quint64 to) const
+{
+    Batch out;
+    out.session = m_session;
+    out.first = from;
+    while (from < to) {
+        const BatchStore::Entry *e = m_store.find(from);
+        const auto stored = e ? Batch::decode(e->payload) : std::nullopt;
+        if (!stored)
+            break;
+        const Batch part = stored->slice(from, to);
+        for (size_t i = 0; i < part.values.size(); ++i)
+            out.append(part.values[i], part.arrivalAt(i));
+        from = part.end();
+    }
+    return out;
+}
+
+void MqttPublisher::publishUnavailable(SampleRange range)
+{
+    ResendRequest answer{m_session, range.first, range.count, true};
+    m_client.publish(m_topics.request, answer.toJson(), 1, false);
+}
+
+void MqttPublisher::connectedToBroker()
+{
+    m_inFlight.clear();
+    m_store.connectionLost();
+    m_lossTold = false;
+    publishMeta();
+    publishState();
+    flushLoss();
+    emit connectedChanged(true);
+    pump();
+    checkFinished();
+}
+
+void MqttPublisher::acknowledged(int mid)
+{
+    if (m_goodbyeSent && mid == m_goodbyeMid) {
+        m_goodbyeAcked = true;
+        checkFinished();
+        return;
+    }
+    const auto it = m_inFlight.find(mid);
+    if (it == m_inFlight.end())
+        return;
+    if (it->second.batch) {
+        m_store.acknowledge(it->second.first);
+        ++m_batchesAcked;
+    }
+    m_inFlight.erase(it);
+    pump();
+    checkFinished();
+}
+
+void MqttPublisher::requestReceived(const QByteArray &payload)
+{
+    const auto request = ResendRequest::fromJson(payload);
+    if (!request || request->unavailable || request->session != m_session || request->count == 0)
+        return;
+    m_resends.push_back({request->first, request->count});
+    pump();
+}
+
+void MqttPublisher::setDeviceOpen(bool open)
+{
+    if (open == m_deviceOpen)
+        return;
+    m_deviceOpen = open;
+    publishState();
+}
+
+void MqttPublisher::setDevice(const QString &portName, const QString &device, const QString &settings)
+{
+    if (portName == m_context.portName && device == m_context.device && settings == m_context.settings)
+        return;
+    m_context.portName = portName;
+    m_context.device = device;
+    m_context.settings = settings;
+    publishMeta();
+}
+
+void MqttPublisher::publishState()
+{
+    const QString &state = m_goodbyeSent ? kOffline : m_deviceOpen ? kOnline : kDeviceLost;
+    m_client.publish(m_topics.state, state.toUtf8(), 1, true);
+}
+
+void MqttPublisher::publishMeta()
+{
+    SessionMeta meta;
+    meta.format = batchformat::kVersion;
+    meta.encoding = QStringLiteral("u16le");
+    meta.program = QStringLiteral("dispvanto %1").arg(m_context.programVersion);
+    meta.device = m_context.device;
+    meta.settings = m_context.settings;
+    meta.port = m_context.portName;
+    meta.session = m_session;
+    meta.clockZeroUnixNanos = m_context.unixNanos(0);
+    meta.start = m_start;
+    meta.startUnixNanos = m_startUnixNanos;
+    m_client.publish(m_topics.meta, meta.toJson(), 1, true);
+}
+
+void MqttPublisher::publishSummary()
+{
+    SessionSummary s;
+    s.session = m_session;
+    s.samples = m_open.values.empty() ? m_store.end() : m_open.end();
+    s.last = m_last;
+    s.recent = m_recent;
+    s.minimum = m_min;
+    s.maximum = m_max;
+    s.mean = m_recent ? m_sum / double(m_recent) : 0.0;
+    s.time = QDateTime::currentDateTimeUtc();
+    m_client.publish(m_topics.summary, s.toJson(), 0, false);
+    m_recent = 0;
+    m_min = m_max = -1;
+    m_sum = 0;
+}
+
+void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
+{
+    for (const SampleRange &r : lost) {
+        if (m_loss.count && m_loss.end() != r.first)
+            flushLoss();
+        if (!m_loss.count)
+            m_loss.first = r.first;
+        m_loss.count += r.count;
+        if (!m_lossTold) {
+            m_lossTold = true;
+            emit problem(QStringLiteral("MQTT: el broker %1 no está disponible y la memoria de envío (%2 MiB) está "
+                                        "llena: se descartan los lotes más antiguos sin confirmar; al volver la "
+                                        "conexión se dirá cuántas muestras se perdieron.")
+                             .arg(m_client.brokerName())
+                             .arg(m_store.bytes() >> 20));
+        }
+    }
+}
+
+void MqttPublisher::flushLoss()
+{
+    if (m_loss.count) {
+        m_lossNotices.push_back(m_loss);
+        emit samplesLost(m_loss.first, m_loss.count);
+        m_loss = {};
+    }
+    if (!m_client.isConnected())
+        return;
+    for (const SampleRange &r : m_lossNotices)
+        m_client.publish(m_topics.state,
+                         QStringLiteral("perdidas %1 muestras (%2 a %3): no cupieron en la memoria de envío "
+                                        "mientras no había conexión con el broker")
+                             .arg(r.count).arg(r.first).arg(r.end() - 1).toUtf8(),
+                         1, false);
+    m_lossNotices.clear();
+}
+
+void MqttPublisher::finish()
+{
+    if (m_finishing)
+        return;
+    m_finishing = true;
+    seal();
+    m_summaryTimer.stop();
+    m_finishTimer.start(kFinishTimeoutMs);
+    checkFinished();
+}
+
+// Last words once the broker has every batch: the final summary and "fuera de línea"; the
+// goodbye follows its acknowledgement. Without a broker there is no one to tell.
+void MqttPublisher::checkFinished()
+{
+    if (!m_finishing)
+        return;
+    if (!m_goodbyeSent && !m_client.isConnected())
+        endConnection();
+    else if (!m_goodbyeSent && m_store.allAcknowledged())
+        sayGoodbye();
+    else if (m_goodbyeSent && m_goodbyeAcked)
+        endConnection();
+}
+
+void MqttPublisher::finishDeadlinePassed()
+{
+    if (!m_goodbyeSent && m_client.isConnected())
+        sayGoodbye(); // the broker is slow: say it anyway, after what was sent
+    else
+        endConnection();
+}
+
+void MqttPublisher::sayGoodbye()
+{
+    reportUnconfirmed();
+    flushLoss();
+    publishSummary();
+    m_goodbyeSent = true;
+    m_goodbyeMid = m_client.publish(m_topics.state, kOffline.toUtf8(), 1, true);
+    if (m_goodbyeMid < 0)
+        endConnection();
+    else
+        m_finishTimer.start(kFinishTimeoutMs);
+}
+
+void MqttPublisher::endConnection()
+{
+    m_finishTimer.stop();
+    reportUnconfirmed();
+    m_client.disconnectFromBroker();
+}
+
+void MqttPublisher::reportUnconfirmed()
+{
+    const quint64 pending = m_store.unacknowledgedSamples();
+    if (pending && !m_unconfirmedTold) {
+        m_unconfirmedTold = true;
+        emit problem(QStringLiteral("MQTT: al terminar, el broker %1 no había confirmado %2 muestras")
+                         .arg(m_client.brokerName())
+                         .arg(pending));
+    }
+}

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "batchformat.h"
+#include "batchstore.h"
+#include "mqttbroker.h"
+#include "mqttclient.h"
+#include "publishercontext.h"
+#include "rawhistory.h"
+#include "sampleconsumer.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <deque>
+#include <unordered_map>
+
+/// Publishes every sample it is handed to an MQTT broker, under one base topic:
+/// batches on TEMA/muestras (QoS 1; see batchformat.h), the state on TEMA/estado (retained; the
+/// will says "fuera de línea"), the session's description on TEMA/meta (retained JSON), a summary
+/// on TEMA/resumen once a second, and samples again on request from TEMA/pedido. Never makes the
+/// caller wait for the network: batches the broker has not acknowledged are kept (within a bound)
+/// and sent again, in order, after a reconnect.
+class MqttPublisher : public QObject, public SampleConsumer
+{
+    Q_OBJECT
+public:
+    static constexpr int kBatchIntervalMs = 50;
+    static constexpr int kBatchSamples = 16384;
+    static constexpr qint64 kMemoryBytes = qint64(64) << 20;
+    static constexpr int kWindow = 16; ///< messages awaiting the broker's acknowledgement at once
+    static constexpr int kSummaryIntervalMs = 1000;
+    static constexpr int kFinishTimeoutMs = 3000;
+
+    static inline const QString kOnline = QStringLiteral("en línea");
+    static inline const QString kDeviceLost = QStringLiteral("dispositivo perdido");
+    static inline const QString kOffline = QStringLiteral("fuera de línea");
+
+    MqttPublisher(const MqttBroker &broker, const QString &topic, PublisherContext context, QObject *parent = nullptr);
+    ~MqttPublisher() override;
+
+    /// Bound on the batches kept for the broker (64 MiB unless set before start()).
+    void setMemoryLimit(qint64 bytes) { m_store.setLimit(bytes); }
+    /// Connects and publishes the session's meta and state; samples may come before or after.
+    void start();
+    /// The device was lost (false) or is open again (true): said on TEMA/estado.
+    void setDeviceOpen(bool open);
+    /// The port, its device or its settings changed (another port opened): TEMA/meta says so.
+    void setDevice(const QString &portName, const QString &device, const QString &settings);
+    /// Sends what is pending (for a few seconds at most), says "fuera de línea" and disconnects;
+    /// finished() follows.
+    void finish();
+
+    quint64 session() const { return m_session; }
+    bool isConnected() const { return m_client.isConnected(); }
+    quint64 batchesAcknowledged() const { return m_batchesAcked; }
+    /// Samples handed to the publisher that the broker has not acknowledged yet.
+    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples() + m_open.values.size(); }
+    const MqttTopics &topics() const { return m_topics; }
+    MqttClient &client() { return m_client; }
+
+    void sample(const Sample &s) override;
+    void event(const StreamEvent &e) override;
+
+signals:
+    /// A failure or a loss, in Spanish; each kind is told once per outage.
+    void problem(const QString &message);
+    /// These samples never reached the broker (memory bound passed while it was away): for a
+    /// comment line in the local recording.
+    void samplesLost(quint64 first, quint64 count);
+    void connectedChanged(bool connected);
+    void finished();
+
+private:
+    struct InFlight
+    {
+        bool batch;
+        quint64 first;
+    };
+    void seal();
+    void pump();
+    bool sendResend();
+    Batch fromMemory(quint64 from, quint64 to) const;
+    void publishUnavailable(SampleRange range);
+    void connectedToBroker();
+    void acknowledged(int mid);
+    void requestReceived(const QByteArray &payload);
+    void publishState();
+    void publishMeta();
+    void publishSummary();
+    void noteLoss(const std::vector<SampleRange> &lost);
+    void flushLoss();
+    void checkFinished();
+    void finishDeadlinePassed();
+    void sayGoodbye();
+    void endConnection();
+    void reportUnconfirmed();
+
+    MqttTopics m_topics;
+    PublisherContext m_context;
+    MqttClient m_client;
+    BatchStore m_store;
+    RawHistory m_raw;
+    quint64 m_session;
+    QDateTime m_start;
+    qint64 m_startUnixNanos = 0;
+    Batch m_open;
+    qint64 m_lastArrival = 0;
+    QTimer m_sealTimer;
+    QTimer m_summaryTimer;
+    QTimer m_finishTimer;
+    std::unordered_map<int, InFlight> m_inFlight; // by message id
+    std::deque<SampleRange> m_resends;
+    quint64 m_batchesAcked = 0;
+    bool m_deviceOpen = true;
+    bool m_started = false;
+    bool m_finishing = false;
+    bool m_goodbyeSent = false;
+    int m_goodbyeMid = -1;
+    bool m_goodbyeAcked = false;
+    bool m_unconfirmedTold = false;
+    // Losses: the range still growing, and the notices not yet published.
+    SampleRange m_loss;
+    bool m_lossTold = false;
+    std::vector<SampleRange> m_lossNotices;
+    // Since the previous summary.
+    quint64 m_recent = 0;
+    int m_min = -1;
+    int m_max = -1;
+    double m_sum = 0;
+    int m_last = -1;
+};

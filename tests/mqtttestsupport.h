@@ -1,0 +1,118 @@
+#pragma once
+
+#include "mqttbroker.h"
+#include "publishercontext.h"
+#include "sampleconsumer.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QTimer>
+
+#include <vector>
+
+/// Throwaway certificates made with openssl: a CA, a server certificate from it for
+/// 127.0.0.1/localhost, one from it for another host name, and an unrelated CA.
+struct TestCertificates
+{
+    /// Makes them in folder; an empty string on success, else what failed.
+    QString make(const QString &folder);
+    QString ca, caKey, serverCert, serverKey, otherHostCert, otherHostKey, otherCa;
+};
+
+/// A Mosquitto broker of the test's own: a child process on a free loopback port, with a
+/// password file, persistence in the test's folder and, if asked, TLS. Never the system's.
+class TestBroker
+{
+public:
+    static inline const QString kUser = QStringLiteral("banco");
+    static inline const QByteArray kPassword = QByteArrayLiteral("clave-de-prueba");
+
+    struct Options
+    {
+        const TestCertificates *tls = nullptr; ///< TLS with these certificates
+        bool otherHostCertificate = false;     ///< serve the certificate made for another host
+        int maxQueuedMessages = 0;             ///< per client beyond those in flight (0: broker default)
+        int maxInflightMessages = 0;
+    };
+
+    TestBroker(const QString &folder, Options options);
+    ~TestBroker();
+
+    /// Starts it and waits until it accepts connections; on failure, says why (with its log).
+    QString start();
+    /// SIGTERM and waits for it to end (it saves its persistence).
+    void stop();
+    /// SIGKILL and waits for it to end (it saves nothing).
+    void kill();
+    quint16 port() const { return m_port; }
+    /// Settings for a client with the right user and password (and the right CA with TLS).
+    MqttBroker settings() const;
+    QString log() const;
+
+private:
+    QString m_folder;
+    Options m_options;
+    quint16 m_port;
+    QProcess m_process;
+};
+
+/// A free loopback TCP port: bound to port 0 and read back.
+quint16 freeLoopbackPort();
+/// Whether something accepts TCP connections on the loopback port.
+bool accepting(quint16 port);
+/// Writes a password file readable by its owner only; returns its path.
+QString writePasswordFile(const QString &folder, const QByteArray &password);
+
+/// Made-up samples, handed out as an acquisition would: blocks of a few samples sharing an
+/// arrival time, on a timer. Optionally writes every byte to a raw file, as the recorder does.
+class TestFeed : public QObject, public SampleSource
+{
+    Q_OBJECT
+public:
+    static constexpr qint64 kUnixBase = 1'700'000'000'123'456'789; ///< Unix ns of arrival time 0
+    static quint16 valueAt(quint64 index) { return quint16((index * 40503u + (index >> 7)) & 0xffff); }
+    static qint64 arrivalOfBlock(quint64 block) { return qint64(block) * 1'000'000 + 777; }
+
+    TestFeed(int samplesPerBlock, int blocksPerTick, int tickMs);
+    /// Hands out samples until total (0: until stop()).
+    void start(quint64 total = 0);
+    void stop() { m_timer.stop(); }
+    /// Hands out the next blocks at once.
+    void step(int blocks);
+    void setRawFile(const QString &path);
+    quint64 emitted() const { return m_next; }
+    /// A context whose clock maps to Unix time by a fixed offset, as the core's does.
+    PublisherContext context() const;
+
+signals:
+    void done();
+
+private:
+    int m_perBlock;
+    int m_blocksPerTick;
+    quint64 m_total = 0;
+    quint64 m_next = 0;
+    quint64 m_block = 0;
+    int m_rawFd = -1;
+    QString m_rawPath;
+    QTimer m_timer;
+};
+
+/// Keeps everything a source hands out, for comparison.
+class Collector : public SampleConsumer
+{
+public:
+    void sample(const Sample &s) override { samples.push_back(s); }
+    void bytesReceived(const char *data, qsizetype size, qint64 position) override;
+
+    /// Empty when the samples are exactly first … first+count−1 of a TestFeed, each once, in order,
+    /// with the feed's values (and, when perBlock > 0, the arrival times of a feed with blocks of
+    /// that size); else the first difference.
+    QString checkAgainstFeed(quint64 first, quint64 count, int perBlock) const;
+
+    std::vector<Sample> samples;
+    QByteArray bytes;        ///< every block handed out, in order
+    qint64 nextPosition = -1;
+    bool bytesContiguous = true;
+};

@@ -1,0 +1,334 @@
+// What goes over the broker, without one: the batch layout, putting batches back in order, the
+// bounded memory of sent batches, and the settings a user gives.
+#include "batchformat.h"
+#include "batchstore.h"
+#include "mqttbroker.h"
+#include "mqttmessages.h"
+#include "reassembly.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtEndian>
+
+namespace {
+
+Batch makeBatch(quint64 first, quint64 count)
+{
+    Batch b;
+    b.session = 77;
+    b.first = first;
+    for (quint64 i = first; i < first + count; ++i)
+        b.append(quint16(i * 7), 5'000 + qint64(i / 3) * 1'000); // three samples per arrival
+    return b;
+}
+
+// "R0-10 P10-20 M10-20": what a reassembly put out.
+QString describe(const std::vector<Reassembly::Output> &outputs)
+{
+    QStringList words;
+    for (const auto &o : outputs) {
+        const quint64 first = o.kind == Reassembly::Output::Ready ? o.batch.first : o.range.first;
+        const quint64 end = o.kind == Reassembly::Output::Ready ? o.batch.end() : o.range.end();
+        const char *kind = o.kind == Reassembly::Output::Ready ? "R" : o.kind == Reassembly::Output::Request ? "P" : "M";
+        words << QStringLiteral("%1%2-%3").arg(QLatin1String(kind)).arg(first).arg(end);
+    }
+    return words.join(u' ');
+}
+
+} // namespace
+
+class TestMqttFormat : public QObject
+{
+    Q_OBJECT
+private slots:
+    void batchLayout();
+    void batchRejected_data();
+    void batchRejected();
+    void sliceKeepsArrivalTimes();
+    void metaKeepsNanoseconds();
+    void reassembly_data();
+    void reassembly();
+    void storeBound_data();
+    void storeBound();
+    void storeResendsInOrder();
+    void passwordFile_data();
+    void passwordFile();
+    void brokerAddress_data();
+    void brokerAddress();
+};
+
+// The layout a reader in another language relies on, byte by byte.
+void TestMqttFormat::batchLayout()
+{
+    const Batch b = makeBatch(1'000'000'000'000ULL, 7); // arrivals change at offsets 2 and 5
+    const QByteArray p = b.encode();
+    const auto *u = reinterpret_cast<const uchar *>(p.constData());
+    QCOMPARE(p.size(), 40 + 7 * 2 + 2 * 12);
+    QCOMPARE(p.left(4), QByteArray("DVMQ"));
+    QCOMPARE(qFromLittleEndian<quint16>(u + 4), quint16(1));
+    QCOMPARE(qFromLittleEndian<quint16>(u + 6), quint16(40));
+    QCOMPARE(qFromLittleEndian<quint64>(u + 8), quint64(77));
+    QCOMPARE(qFromLittleEndian<quint64>(u + 16), quint64(1'000'000'000'000ULL));
+    QCOMPARE(qFromLittleEndian<quint32>(u + 24), quint32(7));
+    QCOMPARE(qFromLittleEndian<quint32>(u + 28), quint32(2));
+    QCOMPARE(qFromLittleEndian<qint64>(u + 32), b.arrivalAt(0));
+    QCOMPARE(qFromLittleEndian<quint16>(u + 40), b.values[0]);
+    QCOMPARE(qFromLittleEndian<quint16>(u + 40 + 12), b.values[6]);
+    QCOMPARE(qFromLittleEndian<quint32>(u + 54), quint32(2));
+    QCOMPARE(qFromLittleEndian<qint64>(u + 58), b.arrivalAt(2) - b.arrivalAt(0));
+    QCOMPARE(qFromLittleEndian<quint32>(u + 66), quint32(5));
+
+    const auto back = Batch::decode(p);
+    QVERIFY(back);
+    QCOMPARE(back->session, b.session);
+    QCOMPARE(back->first, b.first);
+    QCOMPARE(back->values, b.values);
+    QCOMPARE(back->times, b.times);
+}
+
+void TestMqttFormat::batchRejected_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    const QByteArray good = makeBatch(0, 7).encode();
+    QByteArray badMagic = good;
+    badMagic[0] = 'X';
+    QByteArray version2 = good;
+    version2[4] = 2;
+    QByteArray disordered = good;
+    qToLittleEndian<quint32>(9, disordered.data() + 54); // a step beyond the samples
+    QTest::newRow("corto") << good.left(39);
+    QTest::newRow("sin marca") << badMagic;
+    QTest::newRow("otra versión") << version2;
+    QTest::newRow("le falta un byte") << good.chopped(1);
+    QTest::newRow("le sobra un byte") << good + '\0';
+    QTest::newRow("paso de tiempo fuera") << disordered;
+}
+
+void TestMqttFormat::batchRejected()
+{
+    QFETCH(QByteArray, payload);
+    QString why;
+    QVERIFY(!Batch::decode(payload, &why));
+    QVERIFY(!why.isEmpty());
+}
+
+void TestMqttFormat::sliceKeepsArrivalTimes()
+{
+    const Batch b = makeBatch(100, 20);
+    for (quint64 from = 100; from <= 120; ++from) {
+        for (quint64 to = from; to <= 120; ++to) {
+            const Batch s = b.slice(from, to);
+            QCOMPARE(s.first, from);
+            QCOMPARE(s.values.size(), size_t(to - from));
+            for (size_t i = 0; i < s.values.size(); ++i) {
+                QCOMPARE(s.values[i], b.values[from - 100 + i]);
+                QCOMPARE(s.arrivalAt(i), b.arrivalAt(from - 100 + i));
+            }
+            const auto back = Batch::decode(s.encode());
+            QVERIFY(back && back->times == s.times);
+        }
+    }
+}
+
+// Unix nanoseconds do not fit a double: the JSON keeps them exact, or remote times drift.
+void TestMqttFormat::metaKeepsNanoseconds()
+{
+    SessionMeta meta;
+    meta.session = 1'733'000'000'123ULL;
+    meta.clockZeroUnixNanos = 1'700'000'000'123'456'789LL;
+    meta.start = QDateTime::fromMSecsSinceEpoch(1'733'000'000'123LL);
+    const auto back = SessionMeta::fromJson(meta.toJson());
+    QVERIFY(back);
+    QCOMPARE(back->clockZeroUnixNanos, meta.clockZeroUnixNanos);
+    QCOMPARE(back->session, meta.session);
+    QCOMPARE(back->start, meta.start);
+}
+
+void TestMqttFormat::reassembly_data()
+{
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<qint64>("pendingLimit");
+    QTest::addColumn<QString>("expected");
+    const qint64 big = 1 << 30;
+    QTest::newRow("en orden") << "b 0 10 @0; b 10 5 @1" << big << "R0-10 R10-15";
+    QTest::newRow("duplicados y solapes") << "b 0 10 @0; b 5 10 @1; b 0 15 @2; b 12 2 @3" << big << "R0-10 R10-15";
+    QTest::newRow("desordenados") << "b 0 10 @0; b 30 5 @1; b 20 10 @2; b 10 10 @3" << big
+                                  << "R0-10 P10-30 R10-20 R20-30 R30-35";
+    QTest::newRow("hueco pedido y llenado") << "b 0 10 @0; b 20 5 @1; b 10 10 @2" << big << "R0-10 P10-20 R10-20 R20-25";
+    QTest::newRow("hueco abandonado tras la espera") << "b 0 10 @0; b 20 5 @1; t @100; t @101" << big
+                                                     << "R0-10 P10-20 M10-20 R20-25";
+    QTest::newRow("el publicador ya no lo tiene") << "b 0 10 @0; b 20 5 @1; u 10 10 @2" << big
+                                                  << "R0-10 P10-20 M10-20 R20-25";
+    QTest::newRow("en parte llenado, en parte no") << "b 0 10 @0; b 20 5 @1; b 15 3 @2; t @101" << big
+                                                   << "R0-10 P10-20 M10-15 R15-18 M18-20 R20-25";
+    QTest::newRow("pedido por trozos") << "b 0 1 @0; b 140001 1 @1; b 1 65536 @2; t @300" << big
+                                       << "R0-1 P1-65537 R1-65537 P65537-131073 M65537-131073 P131073-140001";
+    QTest::newRow("final anunciado que no llega") << "b 0 10 @0; a 15 @1; t @50; t @101; t @202" << big
+                                                  << "R0-10 P10-15 M10-15";
+    QTest::newRow("final anunciado que llega") << "b 0 10 @0; a 15 @1; b 10 5 @20; t @300" << big << "R0-10 R10-15";
+    // Summaries count the batch still filling: in a steady stream each one is a little ahead of
+    // what has come, and what it counted always comes soon after.
+    QTest::newRow("flujo continuo con resúmenes por delante")
+        << "b 0 10 @0; a 15 @1; b 10 10 @50; a 25 @60; b 20 10 @100; a 35 @110; b 30 10 @150; a 45 @160; "
+           "b 40 10 @200; t @250"
+        << big << "R0-10 R10-20 R20-30 R30-40 R40-50";
+    QTest::newRow("demasiado en espera") << "b 0 10 @0; b 20 20 @1" << qint64(20) << "R0-10 P10-20 M10-20 R20-40";
+}
+
+// Steps: "b FIRST COUNT @T" a batch, "a COUNT @T" an announced count, "u FIRST COUNT @T" the
+// publisher no longer has these, "t @T" time passes; the wait is 100.
+void TestMqttFormat::reassembly()
+{
+    QFETCH(QString, steps);
+    QFETCH(qint64, pendingLimit);
+    QFETCH(QString, expected);
+    Reassembly r(100, pendingLimit);
+    std::vector<Reassembly::Output> out;
+    for (const QString &step : steps.split(u';')) {
+        const QStringList w = step.trimmed().split(u' ');
+        const qint64 at = w.last().mid(1).toLongLong();
+        if (w[0] == u"b")
+            r.add(makeBatch(w[1].toULongLong(), w[2].toULongLong()), at);
+        else if (w[0] == u"a")
+            r.announce(w[1].toULongLong(), at);
+        else if (w[0] == u"u")
+            r.unavailable({w[1].toULongLong(), w[2].toULongLong()}, at);
+        else
+            r.tick(at);
+        for (auto &o : r.take())
+            out.push_back(std::move(o));
+    }
+    QCOMPARE(describe(out), expected);
+    for (const auto &o : out) // what is handed out is the samples themselves, times included
+        if (o.kind == Reassembly::Output::Ready) {
+            const Batch whole = makeBatch(o.batch.first, o.batch.values.size());
+            QCOMPARE(o.batch.values, whole.values);
+            QCOMPARE(o.batch.times, whole.times);
+        }
+}
+
+void TestMqttFormat::storeBound_data()
+{
+    QTest::addColumn<QList<bool>>("acked");
+    QTest::addColumn<QString>("lost");
+    // Four batches of 10 samples, 100 bytes each, within 250 bytes: the oldest two must go.
+    QTest::newRow("confirmados: nada se pierde") << QList<bool>{true, true, false, false} << "";
+    QTest::newRow("sin confirmar: se pierden") << QList<bool>{false, false, false, false} << "0-10 10-20";
+    QTest::newRow("mezcla") << QList<bool>{true, false, false, false} << "10-20";
+}
+
+void TestMqttFormat::storeBound()
+{
+    QFETCH(QList<bool>, acked);
+    QFETCH(QString, lost);
+    BatchStore store(250);
+    QStringList dropped;
+    for (int i = 0; i < acked.size(); ++i) {
+        for (const SampleRange &r : store.add(quint64(10 * i), 10, QByteArray(100, 'x')))
+            dropped << QStringLiteral("%1-%2").arg(r.first).arg(r.end());
+        if (acked[i])
+            store.acknowledge(quint64(10 * i));
+    }
+    QCOMPARE(dropped.join(u' '), lost);
+    QCOMPARE(store.oldest(), quint64(20));
+    QCOMPARE(store.end(), quint64(40));
+}
+
+// After a reconnect, what the broker had not acknowledged goes again, oldest first.
+void TestMqttFormat::storeResendsInOrder()
+{
+    BatchStore store(1 << 20);
+    for (quint64 i = 0; i < 4; ++i)
+        store.add(10 * i, 10, QByteArray(10, 'x'));
+    while (BatchStore::Entry *e = store.nextUnsent())
+        store.markSent(*e);
+    store.acknowledge(10);
+    store.connectionLost();
+    QList<quint64> order;
+    while (BatchStore::Entry *e = store.nextUnsent()) {
+        order << e->first;
+        store.markSent(*e);
+    }
+    QCOMPARE(order, (QList<quint64>{0, 20, 30}));
+    QCOMPARE(store.unacknowledgedSamples(), quint64(30));
+}
+
+void TestMqttFormat::passwordFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("permissions");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("warning");
+    const int owner = int(QFile::ReadOwner | QFile::WriteOwner);
+    QTest::newRow("una línea") << QByteArray("s3creto\n") << owner << QByteArray("s3creto") << "" << "";
+    QTest::newRow("fin de línea CR LF y más líneas") << QByteArray("s3creto\r\notra\n") << owner
+                                                     << QByteArray("s3creto") << "" << "";
+    QTest::newRow("legible por otros") << QByteArray("s3creto") << int(owner | QFile::ReadOther)
+                                       << QByteArray("s3creto") << "" << "otros usuarios pueden leer";
+    QTest::newRow("vacío") << QByteArray("\n") << owner << QByteArray() << "está vacío" << "";
+}
+
+void TestMqttFormat::passwordFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, permissions);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, error);
+    QFETCH(QString, warning);
+    QTemporaryDir folder;
+    QFile f(folder.filePath("clave"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+    f.close();
+    QVERIFY(f.setPermissions(QFile::Permissions(permissions)));
+    const PasswordFile read = readPasswordFile(f.fileName());
+    QCOMPARE(read.error.isEmpty(), error.isEmpty());
+    QVERIFY(read.error.contains(error));
+    QCOMPARE(read.warning.isEmpty(), warning.isEmpty());
+    QVERIFY(read.warning.contains(warning));
+    if (error.isEmpty())
+        QCOMPARE(read.password, password);
+    QVERIFY(!read.warning.contains("s3creto") && !read.error.contains("s3creto"));
+    const PasswordFile missing = readPasswordFile(folder.filePath("no-existe"));
+    QVERIFY(missing.error.contains(QStringLiteral("no existe")));
+}
+
+void TestMqttFormat::brokerAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("nombre") << "broker.lab" << "broker.lab" << 0 << "broker.lab:1883" << true;
+    QTest::newRow("nombre y puerto") << "broker.lab:1884" << "broker.lab" << 1884 << "broker.lab:1884" << true;
+    QTest::newRow("IPv6 y puerto") << "[::1]:1884" << "::1" << 1884 << "[::1]:1884" << true;
+    QTest::newRow("puerto 0") << "broker.lab:0" << "" << 0 << "" << false;
+    QTest::newRow("puerto grande") << "broker.lab:70000" << "" << 0 << "" << false;
+    QTest::newRow("sin nombre") << ":1883" << "" << 0 << "" << false;
+}
+
+void TestMqttFormat::brokerAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(QString, shown);
+    QFETCH(bool, ok);
+    MqttBroker b;
+    const QString error = parseBrokerAddress(text, b);
+    QCOMPARE(error.isEmpty(), ok);
+    if (!ok)
+        return;
+    QCOMPARE(b.host, host);
+    QCOMPARE(b.port, quint16(port));
+    QCOMPARE(b.name(), shown);
+    b.caFile = QStringLiteral("ca.pem");
+    if (port == 0)
+        QCOMPARE(b.effectivePort(), MqttBroker::kTlsPort);
+}
+
+QTEST_GUILESS_MAIN(TestMqttFormat)
+#include "test_mqttformat.moc"

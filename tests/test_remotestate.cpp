@@ -1,0 +1,235 @@
+// What a user sees of publishing: a broker that refuses us leaves the local recording whole and
+// says why once; a subscriber sees the bench's state as it changes, the retained meta and state
+// when it comes late, and "fuera de línea" after a clean end or a kill -9. The windowed program
+// publishes as the logger does.
+#include "mqttpublisher.h"
+#include "mqttsource.h"
+#include "mqtttestsupport.h"
+#include "program.h"
+#include "publishing.h"
+#include "recorder.h"
+#include "recordingsupport.h"
+#include "testpty.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+constexpr int kTimeout = 30000;
+const QString kTopic = QStringLiteral("lab/banco4");
+
+QStringList statesSeen(const QSignalSpy &spy)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        out << args.at(0).toString();
+    return out;
+}
+
+} // namespace
+
+class TestRemoteState : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void refusedBrokerLeavesTheLocalRecordingWhole_data();
+    void refusedBrokerLeavesTheLocalRecordingWhole();
+    void subscribersSeeTheBenchState();
+    void windowedProgramPublishesAndSaysGoodbye();
+    void samplesTheBrokerNeverGotAreNotedInTheLocalCsv();
+
+private:
+    QTemporaryDir m_certFolder;
+    TestCertificates m_certs;
+};
+
+void TestRemoteState::initTestCase()
+{
+    QVERIFY(m_certFolder.isValid());
+    const QString error = m_certs.make(m_certFolder.path());
+    QVERIFY2(error.isEmpty(), qPrintable(error));
+}
+
+void TestRemoteState::refusedBrokerLeavesTheLocalRecordingWhole_data()
+{
+    QTest::addColumn<bool>("tls");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("clave equivocada") << false << QByteArray("otra-clave")
+                                      << QStringLiteral("usuario o contraseña rechazados");
+    QTest::newRow("CA equivocada") << true << TestBroker::kPassword
+                                   << QStringLiteral("el certificado del broker no está firmado por la autoridad del "
+                                                     "archivo de --mqtt-ca");
+}
+
+void TestRemoteState::refusedBrokerLeavesTheLocalRecordingWhole()
+{
+    QFETCH(bool, tls);
+    QFETCH(QByteArray, password);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    TestBroker::Options options;
+    options.tls = tls ? &m_certs : nullptr;
+    TestBroker broker(dir.path(), options);
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    Board sim({"--baud", "115200"});
+    QVERIFY(!sim.path.isEmpty());
+    constexpr qint64 n = 12000; // about two seconds: the refusal comes long before the end
+    const QString csv = dir.filePath("local.csv"), raw = dir.filePath("local.bin");
+    QStringList args{"--sin-ventanas", "--com1", sim.path, "--config", "115200,N,8,1", "--registro", csv, "--crudo",
+                     raw, "--muestras", QString::number(n), "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port()),
+                     "--mqtt-usuario", TestBroker::kUser, "--mqtt-clave-archivo", writePasswordFile(dir.path(), password)};
+    if (tls)
+        args << "--mqtt-ca" << m_certs.otherCa;
+    RunningProgram local;
+    local.start(args);
+    QCOMPARE(local.wait(), 0); // what was asked of the port was all written
+    const QString errors = local.errors();
+    const QString name = QStringLiteral("127.0.0.1:%1").arg(broker.port());
+    qsizetype told = 0; // lines that name the broker and say why; once, however often it tried again
+    for (const QString &line : errors.split(u'\n'))
+        told += line.contains(name) && line.contains(reason);
+    QVERIFY2(told == 1, qPrintable(errors));
+    QVERIFY(!errors.contains(QString::fromUtf8(password)));
+    QCOMPARE(readAll(raw), boardBytes(0, n));
+    QCOMPARE(readCsv(csv).values, boardValues(0, n));
+}
+
+// The state a dashboard shows: "en línea" while the bench publishes, "dispositivo perdido" when
+// its board goes (it keeps waiting for it with --reconectar), and "fuera de línea" from the
+// broker's will after a kill -9. A subscriber that comes afterwards finds the retained meta
+// (device, settings) and state.
+void TestRemoteState::subscribersSeeTheBenchState()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    MqttSource watcher(broker.settings(), kTopic);
+    QSignalSpy states(&watcher, &MqttSource::stateChanged);
+    watcher.start();
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.client().isConnected(), kTimeout);
+
+    auto sim = std::make_unique<Board>(QStringList{"--baud", "115200"});
+    const QString device = sim->path;
+    QVERIFY(!device.isEmpty());
+    RunningProgram bench;
+    bench.start({"--sin-ventanas", "--com1", device, "--config", "115200,N,8,1", "--reconectar", "--registro",
+                 dir.filePath("banco.csv"), "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port()),
+                 "--mqtt-usuario", TestBroker::kUser, "--mqtt-clave-archivo",
+                 writePasswordFile(dir.path(), TestBroker::kPassword), "--mqtt-tema", kTopic});
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.publisherState() == MqttPublisher::kOnline && watcher.next() > 1000, kTimeout);
+    sim.reset(); // the board goes away
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kDeviceLost, kTimeout);
+    ::kill(pid_t(bench.process.processId()), SIGKILL);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
+    QCOMPARE(statesSeen(states), (QStringList{MqttPublisher::kOnline, MqttPublisher::kDeviceLost, MqttPublisher::kOffline}));
+
+    MqttSource late(broker.settings(), kTopic);
+    late.start();
+    QTRY_VERIFY_WITH_TIMEOUT(late.hasMeta() && !late.publisherState().isEmpty(), kTimeout);
+    QCOMPARE(late.publisherState(), MqttPublisher::kOffline);
+    QCOMPARE(late.session(), watcher.session());
+    QCOMPARE(late.meta().device, device);
+    QCOMPARE(late.meta().port, QStringLiteral("COM1"));
+    QCOMPARE(late.meta().settings, QStringLiteral("115200,N,8,1"));
+    QVERIFY2(late.meta().program.startsWith(QStringLiteral("dispvanto ")), qPrintable(late.meta().program));
+}
+
+// The windowed program publishes once its port is opened from the windows, with the device and
+// settings in the meta; its clean end says "fuera de línea" and returns without waiting long.
+void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    MqttSource watcher(broker.settings(), kTopic);
+    Collector remote;
+    watcher.addConsumer(&remote);
+    watcher.start();
+
+    Pty pty;
+    QVERIFY(pty.isValid());
+    RecordingReporter reporter;
+    PortChoice ports;
+    ports.com1 = pty.slavePath().toLocal8Bit();
+    Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
+    MqttOptions mqtt;
+    mqtt.broker = broker.settings();
+    mqtt.topic = kTopic;
+    program.publish(mqtt, QStringLiteral("COM1"));
+    program.acquisition().apply(1, QStringLiteral("9600,N,8,1")); // as Confserie does
+    constexpr qint64 n = 3000;
+    pty.writeInBackground(boardBytes(0, n));
+    QTRY_COMPARE_WITH_TIMEOUT(qint64(remote.samples.size()), n, kTimeout);
+    QVERIFY(pty.waitWritten());
+    QList<int> values;
+    for (const Sample &s : remote.samples)
+        values << s.value;
+    QCOMPARE(values, boardValues(0, n));
+    QCOMPARE(watcher.meta().device, pty.slavePath());
+    QCOMPARE(watcher.meta().settings, QStringLiteral("9600,N,8,1"));
+    QCOMPARE(watcher.publisherState(), MqttPublisher::kOnline);
+
+    QElapsedTimer clock;
+    clock.start();
+    program.end();
+    QVERIFY(clock.elapsed() < Publishing::kEndWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
+    QVERIFY2(reporter.failures.isEmpty(), qPrintable(reporter.failures.join(u'\n')));
+}
+
+// The broker is away and the sending memory fills: the oldest batches go. Once it is back, the
+// local CSV says, at that point, which samples never reached it; the recording itself is whole.
+void TestRemoteState::samplesTheBrokerNeverGotAreNotedInTheLocalCsv()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {}); // not started yet
+    Pty pty;
+    QVERIFY(pty.isValid());
+    RecordingReporter reporter;
+    PortChoice ports;
+    ports.com1 = pty.slavePath().toLocal8Bit();
+    Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
+    const QString csv = dir.filePath("local.csv");
+    program.record(QFile::encodeName(csv), {});
+    MqttOptions mqtt;
+    mqtt.broker = broker.settings();
+    mqtt.topic = kTopic;
+    program.publish(mqtt, QStringLiteral("COM1"));
+    program.publishing()->publisher().setMemoryLimit(16 * 1024);
+    program.acquisition().apply(1, QStringLiteral("9600,N,8,1"));
+    constexpr qint64 n = 40000;
+    pty.writeInBackground(boardBytes(0, n));
+    QTRY_COMPARE_WITH_TIMEOUT(program.recorder()->samplesRecorded(), quint64(n), kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!reporter.failures.filter(QStringLiteral("memoria de envío")).isEmpty(), kTimeout);
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    QTRY_VERIFY_WITH_TIMEOUT(program.publishing()->publisher().isConnected(), kTimeout);
+    program.end();
+
+    const Csv c = readCsv(csv);
+    QCOMPARE(c.values, boardValues(0, n));
+    const QStringList notes = c.comments.filter(QStringLiteral("no llegaron al broker MQTT"));
+    QCOMPARE(notes.size(), 1);
+    const QRegularExpression range(QStringLiteral("tras la muestra %1\\): no llegaron al broker MQTT (\\d+) muestras "
+                                                  "\\(0 a (\\d+)\\)").arg(n - 1));
+    const QRegularExpressionMatch m = range.match(notes.at(0));
+    QVERIFY2(m.hasMatch(), qPrintable(notes.at(0)));
+    QCOMPARE(m.captured(2).toLongLong(), m.captured(1).toLongLong() - 1);
+    QVERIFY(m.captured(1).toLongLong() > 0 && m.captured(1).toLongLong() < n);
+}
+
+QTEST_MAIN(TestRemoteState)
+#include "test_remotestate.moc"
