@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <chrono>
 #include <memory>
 
 namespace {
@@ -69,9 +70,7 @@ void RemoteRun::attachRecorder()
         return;
     m_attached = true;
     const SessionMeta &meta = m_source.meta();
-    QDateTime start = QDateTime::fromMSecsSinceEpoch(meta.startUnixNanos / 1000000);
-    start = start.toOffsetFromUtc(start.offsetFromUtc());
-    m_r.attach(m_source, start, meta.startUnixNanos - meta.clockZeroUnixNanos, [this] { return header(); });
+    m_r.attach(m_source, meta.startUnixNanos, meta.startUnixNanos - meta.clockZeroUnixNanos, [this] { return header(); });
 }
 
 RecordingHeader RemoteRun::header() const
@@ -94,7 +93,9 @@ void RemoteRun::drain()
 {
     m_source.stop();
     if (!m_attached) // a run that heard nothing still says in its header what it waited for
-        m_r.attach(m_source, QDateTime::currentDateTime(), 0, [this] { return header(); });
+        m_r.attach(m_source, std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch()).count(),
+                   0, [this] { return header(); });
 }
 
 QString RemoteRun::nothingCame() const

@@ -35,6 +35,12 @@ QString isoWithZone(const QDateTime &t, int micros = -1)
     return iso;
 }
 
+QDateTime localTime(qint64 unixNanos)
+{
+    const QDateTime t = QDateTime::fromMSecsSinceEpoch(unixNanos / 1'000'000);
+    return t.toOffsetFromUtc(t.offsetFromUtc());
+}
+
 /// Sample rows among these complete CSV lines (comments and the column names are not rows).
 quint64 rowsIn(QByteArrayView lines)
 {
@@ -105,13 +111,12 @@ void Recorder::attach(Acquisition &acquisition)
             if (!open || m_originFixed || !from)
                 return;
             m_origin = from->clockNanos();
-            m_start = from->wallTime(m_origin);
+            m_start = localTime(from->unixNanos(m_origin));
             m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
     }
-    m_startMicros = int(acquisition.unixNanos(origin) / 1000 % 1000);
-    attach(acquisition.decoder(), acquisition.wallTime(origin), origin, [from] {
+    attach(acquisition.decoder(), acquisition.unixNanos(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
             const SerialControl &c = from->comm();
@@ -122,10 +127,11 @@ void Recorder::attach(Acquisition &acquisition)
     });
 }
 
-void Recorder::attach(SampleSource &source, const QDateTime &start, qint64 originNanos,
-                      std::function<RecordingHeader()> header)
+
+void Recorder::attach(SampleSource &source, qint64 startUnixNanos, qint64 originNanos, std::function<RecordingHeader()> header)
 {
-    m_start = start;
+    m_start = localTime(startUnixNanos);
+    m_startMicros = int(startUnixNanos / 1000 % 1000);
     m_origin = originNanos;
     m_header = std::move(header);
     if (m_settings.isEmpty() && m_header)

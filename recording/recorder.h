@@ -38,9 +38,9 @@ public:
     /// already wait for decoding included); inicio and tiempo_s count from now, or from the
     /// port's opening when it is closed now.
     void attach(Acquisition &acquisition);
-    /// Takes the samples of any source; tiempo_s counts from originNanos on the samples' clock.
-    void attach(SampleSource &source, const QDateTime &start, qint64 originNanos,
-                std::function<RecordingHeader()> header);
+    /// Takes the samples of any source; inicio is startUnixNanos, and tiempo_s counts from
+    /// originNanos on the samples' clock (the same instant).
+    void attach(SampleSource &source, qint64 startUnixNanos, qint64 originNanos, std::function<RecordingHeader()> header);
     /// Records at most this many samples, in every file, then says limitReached (0: no limit).
     void setSampleLimit(quint64 samples) { m_limit = samples; }
 
