@@ -9,83 +9,129 @@
 #define DISPVANTO_VERSION "0"
 #endif
 
+namespace {
+
+/// The arguments one after the other; an option's value follows it or comes after "=".
+class ArgReader
+{
+public:
+    ArgReader(const QList<QByteArray> &args, Options &o) : m_args(args), m_o(o) {}
+
+    /// Moves to the next option; false at the end.
+    bool next()
+    {
+        if (++m_i >= m_args.size())
+            return false;
+        m_name = m_args[m_i];
+        m_hasValue = m_name.startsWith("--") && m_name.contains('=');
+        if (m_hasValue) {
+            m_value = m_name.mid(m_name.indexOf('=') + 1);
+            m_name = m_name.left(m_name.indexOf('='));
+        }
+        return true;
+    }
+    const QByteArray &name() const { return m_name; }
+    QString shownName() const { return QString::fromLocal8Bit(m_name); }
+    std::optional<QByteArray> value()
+    {
+        if (m_hasValue)
+            return m_value;
+        if (m_i + 1 < m_args.size())
+            return m_args[++m_i];
+        m_o.error = QStringLiteral("Falta el valor de la opción %1.").arg(shownName());
+        return std::nullopt;
+    }
+    void flag(bool &f)
+    {
+        if (m_hasValue)
+            m_o.error = QStringLiteral("La opción %1 no lleva valor.").arg(shownName());
+        f = true;
+    }
+
+private:
+    const QList<QByteArray> &m_args;
+    Options &m_o;
+    qsizetype m_i = -1;
+    QByteArray m_name;
+    QByteArray m_value;
+    bool m_hasValue = false;
+};
+
+void fileOption(ArgReader &r, QByteArray &path, Options &o)
+{
+    if (const auto v = r.value()) {
+        if (v->isEmpty() || v->endsWith('/'))
+            o.error = QStringLiteral("La opción %1 necesita un nombre de archivo%2.")
+                          .arg(r.shownName(),
+                               v->isEmpty() ? QString() : QStringLiteral(", no una carpeta: «%1»").arg(QString::fromLocal8Bit(*v)));
+        path = *v;
+    }
+}
+
+void countOption(ArgReader &r, Options &o)
+{
+    if (const auto v = r.value()) {
+        bool ok = false;
+        o.sampleLimit = v->toULongLong(&ok);
+        if (!ok || o.sampleLimit == 0)
+            o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
+    }
+}
+
+/// One option into o; an error in o.error.
+void readOption(ArgReader &r, Options &o)
+{
+    const QByteArray &a = r.name();
+    if (a == "-h" || a == "--help" || a == "--ayuda")
+        r.flag(o.help);
+    else if (a == "-v" || a == "--version")
+        r.flag(o.version);
+    else if (a == "--listar-puertos")
+        r.flag(o.listPorts);
+    else if (a == "--reconectar")
+        r.flag(o.ports.reconnect);
+    else if (a == "--sin-ventanas")
+        r.flag(o.noWindows);
+    else if (a == "--registro" || a == "--crudo")
+        fileOption(r, a == "--registro" ? o.csvFile : o.rawFile, o);
+    else if (a == "--config") {
+        if (const auto v = r.value())
+            o.lineSettings = QString::fromLocal8Bit(*v);
+    } else if (a == "--muestras")
+        countOption(r, o);
+    else if (isMqttOption(a)) {
+        if (const auto v = r.value())
+            o.error = setMqttOption(o.mqtt, a, *v);
+    } else if (a == "--com1" || a == "--com2") {
+        (a == "--com1" ? o.ports.com1 : o.ports.com2) = r.value();
+        (a == "--com1" ? o.com1Named : o.com2Named) = true;
+    } else
+        o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(r.shownName());
+}
+
+/// What the options mean together.
+void checkTogether(Options &o)
+{
+    if (!o.noWindows && (!o.lineSettings.isEmpty() || o.sampleLimit))
+        o.error = QStringLiteral("--config y --muestras solo valen con --sin-ventanas.");
+    else if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
+        o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
+    else if (!o.help && !o.version && !o.listPorts)
+        o.error = checkMqttOptions(o.mqtt, o.noWindows, o.com1Named || o.com2Named, !o.lineSettings.isEmpty(),
+                                   o.ports.reconnect);
+}
+
+} // namespace
+
 Options parseCommandLine(const QList<QByteArray> &args, const std::function<QByteArray(const char *)> &environment)
 {
     Options o;
-    for (qsizetype i = 0; i < args.size(); ++i) {
-        QByteArray a = args[i];
-        QByteArray value;
-        bool hasValue = false;
-        if (a.startsWith("--") && a.contains('=')) {
-            value = a.mid(a.indexOf('=') + 1);
-            a = a.left(a.indexOf('='));
-            hasValue = true;
-        }
-        auto takeValue = [&]() -> std::optional<QByteArray> {
-            if (hasValue)
-                return value;
-            if (i + 1 < args.size())
-                return args[++i];
-            o.error = QStringLiteral("Falta el valor de la opción %1.").arg(QString::fromLocal8Bit(a));
-            return std::nullopt;
-        };
-        auto flag = [&](bool &f) {
-            if (hasValue)
-                o.error = QStringLiteral("La opción %1 no lleva valor.").arg(QString::fromLocal8Bit(a));
-            f = true;
-        };
-        if (a == "-h" || a == "--help" || a == "--ayuda")
-            flag(o.help);
-        else if (a == "-v" || a == "--version")
-            flag(o.version);
-        else if (a == "--listar-puertos")
-            flag(o.listPorts);
-        else if (a == "--reconectar")
-            flag(o.ports.reconnect);
-        else if (a == "--sin-ventanas")
-            flag(o.noWindows);
-        else if (a == "--registro" || a == "--crudo") {
-            if (const auto v = takeValue()) {
-                if (v->isEmpty() || v->endsWith('/'))
-                    o.error = QStringLiteral("La opción %1 necesita un nombre de archivo%2.")
-                                  .arg(QString::fromLocal8Bit(a),
-                                       v->isEmpty() ? QString() : QStringLiteral(", no una carpeta: «%1»").arg(QString::fromLocal8Bit(*v)));
-                (a == "--registro" ? o.csvFile : o.rawFile) = *v;
-            }
-        } else if (a == "--config") {
-            if (const auto v = takeValue())
-                o.lineSettings = QString::fromLocal8Bit(*v);
-        } else if (a == "--muestras") {
-            if (const auto v = takeValue()) {
-                bool ok = false;
-                o.sampleLimit = v->toULongLong(&ok);
-                if (!ok || o.sampleLimit == 0)
-                    o.error = QStringLiteral("--muestras necesita un número entero positivo, no «%1».").arg(QString::fromLocal8Bit(*v));
-            }
-        } else if (isMqttOption(a)) {
-            if (const auto v = takeValue())
-                o.error = setMqttOption(o.mqtt, a, *v);
-        } else if (a == "--com1") {
-            o.ports.com1 = takeValue();
-            o.com1Named = true;
-        } else if (a == "--com2") {
-            o.ports.com2 = takeValue();
-            o.com2Named = true;
-        }
-        else
-            o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(QString::fromLocal8Bit(a));
-        if (!o.error.isEmpty())
-            return o;
-    }
-    if (!o.noWindows && (!o.lineSettings.isEmpty() || o.sampleLimit))
-        o.error = QStringLiteral("--config y --muestras solo valen con --sin-ventanas.");
+    ArgReader reader(args, o);
+    while (o.error.isEmpty() && reader.next())
+        readOption(reader, o);
     if (!o.error.isEmpty())
         return o;
-    if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
-        o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
-    if (o.error.isEmpty() && !o.help && !o.version && !o.listPorts)
-        o.error = checkMqttOptions(o.mqtt, o.noWindows, o.com1Named || o.com2Named, !o.lineSettings.isEmpty(),
-                                   o.ports.reconnect);
+    checkTogether(o);
     if (!o.ports.com1 && !environment("DISPVANTO_COM1").isEmpty())
         o.ports.com1 = environment("DISPVANTO_COM1");
     if (!o.ports.com2 && !environment("DISPVANTO_COM2").isEmpty())

@@ -26,36 +26,10 @@ bool printAnswer(const QString &text)
     return false;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+/// The windowed program: the three windows over one acquisition, recording and publishing as
+/// the options ask; returns the exit status.
+int runWindows(int &argc, char **argv, const Options &options)
 {
-    // Output into a pipe that nobody reads (| head, | true) must not end the program: a failed
-    // write of a message is only that, and recording goes on.
-    std::signal(SIGPIPE, SIG_IGN);
-
-    // The options are read before any application object exists: help, version and the port
-    // listing need no display. Arguments stay bytes, so a device path need not be UTF-8.
-    QList<QByteArray> args;
-    for (int i = 1; i < argc; ++i)
-        args << QByteArray(argv[i]);
-    const Options options = parseCommandLine(args);
-    if (!options.error.isEmpty()) {
-        std::fprintf(stderr, "dispvanto: %s\n", options.error.toLocal8Bit().constData());
-        return 2;
-    }
-    if (options.help || options.version || options.listPorts) {
-        const QString text = options.help ? helpText() : options.version ? versionText() : portListing();
-        return printAnswer(text) ? 0 : 1;
-    }
-
-    // A file-size limit must fail the write (and be reported), not end the program.
-    std::signal(SIGXFSZ, SIG_IGN);
-    if (options.noWindows) {
-        QCoreApplication app(argc, argv);
-        return runLogger(options);
-    }
-
     // On X, shared-memory images make every painted frame wait for the server (a round trip);
     // plain image requests cost less for the small areas this program repaints.
     if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
@@ -96,4 +70,37 @@ int main(int argc, char *argv[])
     const int status = QApplication::exec();
     program.end();
     return status;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    // Output into a pipe that nobody reads (| head, | true) must not end the program: a failed
+    // write of a message is only that, and recording goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The options are read before any application object exists: help, version and the port
+    // listing need no display. Arguments stay bytes, so a device path need not be UTF-8.
+    QList<QByteArray> args;
+    for (int i = 1; i < argc; ++i)
+        args << QByteArray(argv[i]);
+    const Options options = parseCommandLine(args);
+    if (!options.error.isEmpty()) {
+        std::fprintf(stderr, "dispvanto: %s\n", options.error.toLocal8Bit().constData());
+        return 2;
+    }
+    if (options.help || options.version || options.listPorts) {
+        const QString text = options.help ? helpText() : options.version ? versionText() : portListing();
+        return printAnswer(text) ? 0 : 1;
+    }
+
+    // A file-size limit must fail the write (and be reported), not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (options.noWindows) {
+        QCoreApplication app(argc, argv);
+        return runLogger(options);
+    }
+
+    return runWindows(argc, argv, options);
 }
