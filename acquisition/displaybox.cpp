@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QImage>
 #include <algorithm>
 
 namespace {
@@ -57,11 +58,45 @@ const QPixmap &DisplayBox::panel(const QStyleOptionFrame &option)
     return m_panel;
 }
 
+bool DisplayBox::paintsFromGlyphs(const QString &t) const
+{
+    return isPlainNumber(t) && echoMode() == Normal && hasFrame() && alignment() == Qt::AlignCenter;
+}
+
+QRect DisplayBox::contentsRect(const QStyleOptionFrame &option) const
+{
+    return style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+}
+
+QList<QPoint> DisplayBox::glyphPlaces(const QString &t, const QRect &r) const
+{
+    const QFontMetrics fm(font());
+    int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2;
+    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
+    const int pad = fm.height() / 4;
+    QList<QPoint> places;
+    places.reserve(t.size());
+    for (QChar c : t) {
+        places.append(QPoint(x - pad, y));
+        x += fm.horizontalAdvance(c);
+    }
+    return places;
+}
+
+QRect DisplayBox::cursorRect(const QString &t, const QRect &r) const
+{
+    const QFontMetrics fm(font());
+    const int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2 + fm.horizontalAdvance(t);
+    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    return QRect(x, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height());
+}
+
 void DisplayBox::paintEvent(QPaintEvent *event)
 {
     const QString t = text();
-    if (!isPlainNumber(t) || hasSelectedText() || cursorPosition() != t.size() || echoMode() != Normal
-        || !hasFrame() || alignment() != Qt::AlignCenter) {
+    if (!paintsFromGlyphs(t) || hasSelectedText() || cursorPosition() != t.size()) {
         // Painted as any text box, over what would show behind it.
         {
             QPainter p(this);
@@ -74,19 +109,51 @@ void DisplayBox::paintEvent(QPaintEvent *event)
     QStyleOptionFrame option;
     initStyleOption(&option);
     p.drawPixmap(0, 0, panel(option)); // clipped to what is being painted
-    const QRect r = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
-    const QFontMetrics fm(font());
-    int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2;
-    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
-    const int pad = fm.height() / 4;
-    p.setClipRect(r);
-    for (QChar c : t) {
-        p.drawPixmap(x - pad, y, glyph(c));
-        x += fm.horizontalAdvance(c);
+    const QRect r = contentsRect(option);
+    p.setClipRect(r, Qt::IntersectClip);
+    const QList<QPoint> places = glyphPlaces(t, r);
+    for (qsizetype i = 0; i < t.size(); ++i)
+        p.drawPixmap(places[i], glyph(t[i]).image);
+    if (hasFocus())
+        p.fillRect(cursorRect(t, r), palette().color(QPalette::Text));
+}
+
+void DisplayBox::showText(const QString &newText)
+{
+    const QString oldText = text();
+    if (newText == oldText)
+        return;
+    // Only from one plain number to another, both painted from glyphs, is the change narrowed
+    // down; any other change repaints the box as the text box would.
+    if (!isVisible() || testAttribute(Qt::WA_UpdatesDisabled) || !paintsFromGlyphs(oldText) || hasSelectedText()
+        || cursorPosition() != oldText.size() || !paintsFromGlyphs(newText)) {
+        setText(newText);
+        return;
+    }
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const QRect r = contentsRect(option);
+    const QList<QPoint> was = glyphPlaces(oldText, r), will = glyphPlaces(newText, r);
+    // A character drawn at the same place as before changes no pixel; the others change at
+    // most the ink of what was there and of what comes.
+    QRegion changed;
+    for (qsizetype i = 0; i < std::max(oldText.size(), newText.size()); ++i) {
+        const bool inOld = i < oldText.size(), inNew = i < newText.size();
+        if (inOld && inNew && oldText[i] == newText[i] && was[i] == will[i])
+            continue;
+        if (inOld)
+            changed += glyph(oldText[i]).ink.translated(was[i]);
+        if (inNew)
+            changed += glyph(newText[i]).ink.translated(will[i]);
     }
     if (hasFocus())
-        p.fillRect(QRect(x, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height()),
-                   palette().color(QPalette::Text));
+        changed += cursorRect(oldText, r) | cursorRect(newText, r);
+    // The text box would repaint all of its text; what it marks is left out and only the
+    // changed characters are marked.
+    setAttribute(Qt::WA_UpdatesDisabled, true);
+    setText(newText);
+    setAttribute(Qt::WA_UpdatesDisabled, false);
+    update(changed & r);
 }
 
 void DisplayBox::changeEvent(QEvent *event)
@@ -99,7 +166,7 @@ void DisplayBox::changeEvent(QEvent *event)
     QLineEdit::changeEvent(event);
 }
 
-const QPixmap &DisplayBox::glyph(QChar c)
+const DisplayBox::Glyph &DisplayBox::glyph(QChar c)
 {
     auto it = m_glyphs.find(c);
     if (it != m_glyphs.end())
@@ -107,13 +174,21 @@ const QPixmap &DisplayBox::glyph(QChar c)
     const QFontMetrics fm(font());
     const int pad = fm.height() / 4; // room for ink that reaches past the advance
     const qreal dpr = devicePixelRatioF();
-    QPixmap pm(QSize(fm.horizontalAdvance(c) + 2 * pad, fm.height()) * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter q(&pm);
+    QImage image(QSize(fm.horizontalAdvance(c) + 2 * pad, fm.height()) * dpr, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    QPainter q(&image);
     q.setFont(font());
     q.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     q.drawText(QPointF(pad, fm.ascent()), QString(c));
     q.end();
-    return *m_glyphs.insert(c, pm);
+    QRect ink;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(line[x]) != 0)
+                ink |= QRect(x, y, 1, 1);
+    }
+    const QRect logicalInk = QRectF(QPointF(ink.topLeft()) / dpr, QSizeF(ink.size()) / dpr).toAlignedRect();
+    return *m_glyphs.insert(c, Glyph{QPixmap::fromImage(image), logicalInk});
 }
