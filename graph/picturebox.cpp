@@ -4,13 +4,17 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
-PictureBox::PictureBox(QWidget *parent)
-    : QWidget(parent), m_repaint(this, [this] {
-          update(m_dirty);
-          m_dirty = QRect();
-      })
+namespace {
+/// Width of the columns in which changes are gathered: one rectangle per column that changed,
+/// so a frame sends a few image requests, not one per point nor the whole plot.
+constexpr int kColumn = 32;
+} // namespace
+
+PictureBox::PictureBox(QWidget *parent) : QWidget(parent), m_repaint(this, [this] { markChanged(); })
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     // Plain pixels: printing a text twice at one place leaves it as it was, as it must when the
@@ -38,6 +42,8 @@ void PictureBox::setSizeTwips(int width, int height)
         p.drawImage(0, 0, m_image);
     }
     m_image = image;
+    m_shown = image.copy();
+    m_dirty = QRect();
     resize(size);
     update();
 }
@@ -100,15 +106,47 @@ void PictureBox::Print(const QString &text)
 {
     const QPoint at = twips::point(m_current.x(), m_current.y());
     const QFontMetrics metrics(font());
-    const QRect box(at, QSize(metrics.horizontalAdvance(text) + 1, metrics.height()));
-    {
-        QPainter p(&m_image);
-        p.setFont(font());
-        p.setPen(foreColor());
-        p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+    const Printed &p = printed(text);
+    if (!p.ink.isNull()) {
+        QPainter painter(&m_image);
+        painter.drawImage(at + p.offset, p.ink);
+        dirty(QRect(at + p.offset, p.ink.size()));
     }
     m_current = {0.0, m_current.y() + metrics.height() * twips::kPerPixel};
-    dirty(box);
+}
+
+const PictureBox::Printed &PictureBox::printed(const QString &text)
+{
+    // The labels are printed again after every erase: laying a text out costs far more than
+    // copying its pixels. Drawn without antialiasing, a pixel is either ink in the pen's colour
+    // or untouched, so the copy leaves exactly what drawing the text would.
+    auto it = m_printed.find(text);
+    if (it != m_printed.end())
+        return *it;
+    const QFontMetrics metrics(font());
+    const QRect box(QPoint(0, 0), QSize(metrics.horizontalAdvance(text) + 1, metrics.height()));
+    const int margin = metrics.height(); // for ink that reaches out of the box
+    QImage canvas(box.size() + QSize(2 * margin, 2 * margin), QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    {
+        QPainter p(&canvas);
+        p.setFont(font());
+        p.setPen(foreColor());
+        p.drawText(box.translated(margin, margin), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+    }
+    QRect ink;
+    for (int y = 0; y < canvas.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(canvas.constScanLine(y));
+        for (int x = 0; x < canvas.width(); ++x)
+            if (qAlpha(line[x]) != 0)
+                ink |= QRect(x, y, 1, 1);
+    }
+    Printed p;
+    if (!ink.isNull()) {
+        p.ink = canvas.copy(ink);
+        p.offset = ink.topLeft() - QPoint(margin, margin);
+    }
+    return *m_printed.insert(text, p);
 }
 
 void PictureBox::dirty(const QRect &pixels)
@@ -118,8 +156,47 @@ void PictureBox::dirty(const QRect &pixels)
     m_repaint.request();
 }
 
+void PictureBox::markChanged()
+{
+    const QRect area = m_dirty & m_image.rect();
+    m_dirty = QRect();
+    if (area.isEmpty())
+        return;
+    // An erase followed by the same points again changes nothing on screen; only the pixels
+    // that differ from what is shown are sent, in one rectangle per column that has any.
+    QRegion changed;
+    for (int left = area.left() - area.left() % kColumn; left <= area.right(); left += kColumn) {
+        const int from = std::max(left, area.left());
+        const int to = std::min(left + kColumn, area.right() + 1);
+        const size_t bytes = size_t(to - from) * sizeof(QRgb);
+        int top = -1, bottom = -1;
+        for (int y = area.top(); y <= area.bottom(); ++y) {
+            const auto *now = reinterpret_cast<const QRgb *>(m_image.constScanLine(y)) + from;
+            auto *shown = reinterpret_cast<QRgb *>(m_shown.scanLine(y)) + from;
+            if (std::memcmp(now, shown, bytes) != 0) {
+                std::memcpy(shown, now, bytes);
+                if (top < 0)
+                    top = y;
+                bottom = y;
+            }
+        }
+        if (top >= 0)
+            changed += QRect(from, top, to - from, bottom - top + 1);
+    }
+    if (!changed.isEmpty())
+        update(changed);
+}
+
 void PictureBox::paintEvent(QPaintEvent *event)
 {
     QPainter p(this);
-    p.drawImage(event->rect(), m_image, event->rect());
+    for (const QRect &r : event->region())
+        p.drawImage(r, m_shown, r);
+}
+
+void PictureBox::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange)
+        m_printed.clear();
+    QWidget::changeEvent(event);
 }

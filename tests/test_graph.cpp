@@ -9,6 +9,7 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -114,6 +115,39 @@ private slots:
     }
 
     // --- window and axes -----------------------------------------------------------------
+
+    void printLeavesTheTextAsDrawnAtTheCurrentPosition_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QPointF>("at");
+        QTest::newRow("label") << " 1000 " << QPointF(50, 4400);
+        QTest::newRow("elsewhere, a sign") << "-25 " << QPointF(3000, 3007);
+        QTest::newRow("nothing") << "" << QPointF(50, 50);
+    }
+
+    void printLeavesTheTextAsDrawnAtTheCurrentPosition()
+    {
+        QFETCH(QString, text);
+        QFETCH(QPointF, at);
+        PictureBox box;
+        box.setSizeTwips(10695, 6015);
+        QImage expected = box.image();
+        {
+            QPainter p(&expected);
+            p.setFont(box.font());
+            p.setPen(box.foreColor());
+            const QFontMetrics m(box.font());
+            p.drawText(QRect(twips::point(at.x(), at.y()), QSize(m.horizontalAdvance(text) + 1, m.height())),
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+        }
+        for (int times = 1; times <= 2; ++times) { // printed again over itself, it stays the same
+            box.PSet(float(at.x()), float(at.y()), box.backColor()); // only moves the current position
+            box.Print(text);
+            QCOMPARE(box.image(), expected);
+        }
+        QCOMPARE(box.currentPosition().x(), 0.0);
+        QVERIFY(box.currentPosition().y() > at.y());
+    }
 
     void windowOpensWithItsControlsAndTheTimerOff()
     {
@@ -350,6 +384,71 @@ private slots:
         QTest::mouseClick(f.g->findChild<QPushButton *>("Graficar"), Qt::LeftButton);
         QTRY_VERIFY(f.redAt(2, 1000));
         QTRY_COMPARE(f.k.posgraf.value(), 2);
+    }
+
+    void screenShowsEachPassAndOnlyWhatChangedIsRepainted_data()
+    {
+        QTest::addColumn<int>("cursor");
+        QTest::addColumn<int>("counter");
+        QTest::addColumn<int>("value");
+        // How many 32-pixel columns of the plot the pass may repaint.
+        QTest::addColumn<int>("columns");
+        QTest::newRow("nothing new") << 200 << 200 << 1000 << 0;
+        QTest::newRow("a few new points") << 200 << 203 << 2000 << 1;
+        QTest::newRow("the same points again") << 190 << 203 << 1000 << 0;
+        QTest::newRow("erase, the same trace again") << 400 << 399 << 1000 << 0;
+        QTest::newRow("erase, a new trace") << 400 << 399 << 3000 << 10;
+    }
+
+    void screenShowsEachPassAndOnlyWhatChangedIsRepainted()
+    {
+        QFETCH(int, cursor);
+        QFETCH(int, counter);
+        QFETCH(int, value);
+        QFETCH(int, columns);
+        Fixture f;
+        f.main.hide();
+        f.g->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.g));
+        f.g->Graficar_Click();
+        auto pass = [&](int from, int to) {
+            f.pass(from, to);
+            f.g->Timer1()->stop(); // the passes are run by hand
+        };
+        PictureBox *box = f.g->Picture1();
+        auto onScreen = [&] {
+            const QPoint at = box->mapTo(f.g, QPoint());
+            return f.g->screen()->grabWindow(f.g->winId(), at.x(), at.y(), box->width(), box->height())
+                .toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        // A lap at zoom 10: the plot is erased at slot 0, then slots 0 to 399 are plotted at 1000.
+        f.stored(0, 1000);
+        pass(400, 399);
+        QTRY_COMPARE(onScreen(), f.image());
+
+        struct PaintWatch : QObject
+        {
+            QRegion painted;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint)
+                    painted += static_cast<QPaintEvent *>(e)->region();
+                return false;
+            }
+        } watch;
+        box->installEventFilter(&watch);
+        for (int i = 0; i < plotting::kSlots; ++i)
+            f.k.valores[i] = value;
+        pass(cursor, counter);
+        QTRY_COMPARE(onScreen(), f.image());
+        QTest::qWait(50); // a frame or two: anything marked is painted by now
+        QCOMPARE(onScreen(), f.image());
+        QSet<int> painted;
+        for (const QRect &r : watch.painted)
+            for (int x = r.left(); x <= r.right(); ++x)
+                painted.insert(x / 32);
+        QVERIFY2(painted.size() <= columns, qPrintable(QStringLiteral("%1 columns repainted").arg(painted.size())));
+        QCOMPARE(f.g->ecr()->text(), QString::number(value));
     }
 
     void salirHidesStopsAndKeepsTheDrawing()
