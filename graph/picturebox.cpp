@@ -189,9 +189,13 @@ void PictureBox::markChanged()
 
 void PictureBox::paintEvent(QPaintEvent *event)
 {
+    // One rectangle at a time: clipped to a single rectangle, Qt copies the image directly
+    // instead of through its general span painting (which wakes other threads to help).
     QPainter p(this);
-    for (const QRect &r : event->region())
+    for (const QRect &r : event->region()) {
+        p.setClipRect(r);
         p.drawImage(r, m_shown, r);
+    }
 }
 
 void PictureBox::changeEvent(QEvent *event)
