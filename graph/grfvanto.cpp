@@ -113,10 +113,12 @@ void GRFVanto::Form_Load()
     move(twips::px(100), twips::px(100));
     keepOuterSize(this, QSize(twips::px(11750), twips::px(8100)));
     m_picture->setSizeTwips(11100, 6015);
+    m_lastPass.reset();
 }
 
 void GRFVanto::Graficar_Click()
 {
+    m_lastPass.reset();
     m_picture->Cls();
     drawFrame();
     drawLabels();
@@ -145,13 +147,24 @@ void GRFVanto::drawLabels()
     }
 }
 
+GRFVanto::PassInputs GRFVanto::passInputs() const
+{
+    const int counter = m_k.contador.value();
+    return {m_k.contador.isSet(), counter, m_k.posgraf.value(), m_k.valores[counter], m_zoom->text()};
+}
+
 void GRFVanto::Timer1_Timer()
 {
+    // Nothing new since the last pass: it would change nothing on screen, so waiting for data
+    // costs no more than the timer's tick.
+    if (m_lastPass && *m_lastPass == passInputs())
+        return;
     SerialControl *comm = m_main.MSComm1();
     const qint16 before = comm->RThreshold();
     if (comm->PortOpen())
         comm->setRThreshold(0);
     trazar(before);
+    m_lastPass = passInputs();
 }
 
 void GRFVanto::trazar(qint16 thresholdBefore)

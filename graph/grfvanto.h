@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 class frmdispVanto;
 class PacedText;
@@ -45,6 +46,19 @@ private:
     void drawFrame();
     void drawLabels();
 
+    /// What a pass draws from. A pass from the same as the last one would draw the same point
+    /// over itself and set the same texts.
+    struct PassInputs
+    {
+        bool counted;
+        int counter;
+        int cursor;
+        qint32 value;
+        QString zoom;
+        bool operator==(const PassInputs &) const = default;
+    };
+    PassInputs passInputs() const;
+
     Kyrserie &m_k;
     frmdispVanto &m_main;
     FailureReporter &m_reporter;
@@ -56,4 +70,5 @@ private:
     PacedText *m_label1Paced; // counter and value change at every pass: laid out once per frame
     PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
+    std::optional<PassInputs> m_lastPass; // none until a pass has drawn on the cleared surface
 };

@@ -451,6 +451,47 @@ private slots:
         QCOMPARE(f.g->ecr()->text(), QString::number(value));
     }
 
+    void passWithNothingNewChangesNothingButAnyChangeIsDrawn_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("a new value in the same slot") << "value";
+        QTest::newRow("another zoom") << "zoom";
+        QTest::newRow("the surface cleared") << "graficar";
+        QTest::newRow("the surface resized") << "form_load";
+    }
+
+    void passWithNothingNewChangesNothingButAnyChangeIsDrawn()
+    {
+        QFETCH(QString, change);
+        Fixture f;
+        f.g->Graficar_Click();
+        f.stored(0, 1000);
+        f.pass(0, 5);
+        const QImage before = f.image();
+        f.g->Timer1_Timer(); // nothing new
+        QCOMPARE(f.image(), before);
+        int value = 1000;
+        double zoom = 10;
+        if (change == u"value") {
+            value = 3000;
+            f.k.valores[5] = value; // a whole lap later, the counter is back at the same slot
+        } else if (change == u"zoom") {
+            zoom = 20;
+            f.g->Zoom()->setText(QStringLiteral("20"));
+        } else if (change == u"graficar") {
+            f.g->Graficar_Click();
+        } else if (change == u"form_load") {
+            f.g->Form_Load();
+        }
+        f.g->Timer1_Timer();
+        QVERIFY(f.redAt(5, value, zoom));
+        QCOMPARE(f.g->ecr()->text(), QString::number(value));
+        QCOMPARE(f.k.posgraf.value(), 5);
+        if (change.isEmpty())
+            QCOMPARE(f.image(), before);
+    }
+
     void salirHidesStopsAndKeepsTheDrawing()
     {
         Fixture f;
