@@ -68,29 +68,38 @@ QRect DisplayBox::contentsRect(const QStyleOptionFrame &option) const
     return style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
 }
 
-QList<QPoint> DisplayBox::glyphPlaces(const QString &t, const QRect &r) const
+const DisplayBox::Layout &DisplayBox::layout(const QString &t, const QRect &r)
 {
+    for (const Layout &l : m_layouts)
+        if (l.valid && l.text == t && l.contents == r)
+            return l;
+    m_newestLayout = 1 - m_newestLayout;
+    Layout &l = m_layouts[m_newestLayout];
     const QFontMetrics fm(font());
-    int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2;
+    // Laying out a whole number is the costly part, and the same numbers come again and again.
+    auto known = m_widths.constFind(t);
+    if (known == m_widths.cend()) {
+        if (m_widths.size() >= 4096)
+            m_widths.clear();
+        known = m_widths.insert(t, fm.horizontalAdvance(t));
+    }
+    const int width = *known;
+    int x = r.x() + (r.width() - width) / 2;
     const int y = r.y() + (r.height() - fm.height() + 1) / 2;
     const int pad = fm.height() / 4;
-    QList<QPoint> places;
-    places.reserve(t.size());
+    l.valid = true;
+    l.text = t;
+    l.contents = r;
+    l.places.clear();
     for (QChar c : t) {
-        places.append(QPoint(x - pad, y));
+        l.places.append(QPoint(x - pad, y));
         x += fm.horizontalAdvance(c);
     }
-    return places;
-}
-
-QRect DisplayBox::cursorRect(const QString &t, const QRect &r) const
-{
-    const QFontMetrics fm(font());
-    const int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2 + fm.horizontalAdvance(t);
-    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
     QStyleOptionFrame option;
     initStyleOption(&option);
-    return QRect(x, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height());
+    const int cursorX = r.x() + (r.width() - width) / 2 + width;
+    l.cursor = QRect(cursorX, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height());
+    return l;
 }
 
 void DisplayBox::paintEvent(QPaintEvent *event)
@@ -109,8 +118,8 @@ void DisplayBox::paintEvent(QPaintEvent *event)
     initStyleOption(&option);
     const QPixmap &frame = panel(option);
     const QRect r = contentsRect(option);
-    const QList<QPoint> places = glyphPlaces(t, r);
-    const QRect cursor = hasFocus() ? cursorRect(t, r) : QRect();
+    const Layout &placed = layout(t, r);
+    const QRect cursor = hasFocus() ? placed.cursor : QRect();
     QPainter p(this);
     // One rectangle at a time: clipped to a single rectangle, Qt copies images directly, while
     // any other clip goes through its general span painting, which hands pieces of the work to
@@ -123,7 +132,7 @@ void DisplayBox::paintEvent(QPaintEvent *event)
             continue;
         p.setClipRect(text);
         for (qsizetype i = 0; i < t.size(); ++i)
-            p.drawPixmap(places[i], glyph(t[i]).image);
+            p.drawPixmap(placed.places[i], glyph(t[i]).image);
         if (cursor.intersects(text))
             p.fillRect(cursor, palette().color(QPalette::Text));
     }
@@ -144,27 +153,28 @@ void DisplayBox::showText(const QString &newText)
     QStyleOptionFrame option;
     initStyleOption(&option);
     const QRect r = contentsRect(option);
-    const QList<QPoint> was = glyphPlaces(oldText, r), will = glyphPlaces(newText, r);
+    const Layout was = layout(oldText, r);
+    const Layout &will = layout(newText, r);
     // A character drawn at the same place as before changes no pixel; the others change at
     // most the ink of what was there and of what comes.
-    QRegion changed;
+    QRect changed;
     for (qsizetype i = 0; i < std::max(oldText.size(), newText.size()); ++i) {
         const bool inOld = i < oldText.size(), inNew = i < newText.size();
-        if (inOld && inNew && oldText[i] == newText[i] && was[i] == will[i])
+        if (inOld && inNew && oldText[i] == newText[i] && was.places[i] == will.places[i])
             continue;
         if (inOld)
-            changed += glyph(oldText[i]).ink.translated(was[i]);
+            changed |= glyph(oldText[i]).ink.translated(was.places[i]);
         if (inNew)
-            changed += glyph(newText[i]).ink.translated(will[i]);
+            changed |= glyph(newText[i]).ink.translated(will.places[i]);
     }
     if (hasFocus())
-        changed += cursorRect(oldText, r) | cursorRect(newText, r);
+        changed |= was.cursor | will.cursor;
     // The text box would repaint all of its text; what it marks is left out and only the
     // changed characters are marked, as one rectangle: one image request, one plain clip.
     setAttribute(Qt::WA_UpdatesDisabled, true);
     setText(newText);
     setAttribute(Qt::WA_UpdatesDisabled, false);
-    update((changed & r).boundingRect());
+    update(changed & r);
 }
 
 void DisplayBox::changeEvent(QEvent *event)
@@ -173,6 +183,8 @@ void DisplayBox::changeEvent(QEvent *event)
         || event->type() == QEvent::EnabledChange || event->type() == QEvent::StyleChange) {
         m_glyphs.clear();
         m_panel = QPixmap();
+        m_layouts[0] = m_layouts[1] = Layout();
+        m_widths.clear();
     }
     QLineEdit::changeEvent(event);
 }

@@ -37,14 +37,26 @@ private:
     const Glyph &glyph(QChar c);
     /// Whether the text is painted from glyph images (a plain number shown as typed last).
     bool paintsFromGlyphs(const QString &text) const;
-    /// Where each character's image goes for a text painted from glyphs.
-    QList<QPoint> glyphPlaces(const QString &text, const QRect &contents) const;
+    /// Where a text painted from glyphs goes: each character's image, and the cursor after it.
+    struct Layout
+    {
+        QString text;
+        QRect contents;
+        QList<QPoint> places;
+        QRect cursor;
+        bool valid = false;
+    };
+    /// The layout of a text; the last two are kept, since a new number is laid out once and
+    /// then used to mark the change and to paint it.
+    const Layout &layout(const QString &text, const QRect &contents);
     QRect contentsRect(const QStyleOptionFrame &option) const;
-    QRect cursorRect(const QString &text, const QRect &contents) const;
     void paintBackdrop(QPainter &p) const;
     const QPixmap &panel(const QStyleOptionFrame &option);
 
     QHash<QChar, Glyph> m_glyphs;
+    Layout m_layouts[2];
+    QHash<QString, int> m_widths; // of the numbers laid out so far
+    int m_newestLayout = 0;
     QPixmap m_panel;
     // What the kept frame was drawn for.
     QStyle::State m_panelState;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace {
 /// Width of the columns in which changes are gathered: one rectangle per column that changed,
@@ -164,27 +165,49 @@ void PictureBox::markChanged()
         return;
     // An erase followed by the same points again changes nothing on screen; only the pixels
     // that differ from what is shown are sent, in one rectangle per column that has any.
-    QRegion changed;
-    for (int left = area.left() - area.left() % kColumn; left <= area.right(); left += kColumn) {
-        const int from = std::max(left, area.left());
-        const int to = std::min(left + kColumn, area.right() + 1);
-        const size_t bytes = size_t(to - from) * sizeof(QRgb);
-        int top = -1, bottom = -1;
-        for (int y = area.top(); y <= area.bottom(); ++y) {
-            const auto *now = reinterpret_cast<const QRgb *>(m_image.constScanLine(y)) + from;
-            auto *shown = reinterpret_cast<QRgb *>(m_shown.scanLine(y)) + from;
-            if (std::memcmp(now, shown, bytes) != 0) {
-                std::memcpy(shown, now, bytes);
-                if (top < 0)
-                    top = y;
-                bottom = y;
-            }
+    const int firstColumn = area.left() / kColumn, columns = area.right() / kColumn - firstColumn + 1;
+    std::vector<int> top(size_t(columns), -1), bottom(size_t(columns), -1);
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const auto *now = reinterpret_cast<const QRgb *>(m_image.constScanLine(y));
+        auto *shown = reinterpret_cast<QRgb *>(m_shown.scanLine(y));
+        for (int c = 0; c < columns; ++c) {
+            const int from = std::max((firstColumn + c) * kColumn, area.left());
+            const int to = std::min((firstColumn + c + 1) * kColumn, area.right() + 1);
+            QRgb differs = 0; // no early exit: the compiler compares a whole column at once
+            for (int x = from; x < to; ++x)
+                differs |= now[x] ^ shown[x];
+            if (!differs)
+                continue;
+            std::copy(now + from, now + to, shown + from);
+            if (top[size_t(c)] < 0)
+                top[size_t(c)] = y;
+            bottom[size_t(c)] = y;
         }
-        if (top >= 0)
-            changed += QRect(from, top, to - from, bottom - top + 1);
     }
-    if (!changed.isEmpty())
-        update(changed);
+    QList<QRect> rects;
+    QRect bounds;
+    qint64 pixels = 0;
+    for (int c = 0; c < columns; ++c) {
+        if (top[size_t(c)] < 0)
+            continue;
+        const int from = std::max((firstColumn + c) * kColumn, area.left());
+        const int to = std::min((firstColumn + c + 1) * kColumn, area.right() + 1);
+        rects.append(QRect(from, top[size_t(c)], to - from, bottom[size_t(c)] - top[size_t(c)] + 1));
+        bounds |= rects.last();
+        pixels += qint64(rects.last().width()) * rects.last().height();
+    }
+    if (rects.isEmpty())
+        return;
+    // Changes all over (a fast trace) are sent as one rectangle: fewer requests and a simpler
+    // region cost more than the few unchanged pixels they carry.
+    if (2 * pixels >= qint64(bounds.width()) * bounds.height()) {
+        update(bounds);
+        return;
+    }
+    QRegion changed;
+    for (const QRect &r : rects)
+        changed += r;
+    update(changed);
 }
 
 void PictureBox::paintEvent(QPaintEvent *event)
