@@ -87,6 +87,7 @@ GRFVanto::GRFVanto(Kyrserie &kyrserie, frmdispVanto &main, FailureReporter &repo
     connectHandler(salir, &QPushButton::clicked, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(graficar, &QPushButton::clicked, this, m_reporter, [this] { Graficar_Click(); });
     connectHandler(m_timer, &QTimer::timeout, this, m_reporter, [this] { Timer1_Timer(); });
+    connect(m_zoom, &QLineEdit::textChanged, this, [this] { m_lastPass.reset(); });
 
     Form_Load();
 }
@@ -150,7 +151,7 @@ void GRFVanto::drawLabels()
 GRFVanto::PassInputs GRFVanto::passInputs() const
 {
     const int counter = m_k.contador.value();
-    return {m_k.contador.isSet(), counter, m_k.posgraf.value(), m_k.valores[counter], m_zoom->text()};
+    return {m_k.contador.isSet(), counter, m_k.posgraf.value(), m_k.valores[counter]};
 }
 
 void GRFVanto::Timer1_Timer()

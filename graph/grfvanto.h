@@ -46,15 +46,14 @@ private:
     void drawFrame();
     void drawLabels();
 
-    /// What a pass draws from. A pass from the same as the last one would draw the same point
-    /// over itself and set the same texts.
+    /// What a pass draws from, besides the zoom. A pass from the same as the last one, at the
+    /// same zoom, would draw the same point over itself and set the same texts.
     struct PassInputs
     {
         bool counted;
         int counter;
         int cursor;
         qint32 value;
-        QString zoom;
         bool operator==(const PassInputs &) const = default;
     };
     PassInputs passInputs() const;
@@ -70,5 +69,6 @@ private:
     PacedText *m_label1Paced; // counter and value change at every pass: laid out once per frame
     PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
-    std::optional<PassInputs> m_lastPass; // none until a pass has drawn on the cleared surface
+    // None until a pass has drawn on the cleared surface at the zoom shown.
+    std::optional<PassInputs> m_lastPass;
 };
