@@ -131,8 +131,11 @@ void DisplayBox::paintEvent(QPaintEvent *event)
         if (text.isEmpty())
             continue;
         p.setClipRect(text);
-        for (qsizetype i = 0; i < t.size(); ++i)
-            p.drawPixmap(placed.places[i], glyph(t[i]).image);
+        for (qsizetype i = 0; i < t.size(); ++i) {
+            const Glyph &g = glyph(t[i]);
+            if (g.ink.translated(placed.places[i]).intersects(text))
+                p.drawPixmap(placed.places[i], g.image);
+        }
         if (cursor.intersects(text))
             p.fillRect(cursor, palette().color(QPalette::Text));
     }
