@@ -5,6 +5,7 @@
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFrame>
+#include <QImage>
 #include <algorithm>
 
 namespace {
@@ -57,11 +58,54 @@ const QPixmap &DisplayBox::panel(const QStyleOptionFrame &option)
     return m_panel;
 }
 
+bool DisplayBox::paintsFromGlyphs(const QString &t) const
+{
+    return isPlainNumber(t) && echoMode() == Normal && hasFrame() && alignment() == Qt::AlignCenter;
+}
+
+QRect DisplayBox::contentsRect(const QStyleOptionFrame &option) const
+{
+    return style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
+}
+
+const DisplayBox::Layout &DisplayBox::layout(const QString &t, const QRect &r)
+{
+    for (const Layout &l : m_layouts)
+        if (l.valid && l.text == t && l.contents == r)
+            return l;
+    m_newestLayout = 1 - m_newestLayout;
+    Layout &l = m_layouts[m_newestLayout];
+    const QFontMetrics fm(font());
+    // Laying out a whole number is the costly part, and the same numbers come again and again.
+    auto known = m_widths.constFind(t);
+    if (known == m_widths.cend()) {
+        if (m_widths.size() >= 4096)
+            m_widths.clear();
+        known = m_widths.insert(t, fm.horizontalAdvance(t));
+    }
+    const int width = *known;
+    int x = r.x() + (r.width() - width) / 2;
+    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
+    const int pad = fm.height() / 4;
+    l.valid = true;
+    l.text = t;
+    l.contents = r;
+    l.places.clear();
+    for (QChar c : t) {
+        l.places.append(QPoint(x - pad, y));
+        x += fm.horizontalAdvance(c);
+    }
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const int cursorX = r.x() + (r.width() - width) / 2 + width;
+    l.cursor = QRect(cursorX, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height());
+    return l;
+}
+
 void DisplayBox::paintEvent(QPaintEvent *event)
 {
     const QString t = text();
-    if (!isPlainNumber(t) || hasSelectedText() || cursorPosition() != t.size() || echoMode() != Normal
-        || !hasFrame() || alignment() != Qt::AlignCenter) {
+    if (!paintsFromGlyphs(t) || hasSelectedText() || cursorPosition() != t.size()) {
         // Painted as any text box, over what would show behind it.
         {
             QPainter p(this);
@@ -70,23 +114,70 @@ void DisplayBox::paintEvent(QPaintEvent *event)
         QLineEdit::paintEvent(event);
         return;
     }
-    QPainter p(this);
     QStyleOptionFrame option;
     initStyleOption(&option);
-    p.drawPixmap(0, 0, panel(option)); // clipped to what is being painted
-    const QRect r = style()->subElementRect(QStyle::SE_LineEditContents, &option, this);
-    const QFontMetrics fm(font());
-    int x = r.x() + (r.width() - fm.horizontalAdvance(t)) / 2;
-    const int y = r.y() + (r.height() - fm.height() + 1) / 2;
-    const int pad = fm.height() / 4;
-    p.setClipRect(r);
-    for (QChar c : t) {
-        p.drawPixmap(x - pad, y, glyph(c));
-        x += fm.horizontalAdvance(c);
+    const QPixmap &frame = panel(option);
+    const QRect r = contentsRect(option);
+    const Layout &placed = layout(t, r);
+    const QRect cursor = hasFocus() ? placed.cursor : QRect();
+    QPainter p(this);
+    // One rectangle at a time: clipped to a single rectangle, Qt copies images directly, while
+    // any other clip goes through its general span painting, which hands pieces of the work to
+    // other threads and costs more in waking them than it saves on areas this small.
+    for (const QRect &area : event->region()) {
+        p.setClipRect(area);
+        p.drawPixmap(0, 0, frame);
+        const QRect text = area & r;
+        if (text.isEmpty())
+            continue;
+        p.setClipRect(text);
+        for (qsizetype i = 0; i < t.size(); ++i) {
+            const Glyph &g = glyph(t[i]);
+            if (g.ink.translated(placed.places[i]).intersects(text))
+                p.drawPixmap(placed.places[i], g.image);
+        }
+        if (cursor.intersects(text))
+            p.fillRect(cursor, palette().color(QPalette::Text));
+    }
+}
+
+void DisplayBox::showText(const QString &newText)
+{
+    const QString oldText = text();
+    if (newText == oldText)
+        return;
+    // Only from one plain number to another, both painted from glyphs, is the change narrowed
+    // down; any other change repaints the box as the text box would.
+    if (!isVisible() || testAttribute(Qt::WA_UpdatesDisabled) || !paintsFromGlyphs(oldText) || hasSelectedText()
+        || cursorPosition() != oldText.size() || !paintsFromGlyphs(newText)) {
+        setText(newText);
+        return;
+    }
+    QStyleOptionFrame option;
+    initStyleOption(&option);
+    const QRect r = contentsRect(option);
+    const Layout was = layout(oldText, r);
+    const Layout &will = layout(newText, r);
+    // A character drawn at the same place as before changes no pixel; the others change at
+    // most the ink of what was there and of what comes.
+    QRect changed;
+    for (qsizetype i = 0; i < std::max(oldText.size(), newText.size()); ++i) {
+        const bool inOld = i < oldText.size(), inNew = i < newText.size();
+        if (inOld && inNew && oldText[i] == newText[i] && was.places[i] == will.places[i])
+            continue;
+        if (inOld)
+            changed |= glyph(oldText[i]).ink.translated(was.places[i]);
+        if (inNew)
+            changed |= glyph(newText[i]).ink.translated(will.places[i]);
     }
     if (hasFocus())
-        p.fillRect(QRect(x, y, style()->pixelMetric(QStyle::PM_TextCursorWidth, &option, this), fm.height()),
-                   palette().color(QPalette::Text));
+        changed |= was.cursor | will.cursor;
+    // The text box would repaint all of its text; what it marks is left out and only the
+    // changed characters are marked, as one rectangle: one image request, one plain clip.
+    setAttribute(Qt::WA_UpdatesDisabled, true);
+    setText(newText);
+    setAttribute(Qt::WA_UpdatesDisabled, false);
+    update(changed & r);
 }
 
 void DisplayBox::changeEvent(QEvent *event)
@@ -95,11 +186,13 @@ void DisplayBox::changeEvent(QEvent *event)
         || event->type() == QEvent::EnabledChange || event->type() == QEvent::StyleChange) {
         m_glyphs.clear();
         m_panel = QPixmap();
+        m_layouts[0] = m_layouts[1] = Layout();
+        m_widths.clear();
     }
     QLineEdit::changeEvent(event);
 }
 
-const QPixmap &DisplayBox::glyph(QChar c)
+const DisplayBox::Glyph &DisplayBox::glyph(QChar c)
 {
     auto it = m_glyphs.find(c);
     if (it != m_glyphs.end())
@@ -107,13 +200,21 @@ const QPixmap &DisplayBox::glyph(QChar c)
     const QFontMetrics fm(font());
     const int pad = fm.height() / 4; // room for ink that reaches past the advance
     const qreal dpr = devicePixelRatioF();
-    QPixmap pm(QSize(fm.horizontalAdvance(c) + 2 * pad, fm.height()) * dpr);
-    pm.setDevicePixelRatio(dpr);
-    pm.fill(Qt::transparent);
-    QPainter q(&pm);
+    QImage image(QSize(fm.horizontalAdvance(c) + 2 * pad, fm.height()) * dpr, QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    QPainter q(&image);
     q.setFont(font());
     q.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     q.drawText(QPointF(pad, fm.ascent()), QString(c));
     q.end();
-    return *m_glyphs.insert(c, pm);
+    QRect ink;
+    for (int y = 0; y < image.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(line[x]) != 0)
+                ink |= QRect(x, y, 1, 1);
+    }
+    const QRect logicalInk = QRectF(QPointF(ink.topLeft()) / dpr, QSizeF(ink.size()) / dpr).toAlignedRect();
+    return *m_glyphs.insert(c, Glyph{QPixmap::fromImage(image), logicalInk});
 }

@@ -154,7 +154,8 @@ void frmdispVanto::showDisplay()
     if (decoded == m_shownSamples)
         return;
     m_shownSamples = decoded;
-    setTextIfChanged(m_text1, textrules::signedNumber(m_k.valores[m_k.contador.value()]));
+    // Text1 is made a DisplayBox above: only the digits that changed are repainted.
+    static_cast<DisplayBox *>(m_text1)->showText(textrules::signedNumber(m_k.valores[m_k.contador.value()]));
 }
 
 void frmdispVanto::closeEvent(QCloseEvent *event)

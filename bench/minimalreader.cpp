@@ -22,9 +22,11 @@ int main(int argc, char *argv[])
     big.setPointSize(72);
     label.setFont(big);
     label.resize(400, 180);
+    label.setWindowTitle(QStringLiteral("minimalreader"));
     label.show();
     QWidget second;
     second.resize(783, 540);
+    second.setWindowTitle(QStringLiteral("minimalreader-2")); // the desktop bench moves it by its title
     second.show();
     QTimer idle;
     idle.start(10);

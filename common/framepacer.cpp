@@ -46,6 +46,8 @@ public:
         return false;
     }
 
+    void setFrameMs(int ms) { m_frameMs = ms; }
+
     /// Paints the window at the next frame: at once if one is due.
     void waitForFrame(QWidget *window)
     {
@@ -83,24 +85,21 @@ private:
     bool m_releasing = false;
 };
 
-FrameClock &clockFor(int frameMs)
-{
-    // One rate is used throughout; the clock lives as long as the application.
-    static QPointer<FrameClock> clock;
-    if (!clock)
-        clock = new FrameClock(frameMs, QCoreApplication::instance());
-    return *clock;
-}
+int g_frameMs = 16;
 
+/// The one clock; it lives as long as the application.
 FrameClock &theClock()
 {
-    return clockFor(16);
+    static QPointer<FrameClock> clock;
+    if (!clock)
+        clock = new FrameClock(g_frameMs, QCoreApplication::instance());
+    return *clock;
 }
 
 class FramePacer : public QObject
 {
 public:
-    FramePacer(QWidget *window, int frameMs) : QObject(window), m_window(window), m_clock(clockFor(frameMs))
+    explicit FramePacer(QWidget *window) : QObject(window), m_window(window), m_clock(theClock())
     {
         window->installEventFilter(this);
     }
@@ -124,9 +123,21 @@ private:
 
 } // namespace
 
-void paceRepaints(QWidget *window, int frameMs)
+void paceRepaints(QWidget *window)
 {
-    new FramePacer(window, frameMs);
+    new FramePacer(window);
+}
+
+void setFrameInterval(int ms)
+{
+    g_frameMs = ms;
+    if (QCoreApplication::instance())
+        theClock().setFrameMs(ms);
+}
+
+int frameInterval()
+{
+    return g_frameMs;
 }
 
 FrameTask::FrameTask(QWidget *widget, std::function<void()> work) : m_widget(widget), m_work(std::move(work)) {}

@@ -8,11 +8,16 @@ class QLabel;
 class QLineEdit;
 class QWidget;
 
-/// Repaints the window at most once per screen frame (about 60 times a second). Changes that
-/// come sooner wait for the next frame, and every paced window waiting is painted at that one
-/// tick, since no screen shows more frames than that and a 72-point text painted for every
-/// sample would cost a core at a high line rate.
-void paceRepaints(QWidget *window, int frameMs = 16);
+/// Repaints the window at most once per screen frame (see setFrameInterval). Changes that come
+/// sooner wait for the next frame, and every paced window waiting is painted at that one tick,
+/// since no screen shows more frames than that and a 72-point text painted for every sample
+/// would cost a core at a high line rate.
+void paceRepaints(QWidget *window);
+
+/// The period of the one frame clock that paces every window: 16 ms (about 60 frames a second)
+/// unless set. Setting it applies at once, to the windows already paced too.
+void setFrameInterval(int ms);
+int frameInterval();
 
 /// Work that only matters once it is on screen (laying out a text, marking what to repaint),
 /// done once per frame however often it was asked for: it runs just before the widget's paced

@@ -165,6 +165,7 @@ GRFVanto::GRFVanto(Acquisition &acquisition, QWidget &main, FailureReporter &rep
     connectHandler(salir, &QPushButton::clicked, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(graficar, &QPushButton::clicked, this, m_reporter, [this] { Graficar_Click(); });
     connectHandler(m_timer, &QTimer::timeout, this, m_reporter, [this] { Timer1_Timer(); });
+    connect(m_zoom, &QLineEdit::textChanged, this, [this] { m_lastPass.reset(); });
 
     Form_Load();
 }
@@ -198,10 +199,12 @@ void GRFVanto::Form_Load()
     move(twips::px(100), twips::px(100));
     keepOuterSize(this, QSize(twips::px(11750), twips::px(8100)));
     m_picture->setSizeTwips(11100, 6015);
+    m_lastPass.reset();
 }
 
 void GRFVanto::Graficar_Click()
 {
+    m_lastPass.reset();
     m_picture->Cls();
     drawFrame();
     drawLabels();
@@ -230,9 +233,20 @@ void GRFVanto::drawLabels()
     }
 }
 
+GRFVanto::PassInputs GRFVanto::passInputs() const
+{
+    const int counter = m_k.contador.value();
+    return {m_k.contador.isSet(), counter, m_k.posgraf.value(), m_k.valores[counter]};
+}
+
 void GRFVanto::Timer1_Timer()
 {
+    // Nothing new since the last pass: it would change nothing on screen, so waiting for data
+    // costs no more than the timer's tick.
+    if (m_lastPass && *m_lastPass == passInputs())
+        return;
     trazar();
+    m_lastPass = passInputs();
 }
 
 void GRFVanto::trazar()

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <functional>
+#include <optional>
 
 class Acquisition;
 class PacedText;
@@ -51,6 +52,18 @@ private:
     void drawLabels();
 
     Acquisition &m_acq;
+    /// What a pass draws from, besides the zoom. A pass from the same as the last one, at the
+    /// same zoom, would draw the same point over itself and set the same texts.
+    struct PassInputs
+    {
+        bool counted;
+        int counter;
+        int cursor;
+        qint32 value;
+        bool operator==(const PassInputs &) const = default;
+    };
+    PassInputs passInputs() const;
+
     Kyrserie &m_k;
     QWidget &m_main;
     FailureReporter &m_reporter;
@@ -63,4 +76,6 @@ private:
     PacedText *m_ecrPaced;
     std::function<QString()> m_chooseImagePath;
     std::function<bool(const QString &)> m_askReplace;
+    // None until a pass has drawn on the cleared surface at the zoom shown.
+    std::optional<PassInputs> m_lastPass;
 };

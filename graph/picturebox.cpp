@@ -4,13 +4,17 @@
 
 #include <QPaintEvent>
 #include <QPainter>
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
-PictureBox::PictureBox(QWidget *parent)
-    : QWidget(parent), m_repaint(this, [this] {
-          update(m_dirty);
-          m_dirty = QRect();
-      })
+namespace {
+/// Width of the columns in which changes are gathered: one rectangle per column that changed,
+/// so a frame sends a few image requests, not one per point nor the whole plot.
+constexpr int kColumn = 32;
+} // namespace
+
+PictureBox::PictureBox(QWidget *parent) : QWidget(parent), m_repaint(this, [this] { markChanged(); })
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     // Plain pixels: printing a text twice at one place leaves it as it was, as it must when the
@@ -38,6 +42,8 @@ void PictureBox::setSizeTwips(int width, int height)
         p.drawImage(0, 0, m_image);
     }
     m_image = image;
+    m_shown = image.copy();
+    m_dirty = QRect();
     resize(size);
     update();
 }
@@ -100,15 +106,47 @@ void PictureBox::Print(const QString &text)
 {
     const QPoint at = twips::point(m_current.x(), m_current.y());
     const QFontMetrics metrics(font());
-    const QRect box(at, QSize(metrics.horizontalAdvance(text) + 1, metrics.height()));
-    {
-        QPainter p(&m_image);
-        p.setFont(font());
-        p.setPen(foreColor());
-        p.drawText(box, Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+    const Printed &p = printed(text);
+    if (!p.ink.isNull()) {
+        QPainter painter(&m_image);
+        painter.drawImage(at + p.offset, p.ink);
+        dirty(QRect(at + p.offset, p.ink.size()));
     }
     m_current = {0.0, m_current.y() + metrics.height() * twips::kPerPixel};
-    dirty(box);
+}
+
+const PictureBox::Printed &PictureBox::printed(const QString &text)
+{
+    // The labels are printed again after every erase: laying a text out costs far more than
+    // copying its pixels. Drawn without antialiasing, a pixel is either ink in the pen's colour
+    // or untouched, so the copy leaves exactly what drawing the text would.
+    auto it = m_printed.find(text);
+    if (it != m_printed.end())
+        return *it;
+    const QFontMetrics metrics(font());
+    const QRect box(QPoint(0, 0), QSize(metrics.horizontalAdvance(text) + 1, metrics.height()));
+    const int margin = metrics.height(); // for ink that reaches out of the box
+    QImage canvas(box.size() + QSize(2 * margin, 2 * margin), QImage::Format_ARGB32_Premultiplied);
+    canvas.fill(Qt::transparent);
+    {
+        QPainter p(&canvas);
+        p.setFont(font());
+        p.setPen(foreColor());
+        p.drawText(box.translated(margin, margin), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+    }
+    QRect ink;
+    for (int y = 0; y < canvas.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(canvas.constScanLine(y));
+        for (int x = 0; x < canvas.width(); ++x)
+            if (qAlpha(line[x]) != 0)
+                ink |= QRect(x, y, 1, 1);
+    }
+    Printed p;
+    if (!ink.isNull()) {
+        p.ink = canvas.copy(ink);
+        p.offset = ink.topLeft() - QPoint(margin, margin);
+    }
+    return *m_printed.insert(text, p);
 }
 
 void PictureBox::dirty(const QRect &pixels)
@@ -118,8 +156,73 @@ void PictureBox::dirty(const QRect &pixels)
     m_repaint.request();
 }
 
+void PictureBox::markChanged()
+{
+    const QRect area = m_dirty & m_image.rect();
+    m_dirty = QRect();
+    if (area.isEmpty())
+        return;
+    // An erase followed by the same points again changes nothing on screen; only the pixels
+    // that differ from what is shown are sent, in one rectangle per column that has any.
+    const int firstColumn = area.left() / kColumn, columns = area.right() / kColumn - firstColumn + 1;
+    std::vector<int> top(size_t(columns), -1), bottom(size_t(columns), -1);
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const auto *now = reinterpret_cast<const QRgb *>(m_image.constScanLine(y));
+        auto *shown = reinterpret_cast<QRgb *>(m_shown.scanLine(y));
+        for (int c = 0; c < columns; ++c) {
+            const int from = std::max((firstColumn + c) * kColumn, area.left());
+            const int to = std::min((firstColumn + c + 1) * kColumn, area.right() + 1);
+            QRgb differs = 0; // no early exit: the compiler compares a whole column at once
+            for (int x = from; x < to; ++x)
+                differs |= now[x] ^ shown[x];
+            if (!differs)
+                continue;
+            std::copy(now + from, now + to, shown + from);
+            if (top[size_t(c)] < 0)
+                top[size_t(c)] = y;
+            bottom[size_t(c)] = y;
+        }
+    }
+    QList<QRect> rects;
+    QRect bounds;
+    qint64 pixels = 0;
+    for (int c = 0; c < columns; ++c) {
+        if (top[size_t(c)] < 0)
+            continue;
+        const int from = std::max((firstColumn + c) * kColumn, area.left());
+        const int to = std::min((firstColumn + c + 1) * kColumn, area.right() + 1);
+        rects.append(QRect(from, top[size_t(c)], to - from, bottom[size_t(c)] - top[size_t(c)] + 1));
+        bounds |= rects.last();
+        pixels += qint64(rects.last().width()) * rects.last().height();
+    }
+    if (rects.isEmpty())
+        return;
+    // Changes all over (a fast trace) are sent as one rectangle: fewer requests and a simpler
+    // region cost more than the few unchanged pixels they carry.
+    if (2 * pixels >= qint64(bounds.width()) * bounds.height()) {
+        update(bounds);
+        return;
+    }
+    QRegion changed;
+    for (const QRect &r : rects)
+        changed += r;
+    update(changed);
+}
+
 void PictureBox::paintEvent(QPaintEvent *event)
 {
+    // One rectangle at a time: clipped to a single rectangle, Qt copies the image directly
+    // instead of through its general span painting (which wakes other threads to help).
     QPainter p(this);
-    p.drawImage(event->rect(), m_image, event->rect());
+    for (const QRect &r : event->region()) {
+        p.setClipRect(r);
+        p.drawImage(r, m_shown, r);
+    }
+}
+
+void PictureBox::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::PaletteChange)
+        m_printed.clear();
+    QWidget::changeEvent(event);
 }

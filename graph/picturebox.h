@@ -2,13 +2,14 @@
 
 #include "framepacer.h"
 
+#include <QHash>
 #include <QImage>
 #include <QPointF>
 #include <QWidget>
 
 /// A drawing surface measured in twips. Everything is drawn into a persistent image the size of
 /// the box, which also keeps the current drawing position; painting only copies the image, and
-/// only the part that changed is repainted.
+/// only the pixels that changed since the last frame are repainted.
 class PictureBox : public QWidget
 {
     Q_OBJECT
@@ -40,12 +41,26 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
     void dirty(const QRect &pixels);
+    /// Marks for repainting what differs between the image and what is on screen.
+    void markChanged();
+    /// A text as Print draws it: its ink on a transparent image, and where that image goes.
+    struct Printed
+    {
+        QImage ink;
+        QPoint offset;
+    };
+    const Printed &printed(const QString &text);
 
     QImage m_image;
+    // What the screen shows (or is about to): the image as of the last frame. Painting copies
+    // from here, so that a pixel changed and changed back between two frames costs nothing.
+    QImage m_shown;
     QPointF m_current;
     QRect m_dirty;
     FrameTask m_repaint;
+    QHash<QString, Printed> m_printed;
 };

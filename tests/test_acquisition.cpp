@@ -207,6 +207,80 @@ private slots:
                                                   .arg(ib.x()).arg(ib.y()).arg(ib.width()).arg(ib.height())));
     }
 
+    void displayRepaintsOnlyWhatChangedAndShowsWhatAFullPaintWould_data()
+    {
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<QString>("to");
+        QTest::addColumn<bool>("focused");
+        // The largest share of the box a change may repaint.
+        QTest::addColumn<double>("most");
+        QTest::newRow("last digit") << " 4660" << " 4661" << false << 0.3;
+        QTest::newRow("last digit, cursor shown") << " 4660" << " 4661" << true << 0.3;
+        QTest::newRow("two middle digits") << " 4660" << " 4990" << false << 0.5;
+        QTest::newRow("every digit") << " 4660" << " 1234" << false << 1.0;
+        QTest::newRow("wider") << " 999" << " 1000" << true << 1.0;
+        QTest::newRow("narrower, sign") << " 12" << "-5" << false << 1.0;
+        QTest::newRow("blanked") << " 12" << "" << true << 1.0;
+        QTest::newRow("from blank") << "" << " 7" << false << 1.0;
+    }
+
+    void displayRepaintsOnlyWhatChangedAndShowsWhatAFullPaintWould()
+    {
+        QFETCH(QString, from);
+        QFETCH(QString, to);
+        QFETCH(bool, focused);
+        QFETCH(double, most);
+        QWidget window;
+        auto *box = new DisplayBox(&window);
+        box->setFont(displayFont());
+        box->setAlignment(Qt::AlignCenter);
+        box->setGeometry(16, 16, twips::px(5055), twips::px(1875));
+        window.resize(box->width() + 32, box->height() + 32);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        if (focused)
+            box->setFocus();
+        else
+            box->clearFocus();
+        box->showText(from);
+        QTest::qWait(30);
+
+        struct PaintWatch : QObject
+        {
+            QRegion painted;
+            int paints = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint) {
+                    painted += static_cast<QPaintEvent *>(e)->region();
+                    ++paints;
+                }
+                return false;
+            }
+        } watch;
+        box->installEventFilter(&watch);
+        auto onScreen = [&] {
+            return window.screen()->grabWindow(window.winId()).toImage().convertToFormat(QImage::Format_RGB32);
+        };
+
+        box->showText(from); // the same text again: nothing to paint
+        QTest::qWait(30);
+        QCOMPARE(watch.paints, 0);
+
+        box->showText(to);
+        QCOMPARE(box->text(), to);
+        QTRY_VERIFY(watch.paints > 0);
+        qint64 area = 0;
+        for (const QRect &r : watch.painted)
+            area += qint64(r.width()) * r.height();
+        QVERIFY2(area <= most * box->width() * box->height(),
+                 qPrintable(QStringLiteral("%1 of %2 pixels repainted").arg(area).arg(box->width() * box->height())));
+        const QImage changed = onScreen();
+        box->repaint();
+        QCOMPARE(changed, onScreen()); // nothing left over from the old number, nothing missing
+    }
+
     void stopAndContinuarDoNothingWhilePortIsClosed()
     {
         Acquisition a;

@@ -12,6 +12,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
@@ -118,6 +119,39 @@ private slots:
     }
 
     // --- window and axes -----------------------------------------------------------------
+
+    void printLeavesTheTextAsDrawnAtTheCurrentPosition_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QPointF>("at");
+        QTest::newRow("label") << " 1000 " << QPointF(50, 4400);
+        QTest::newRow("elsewhere, a sign") << "-25 " << QPointF(3000, 3007);
+        QTest::newRow("nothing") << "" << QPointF(50, 50);
+    }
+
+    void printLeavesTheTextAsDrawnAtTheCurrentPosition()
+    {
+        QFETCH(QString, text);
+        QFETCH(QPointF, at);
+        PictureBox box;
+        box.setSizeTwips(10695, 6015);
+        QImage expected = box.image();
+        {
+            QPainter p(&expected);
+            p.setFont(box.font());
+            p.setPen(box.foreColor());
+            const QFontMetrics m(box.font());
+            p.drawText(QRect(twips::point(at.x(), at.y()), QSize(m.horizontalAdvance(text) + 1, m.height())),
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
+        }
+        for (int times = 1; times <= 2; ++times) { // printed again over itself, it stays the same
+            box.PSet(float(at.x()), float(at.y()), box.backColor()); // only moves the current position
+            box.Print(text);
+            QCOMPARE(box.image(), expected);
+        }
+        QCOMPARE(box.currentPosition().x(), 0.0);
+        QVERIFY(box.currentPosition().y() > at.y());
+    }
 
     void windowOpensWithItsControlsAndTheTimerOff()
     {
@@ -465,6 +499,112 @@ private slots:
         QTest::mouseClick(f.g->findChild<QPushButton *>("Graficar"), Qt::LeftButton);
         QTRY_VERIFY(f.redAt(2, 1000));
         QTRY_COMPARE(f.k.posgraf.value(), 2);
+    }
+
+    void screenShowsEachPassAndOnlyWhatChangedIsRepainted_data()
+    {
+        QTest::addColumn<int>("cursor");
+        QTest::addColumn<int>("counter");
+        QTest::addColumn<int>("value");
+        // How many 32-pixel columns of the plot the pass may repaint.
+        QTest::addColumn<int>("columns");
+        QTest::newRow("nothing new") << 200 << 200 << 1000 << 0;
+        QTest::newRow("a few new points") << 200 << 203 << 2000 << 1;
+        QTest::newRow("the same points again") << 190 << 203 << 1000 << 0;
+        QTest::newRow("erase, the same trace again") << 400 << 399 << 1000 << 0;
+        QTest::newRow("erase, a new trace") << 400 << 399 << 3000 << 10;
+    }
+
+    void screenShowsEachPassAndOnlyWhatChangedIsRepainted()
+    {
+        QFETCH(int, cursor);
+        QFETCH(int, counter);
+        QFETCH(int, value);
+        QFETCH(int, columns);
+        Fixture f;
+        f.main.hide();
+        f.g->show();
+        QVERIFY(QTest::qWaitForWindowExposed(f.g));
+        f.g->Graficar_Click();
+        auto pass = [&](int from, int to) {
+            f.pass(from, to);
+            f.g->Timer1()->stop(); // the passes are run by hand
+        };
+        PictureBox *box = f.g->Picture1();
+        auto onScreen = [&] {
+            const QPoint at = box->mapTo(f.g, QPoint());
+            return f.g->screen()->grabWindow(f.g->winId(), at.x(), at.y(), box->width(), box->height())
+                .toImage().convertToFormat(QImage::Format_RGB32);
+        };
+        // A lap at zoom 10: the plot is erased at slot 0, then slots 0 to 399 are plotted at 1000.
+        f.stored(0, 1000);
+        pass(400, 399);
+        QTRY_COMPARE(onScreen(), f.image());
+
+        struct PaintWatch : QObject
+        {
+            QRegion painted;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                if (e->type() == QEvent::Paint)
+                    painted += static_cast<QPaintEvent *>(e)->region();
+                return false;
+            }
+        } watch;
+        box->installEventFilter(&watch);
+        for (int i = 0; i < plotting::kSlots; ++i)
+            f.k.valores[i] = value;
+        pass(cursor, counter);
+        QTRY_COMPARE(onScreen(), f.image());
+        QTest::qWait(50); // a frame or two: anything marked is painted by now
+        QCOMPARE(onScreen(), f.image());
+        QSet<int> painted;
+        for (const QRect &r : watch.painted)
+            for (int x = r.left(); x <= r.right(); ++x)
+                painted.insert(x / 32);
+        QVERIFY2(painted.size() <= columns, qPrintable(QStringLiteral("%1 columns repainted").arg(painted.size())));
+        QCOMPARE(f.g->ecr()->text(), QString::number(value));
+    }
+
+    void passWithNothingNewChangesNothingButAnyChangeIsDrawn_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("nothing") << "";
+        QTest::newRow("a new value in the same slot") << "value";
+        QTest::newRow("another zoom") << "zoom";
+        QTest::newRow("the surface cleared") << "graficar";
+        QTest::newRow("the surface resized") << "form_load";
+    }
+
+    void passWithNothingNewChangesNothingButAnyChangeIsDrawn()
+    {
+        QFETCH(QString, change);
+        Fixture f;
+        f.g->Graficar_Click();
+        f.stored(0, 1000);
+        f.pass(0, 5);
+        const QImage before = f.image();
+        f.g->Timer1_Timer(); // nothing new
+        QCOMPARE(f.image(), before);
+        int value = 1000;
+        double zoom = 10;
+        if (change == u"value") {
+            value = 3000;
+            f.k.valores[5] = value; // a whole lap later, the counter is back at the same slot
+        } else if (change == u"zoom") {
+            zoom = 20;
+            f.g->Zoom()->setText(QStringLiteral("20"));
+        } else if (change == u"graficar") {
+            f.g->Graficar_Click();
+        } else if (change == u"form_load") {
+            f.g->Form_Load();
+        }
+        f.g->Timer1_Timer();
+        QVERIFY(f.redAt(5, value, zoom));
+        QCOMPARE(f.g->ecr()->text(), QString::number(value));
+        QCOMPARE(f.k.posgraf.value(), 5);
+        if (change.isEmpty())
+            QCOMPARE(f.image(), before);
     }
 
     void salirHidesStopsAndKeepsTheDrawing()
