@@ -78,7 +78,15 @@ private:
     QStringList moreSummary(bool *lacking) const override
     {
         *lacking = false;
-        return m_portLost ? QStringList{QStringLiteral("Se perdió el puerto y la grabación terminó entonces.")} : QStringList();
+        QStringList out;
+        if (m_portLost)
+            out << QStringLiteral("Se perdió el puerto y la grabación terminó entonces.");
+        if (m_publishing) {
+            bool complete = true;
+            out << m_publishing->result(&complete);
+            *lacking = !complete; // publishing was asked for too
+        }
+        return out;
     }
     void drain() override { m_a.finish(); }
     void wrapUp() override
@@ -133,6 +141,7 @@ int runPortLogger(const Options &options)
             options.mqtt, QStringLiteral("COM%1").arg(start.port), acquisition, [local] { return local; },
             options.rawFile, recorder->rawStartPosition(), [](const QString &message) { say(message); },
             recorder->originNanos());
+        publishing->setSampleLimit(options.sampleLimit);
     }
     return PortRun(options, acquisition, *recorder, publishing.get()).exec();
 }
@@ -141,8 +150,10 @@ int runPortLogger(const Options &options)
 
 int runLogger(const Options &options)
 {
-    if (options.csvFile.isEmpty() && options.rawFile.isEmpty()) {
-        say(QStringLiteral("--sin-ventanas necesita --registro o --crudo: no habría nada que grabar."));
+    // Publishing alone is a use of its own: a bench that only feeds the broker.
+    if (options.csvFile.isEmpty() && options.rawFile.isEmpty() && (options.mqtt.receiving() || !options.mqtt.publishing())) {
+        say(QStringLiteral("--sin-ventanas necesita --registro o --crudo%1: no habría nada que hacer con las muestras.")
+                .arg(options.mqtt.receiving() ? QString() : QStringLiteral(", o --mqtt para publicarlas")));
         return 2;
     }
     for (const QString &warning : options.mqtt.warnings)

@@ -62,6 +62,8 @@ int LoggerRun::summary(bool complete)
     if (m_r.hasRaw())
         parts << QStringLiteral("%1 bytes (%2) grabados en %3")
                      .arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
+    if (parts.isEmpty()) // publishing only
+        parts << QStringLiteral("%1 recibidas").arg(samples(m_r.samplesRecorded()));
     QString text = parts.join(QStringLiteral("; "))
                    + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
     const quint64 got = m_r.samplesRecorded();

@@ -89,6 +89,11 @@ QString checkMqttOptions(MqttOptions &m, bool noWindows, bool portNamed, bool li
     if (!m.caFile.isEmpty()) {
         if (const QString why = readableFile(m.caFile, QStringLiteral("--mqtt-ca")); !why.isEmpty())
             return why;
+        // An empty file, a key or anything else would only fail at each connection, for ever.
+        QFile ca(QFile::decodeName(m.caFile));
+        if (!ca.open(QIODevice::ReadOnly) || !ca.read(1 << 20).contains("-----BEGIN CERTIFICATE-----"))
+            return QStringLiteral("--mqtt-ca: el archivo %1 no contiene ningún certificado (se espera uno en PEM, "
+                                  "que empieza por «-----BEGIN CERTIFICATE-----»).").arg(QFile::decodeName(m.caFile));
         m.broker.caFile = QFile::decodeName(m.caFile);
     }
     m.broker.user = m.user;

@@ -30,6 +30,7 @@ Publishing::Publishing(const MqttOptions &options, const QString &portName, Acqu
     if (!rawPath.isEmpty())
         context.readRaw = rawFileReader(QFile::decodeName(rawPath), rawStart);
     m_publisher = std::make_unique<MqttPublisher>(options.broker, m_topic, std::move(context));
+    m_startFixed = comm.PortOpen();
 
     acquisition.addConsumer(m_publisher.get());
 
@@ -45,7 +46,8 @@ Publishing::Publishing(const MqttOptions &options, const QString &portName, Acqu
     });
     connect(publisher, &MqttPublisher::finished, this, [this] { m_finished = true; });
     connect(publisher, &MqttPublisher::problem, this, [tell](const QString &message) { tell(message); });
-    connect(publisher, &MqttPublisher::samplesLost, this, [recorder](quint64 first, quint64 count) {
+    connect(publisher, &MqttPublisher::samplesLost, this, [this, recorder](quint64 first, quint64 count) {
+        m_lost += count;
         if (Recorder *r = recorder ? recorder() : nullptr)
             r->comment(QDateTime::currentDateTime(),
                        QStringLiteral("no llegaron al broker MQTT %1 muestras (%2 a %3): no cupieron en la memoria "
@@ -60,8 +62,34 @@ Publishing::~Publishing() = default;
 void Publishing::deviceOpened()
 {
     const SerialControl &comm = m_acquisition.comm();
+    // Started before the port opened: the session starts when it opens, as a local recording's.
+    if (!m_startFixed) {
+        m_startFixed = true;
+        m_publisher->setStart(comm.openedNanos());
+    }
     m_publisher->setDevice(QStringLiteral("COM%1").arg(comm.CommPort()), comm.device(comm.CommPort()), comm.Settings());
     m_publisher->setDeviceOpen(true);
+}
+
+void Publishing::setSampleLimit(quint64 samples)
+{
+    m_publisher->setSampleLimit(samples);
+}
+
+QString Publishing::result(bool *complete) const
+{
+    const quint64 taken = m_publisher->samplesTaken();
+    const quint64 missing = m_lost + m_publisher->unacknowledgedSamples();
+    *complete = missing == 0;
+    if (*complete)
+        return QStringLiteral("%1 publicadas en %2 y confirmadas por el broker %3.")
+            .arg(taken == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(taken), m_topic,
+                 m_publisher->client().brokerName());
+    return QStringLiteral("No todo llegó al broker %1: %2 de %3 muestras sin confirmar en %4.")
+        .arg(m_publisher->client().brokerName())
+        .arg(qMin(missing, taken))
+        .arg(taken)
+        .arg(m_topic);
 }
 
 void Publishing::finish()

@@ -37,6 +37,10 @@ public:
     /// A clean end, once the acquisition has handed out its last sample: sends what is pending,
     /// says "fuera de línea" and waits until the broker has it, kEndWaitMs at most.
     void finish();
+    /// Publishes the samples of index below this only, as the local files (0: all).
+    void setSampleLimit(quint64 samples);
+    /// After finish(): what reached the broker, for a summary; complete when all of it did.
+    QString result(bool *complete) const;
 
 private:
     void deviceOpened();
@@ -45,4 +49,6 @@ private:
     QString m_topic;
     std::unique_ptr<MqttPublisher> m_publisher;
     bool m_finished = false;
+    bool m_startFixed = false; // the port had opened when the publisher started, or has since
+    quint64 m_lost = 0;        // samples dropped from the sending memory
 };

@@ -4,6 +4,7 @@
 
 #include "commandline.h"
 #include "loggerrun.h"
+#include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "platformerror.h"
 #include "recorder.h"
@@ -45,7 +46,9 @@ void RemoteRun::watch()
         say(QStringLiteral("El banco remoto %1 dice: %2").arg(m_o.mqtt.fromTopic, text));
     });
     QObject::connect(source, &MqttSource::stateChanged, qApp, [this](const QString &state) {
-        say(QStringLiteral("El banco remoto %1 está %2.").arg(m_o.mqtt.fromTopic, state));
+        const QString said = state == MqttPublisher::kDeviceLost ? QStringLiteral("perdió su dispositivo")
+                                                                 : QStringLiteral("está %1").arg(state);
+        say(QStringLiteral("El banco remoto %1 %2.").arg(m_o.mqtt.fromTopic, said));
     });
     QObject::connect(source, &MqttSource::samplesMissing, qApp, [](quint64 first, quint64 count) {
         say(QStringLiteral("Faltan %1 muestras (%2) que no llegaron por la red: quedan como hueco en el registro.")
@@ -57,7 +60,12 @@ void RemoteRun::watch()
     });
     // The header and where tiempo_s counts from are the publisher's: known once its meta comes,
     // which is before any sample is handed out.
-    QObject::connect(source, &MqttSource::metaReceived, qApp, [this] { attachRecorder(); });
+    QObject::connect(source, &MqttSource::metaReceived, qApp, [this] {
+        attachRecorder();
+        // A bench that opened its port after it started tells its start again, before any sample.
+        const SessionMeta &meta = m_source.meta();
+        m_r.restart(meta.startUnixNanos, meta.startUnixNanos - meta.clockZeroUnixNanos);
+    });
     QObject::connect(source, &MqttSource::targetReached, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (m_o.sampleLimit)
         m_source.setTarget(m_o.sampleLimit);

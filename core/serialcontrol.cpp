@@ -209,6 +209,7 @@ void SerialControl::openPort()
     if (m_everOpened)
         m_backlog.markReopened(QDateTime::currentDateTime());
     m_everOpened = true;
+    m_openedNanos = m_clock.nsecsElapsed();
     m_reconnectTimer.stop();
     m_stalled = false;
     emit portOpenChanged(true);

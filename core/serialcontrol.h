@@ -58,6 +58,8 @@ public:
     void setWaitLimit(qsizetype bytes) { m_backlog.setLimit(bytes); }
     /// Nanoseconds since the control was made, on the monotonic clock that times arrivals.
     qint64 clockNanos() const { return m_clock.nsecsElapsed(); }
+    /// When the port was last opened, on that clock (-1: never).
+    qint64 openedNanos() const { return m_openedNanos; }
     /// When the block holding the byte last read through Input arrived, on that clock.
     qint64 lastByteArrival() { return m_backlog.lastArrival(); }
     /// Every block as the port delivers it, with its stream position, before anything else.
@@ -142,6 +144,7 @@ private:
     qint16 m_commEvent = 0;
     WaitingBacklog m_backlog;
     bool m_everOpened = false;
+    qint64 m_openedNanos = -1;
     bool m_stalled = false; // a handler answered without reading: wait for news
     bool m_memoryToldOnce = false;
     QTimer m_delivery;

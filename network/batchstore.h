@@ -54,6 +54,7 @@ public:
     /// Index just past the newest sample held.
     quint64 end() const { return m_end; }
     qint64 bytes() const { return m_bytes; }
+    qint64 limit() const { return m_limit; }
     void setLimit(qint64 bytes) { m_limit = bytes; }
 
 private:

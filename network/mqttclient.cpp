@@ -79,6 +79,14 @@ void MqttClient::start()
         attempt();
 }
 
+void MqttClient::retryNow()
+{
+    if (m_state != State::Waiting)
+        return;
+    m_retryTimer.stop();
+    attempt();
+}
+
 void MqttClient::attempt()
 {
     ++m_attempts;
@@ -254,6 +262,7 @@ void MqttClient::connectionEnded(Failure kind, const QString &reason)
     m_retryMs = qMin(2 * m_retryMs, kLastRetryMs);
     if (wasConnected)
         emit disconnected();
+    emit attemptEnded();
 }
 
 void MqttClient::disconnectFromBroker()

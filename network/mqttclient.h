@@ -47,6 +47,10 @@ public:
     void disconnectFromBroker();
 
     bool isConnected() const { return m_state == State::Connected; }
+    /// A connection is being made now (not waiting for the next try).
+    bool isConnecting() const { return m_state == State::Starting || m_state == State::Handshaking; }
+    /// Waiting for the next try: try now instead (a clean end wants one last chance).
+    void retryNow();
     /// Publishes now: the message id (acknowledged() follows for QoS 1), or -1 when not connected.
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     /// Attempts to connect so far (the first included).
@@ -63,6 +67,8 @@ signals:
     void failed(MqttClient::Failure kind, const QString &message);
     /// After disconnectFromBroker(): the goodbye went out (or there was no connection).
     void closed();
+    /// An attempt to connect, or a connection, ended; the next try is waited for.
+    void attemptEnded();
 
 private:
     enum class State { Idle, Waiting, Starting, Handshaking, Connected, Closing, Closed };

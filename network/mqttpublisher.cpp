@@ -34,6 +34,7 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_client, &MqttClient::failed, this, [this](MqttClient::Failure, const QString &message) {
         emit problem(message);
     });
+    connect(&m_client, &MqttClient::attemptEnded, this, &MqttPublisher::checkFinished); // a last try that failed ends it
     connect(&m_client, &MqttClient::closed, this, &MqttPublisher::finished);
     m_sealTimer.setSingleShot(true);
     connect(&m_sealTimer, &QTimer::timeout, this, &MqttPublisher::seal);
@@ -59,6 +60,12 @@ void MqttPublisher::start()
 
 void MqttPublisher::sample(const Sample &s)
 {
+    if (m_limit && s.index >= m_limit) {
+        detach(); // as many as the local files take, no more
+        return;
+    }
+    m_sampled = true;
+    ++m_taken;
     if (!m_open.values.empty() && s.index != m_open.end())
         seal(); // a batch holds consecutive samples only
     if (m_open.values.empty()) {
@@ -217,6 +224,17 @@ void MqttPublisher::requestReceived(const QByteArray &payload)
     pump();
 }
 
+void MqttPublisher::setStart(qint64 startNanos)
+{
+    if (m_sampled)
+        return;
+    m_startUnixNanos = m_context.unixNanos(startNanos);
+    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
+    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    if (m_started)
+        publishMeta();
+}
+
 void MqttPublisher::setDeviceOpen(bool open)
 {
     if (open == m_deviceOpen)
@@ -288,7 +306,7 @@ void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
                                         "llena: se descartan los lotes más antiguos sin confirmar; al volver la "
                                         "conexión se dirá cuántas muestras se perdieron.")
                              .arg(m_client.brokerName())
-                             .arg(m_store.bytes() >> 20));
+                             .arg(m_store.limit() >> 20));
         }
     }
 }
@@ -319,6 +337,8 @@ void MqttPublisher::finish()
     seal();
     m_summaryTimer.stop();
     m_finishTimer.start(kFinishTimeoutMs);
+    // The broker may be back since the last try: one more, now, within the end's bound.
+    m_client.retryNow();
     checkFinished();
 }
 
@@ -328,8 +348,10 @@ void MqttPublisher::checkFinished()
 {
     if (!m_finishing)
         return;
-    if (!m_goodbyeSent && !m_client.isConnected())
-        endConnection();
+    if (!m_goodbyeSent && !m_client.isConnected()) {
+        if (!m_client.isConnecting())
+            endConnection(); // else the connection, or the deadline, comes back here
+    }
     else if (!m_goodbyeSent && m_store.allAcknowledged())
         sayGoodbye();
     else if (m_goodbyeSent && m_goodbyeAcked)

@@ -40,12 +40,19 @@ public:
 
     /// Bound on the batches kept for the broker (64 MiB unless set before start()).
     void setMemoryLimit(qint64 bytes) { m_store.setLimit(bytes); }
+    /// Publishes the samples of index below this only (0: all).
+    void setSampleLimit(quint64 samples) { m_limit = samples; }
+    /// Samples handed to the publisher so far.
+    quint64 samplesTaken() const { return m_taken; }
     /// Connects and publishes the session's meta and state; samples may come before or after.
     void start();
     /// The device was lost (false) or is open again (true): said on TEMA/estado.
     void setDeviceOpen(bool open);
     /// The port, its device or its settings changed (another port opened): TEMA/meta says so.
     void setDevice(const QString &portName, const QString &device, const QString &settings);
+    /// The session starts at this time of the samples' clock instead (the port opened after
+    /// the publisher started), as long as no sample has come; TEMA/meta says so.
+    void setStart(qint64 startNanos);
     /// Sends what is pending (for a few seconds at most), says "fuera de línea" and disconnects;
     /// finished() follows.
     void finish();
@@ -112,6 +119,9 @@ private:
     std::deque<SampleRange> m_resends;
     quint64 m_batchesAcked = 0;
     bool m_deviceOpen = true;
+    bool m_sampled = false; // a sample has come
+    quint64 m_taken = 0;
+    quint64 m_limit = 0;
     bool m_started = false;
     bool m_finishing = false;
     bool m_goodbyeSent = false;

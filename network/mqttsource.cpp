@@ -80,6 +80,10 @@ void MqttSource::received(const QString &topic, const QByteArray &payload)
                              || text == MqttPublisher::kOffline;
         if (isState && text != m_state) { // the retained state comes again at each reconnect
             m_state = text;
+            m_reassembly.setPublisherGone(text == MqttPublisher::kOffline);
+            // Gone before the samples wanted came: the missing end is asked for, and given up.
+            if (text == MqttPublisher::kOffline && m_target)
+                m_reassembly.announce(m_target, now);
             emit stateChanged(text);
         } else if (!isState) {
             emit notice(text);
@@ -124,6 +128,7 @@ void MqttSource::process()
     for (Reassembly::Output &out : m_reassembly.take()) {
         switch (out.kind) {
         case Reassembly::Output::Ready:
+            tellGap();
             hand(out.batch);
             break;
         case Reassembly::Output::Request:
@@ -131,20 +136,44 @@ void MqttSource::process()
                              false);
             break;
         case Reassembly::Output::Missing:
-            m_progressed = true;
-            m_missing.push_back(out.range);
-            emitEvent({StreamEvent::Kind::Missing, qint64(2 * out.range.first), qint64(2 * out.range.count), {},
-                       QDateTime::currentDateTime()});
-            emit samplesMissing(out.range.first, out.range.count);
+            noteMissing(out.range);
             break;
         }
     }
+    // A gap is told once it can grow no more: at the next sample, or once nothing is asked for.
+    if (m_reassembly.settled() || (m_target && m_reassembly.next() >= m_target))
+        tellGap();
     checkTarget();
     const qint64 deadline = m_reassembly.nextDeadline();
     if (deadline < 0)
         m_tick.stop();
     else
         m_tick.start(int(qBound<qint64>(0, deadline - m_clock.elapsed(), 3600000LL)));
+}
+
+void MqttSource::noteMissing(const SampleRange &range)
+{
+    m_progressed = true;
+    if (!m_missing.empty() && m_missing.back().end() == range.first)
+        m_missing.back().count += range.count;
+    else
+        m_missing.push_back(range);
+    if (m_gap.count && m_gap.end() == range.first) {
+        m_gap.count += range.count;
+        return;
+    }
+    tellGap();
+    m_gap = range;
+}
+
+// One line for a gap, however many pieces it was asked for in.
+void MqttSource::tellGap()
+{
+    if (!m_gap.count)
+        return;
+    const SampleRange gap = std::exchange(m_gap, SampleRange{0, 0});
+    emitEvent({StreamEvent::Kind::Missing, qint64(2 * gap.first), qint64(2 * gap.count), {}, QDateTime::currentDateTime()});
+    emit samplesMissing(gap.first, gap.count);
 }
 
 void MqttSource::hand(const Batch &batch)

@@ -32,8 +32,12 @@ public:
     /// How long a gap stays open after it was asked for (before start()).
     void setGapWait(int ms) { m_gapWait = ms; }
     void start();
-    /// Disconnects; closed() on the client follows.
-    void stop() { m_client.disconnectFromBroker(); }
+    /// Disconnects; closed() on the client follows. A gap given up is told first.
+    void stop()
+    {
+        tellGap();
+        m_client.disconnectFromBroker();
+    }
     /// Samples 0 … samples−1 are wanted: targetReached() once each has arrived or been given up.
     void setTarget(quint64 samples);
 
@@ -69,6 +73,8 @@ private:
     void process();
     void hand(const Batch &batch);
     void checkTarget();
+    void noteMissing(const SampleRange &range);
+    void tellGap();
 
     MqttTopics m_topics;
     MqttClient m_client;
@@ -83,7 +89,8 @@ private:
     qint64 m_clockZero = 0;
     bool m_clockZeroKnown = false;
     QString m_state;
-    std::vector<SampleRange> m_missing;
+    std::vector<SampleRange> m_missing; // given up, contiguous ranges joined
+    SampleRange m_gap{0, 0};            // given up and not told yet: it may still grow
     quint64 m_target = 0;
     bool m_targetReached = false;
     bool m_badBatchTold = false;

@@ -157,7 +157,18 @@ void Reassembly::tick(qint64 now)
         m_awaited = m_announced;
     }
     if (m_asked && m_asked->deadline <= now) {
-        giveUpBelow(m_asked->range.end());
+        if (m_publisherGone) {
+            // Nobody will answer: everything announced and not here is gone at once.
+            if (m_announced > m_seen) {
+                missingFrom(m_seen, m_announced);
+                m_seen = m_announced;
+            }
+            m_announcedAt = -1;
+            giveUpBelow(m_seen);
+            m_unasked.clear();
+        } else {
+            giveUpBelow(m_asked->range.end());
+        }
         m_asked.reset();
     }
     advance(now);

@@ -43,6 +43,11 @@ public:
     void tick(qint64 now);
     /// When tick() has something to do next (-1: nothing pending).
     qint64 nextDeadline() const;
+    /// The publisher is gone (its will, or its goodbye): a piece that has waited its time makes
+    /// every other one given up too, since nobody is left to send them.
+    void setPublisherGone(bool gone) { m_publisherGone = gone; }
+    /// Nothing is asked for or waiting to be asked for.
+    bool settled() const { return !m_asked && m_unasked.empty(); }
     std::vector<Output> take() { return std::exchange(m_out, {}); }
 
     /// Samples below this have been handed out or given up.
@@ -74,5 +79,6 @@ private:
     qint64 m_announcedAt = -1; // when m_awaited, an announced count beyond m_seen, was heard
     quint64 m_awaited = 0;
     quint64 m_duplicates = 0;
+    bool m_publisherGone = false;
     std::vector<Output> m_out;
 };

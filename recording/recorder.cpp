@@ -110,12 +110,13 @@ void Recorder::attach(Acquisition &acquisition)
         connect(&acquisition, &Acquisition::portOpenChanged, this, [this, from](bool open) {
             if (!open || m_originFixed || !from)
                 return;
-            m_origin = from->clockNanos();
+            m_origin = from->comm().openedNanos(); // the same instant for anyone else who asks
             m_start = localTime(from->unixNanos(m_origin));
             m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
     }
+    m_firstIndex = acquisition.decoder().samplesDecoded();
     attach(acquisition.decoder(), acquisition.unixNanos(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
@@ -139,6 +140,17 @@ void Recorder::attach(SampleSource &source, qint64 startUnixNanos, qint64 origin
     source.addConsumer(this);
 }
 
+void Recorder::restart(qint64 startUnixNanos, qint64 originNanos)
+{
+    if (m_originFixed)
+        return;
+    m_start = localTime(startUnixNanos);
+    m_startMicros = int(startUnixNanos / 1000 % 1000);
+    m_origin = originNanos;
+    if (m_header)
+        m_settings = m_header().settings;
+}
+
 void Recorder::writeHeader()
 {
     m_headerWritten = true;
@@ -158,11 +170,19 @@ void Recorder::writeHeader()
 
 void Recorder::sample(const Sample &s)
 {
-    if (m_limit && m_samples >= m_limit)
+    if (m_limitReached)
         return;
+    // Rows are numbered by the source's own count from where the recording started: samples
+    // that never came (a remote bench's gap) leave their numbers out, so the rest keep theirs.
     m_originFixed = true;
+    const quint64 number = s.index - m_firstIndex;
+    if (m_limit && number >= m_limit) {
+        reachLimit(m_lastSampleEnd); // the limit fell in a gap
+        return;
+    }
     m_lastSampleEnd = s.streamEnd;
-    const quint64 number = m_samples++;
+    m_lastNumber = number;
+    ++m_samples;
     if (m_csv && m_csv->isOpen()) {
         if (!m_headerWritten)
             writeHeader();
@@ -192,12 +212,17 @@ void Recorder::sample(const Sample &s)
         if (m_csv->buffer().size() >= kFlushBytes)
             flushFile(*m_csv);
     }
-    if (m_limit && m_samples == m_limit) {
-        endRawAt(s.streamEnd);
-        flush();
-        detach(); // nothing more to take
-        emit limitReached();
-    }
+    if (m_limit && number + 1 == m_limit)
+        reachLimit(s.streamEnd);
+}
+
+void Recorder::reachLimit(qint64 position)
+{
+    m_limitReached = true;
+    endRawAt(position);
+    flush();
+    detach(); // nothing more to take
+    emit limitReached();
 }
 
 void Recorder::event(const StreamEvent &e)
@@ -217,7 +242,7 @@ void Recorder::comment(const QDateTime &when, const QString &what)
     if (!m_headerWritten)
         writeHeader();
     const QString where = m_samples == 0 ? QStringLiteral("antes de la primera muestra")
-                                         : QStringLiteral("tras la muestra %1").arg(m_samples - 1);
+                                         : QStringLiteral("tras la muestra %1").arg(m_lastNumber);
     m_csv->buffer() += commentLine(QStringLiteral("%1 (%2): %3").arg(isoWithZone(when), where, what));
 }
 
@@ -290,7 +315,7 @@ void Recorder::tellWhatWasLeft()
     // Bytes that came after the last sample recorded were not decoded (reception stopped, or
     // behind), or are half a sample: the CSV says so rather than pass for all that came.
     const qint64 left = m_receivedEnd - m_lastSampleEnd;
-    if (left <= 0 || (m_limit && m_samples >= m_limit))
+    if (left <= 0 || m_limitReached)
         return;
     const QString where = m_raw && m_raw->isOpen() ? QStringLiteral(" Están en el archivo crudo.") : QString();
     comment(QDateTime::currentDateTime(),

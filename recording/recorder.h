@@ -38,10 +38,14 @@ public:
     /// already wait for decoding included); inicio and tiempo_s count from now, or from the
     /// port's opening when it is closed now.
     void attach(Acquisition &acquisition);
-    /// Takes the samples of any source; inicio is startUnixNanos, and tiempo_s counts from
-    /// originNanos on the samples' clock (the same instant).
+    /// Takes the samples of any source, numbered by their index (from 0); inicio is
+    /// startUnixNanos, and tiempo_s counts from originNanos on the samples' clock (the same instant).
     void attach(SampleSource &source, qint64 startUnixNanos, qint64 originNanos, std::function<RecordingHeader()> header);
-    /// Records at most this many samples, in every file, then says limitReached (0: no limit).
+    /// The start moves (a remote bench told a later one), as long as no sample has come; the
+    /// header's settings are asked for again.
+    void restart(qint64 startUnixNanos, qint64 originNanos);
+    /// Records the samples numbered 0 … samples−1 (from the first one recorded), in every file,
+    /// then says limitReached (0: no limit).
     void setSampleLimit(quint64 samples) { m_limit = samples; }
 
     void sample(const Sample &s) override;
@@ -63,7 +67,8 @@ public:
     bool isRecordingCsv() const { return m_csv && m_csv->isOpen(); }
     bool isRecordingRaw() const { return m_raw && m_raw->isOpen(); }
     bool failedToWrite() const;
-    /// Samples taken (rows of the CSV, or samples of the raw file).
+    /// Samples taken (rows of the CSV, or samples of the raw file); fewer than the numbers used
+    /// when a remote bench's samples went missing.
     quint64 samplesRecorded() const { return m_samples; }
     /// Sample rows in the CSV file as it is or will be once flushed.
     quint64 csvRows() const;
@@ -96,6 +101,7 @@ private:
     bool flushFile(RecordingFile &file);
     void reportFailure(const RecordingFile &file);
     void endRawAt(qint64 position);
+    void reachLimit(qint64 position);
 
     std::unique_ptr<RecordingFile> m_csv;
     std::unique_ptr<RecordingFile> m_raw;
@@ -110,6 +116,9 @@ private:
     qint64 m_receivedEnd = 0;   // stream position past the last byte received
     quint64 m_samples = 0;
     quint64 m_limit = 0;
+    bool m_limitReached = false;
+    quint64 m_firstIndex = 0; // the source's index of the sample numbered 0
+    quint64 m_lastNumber = 0; // the row number of the last sample recorded
     quint64 m_rowsWritten = 0;  // rows that reached the CSV file
     quint64 m_rowsBuffered = 0; // rows in its buffer
     bool m_headerWritten = false;

@@ -198,6 +198,8 @@ private slots:
                                                << "no se puede leer el archivo de la clave del broker /no/existe";
         QTest::newRow("CA file missing") << QStringList{"--mqtt", "b", "--mqtt-ca", "/no/existe.pem"}
                                          << "--mqtt-ca: el archivo /no/existe.pem no existe";
+        QTest::newRow("CA file without a certificate") << QStringList{"--mqtt", "b", "--mqtt-ca", mine}
+                                                       << "no contiene ningún certificado";
         QTest::newRow("password file others may read: a warning")
             << QStringList{"--mqtt", "b", "--mqtt-usuario", "u", "--mqtt-clave-archivo", others} << QString();
     }
@@ -207,16 +209,16 @@ private slots:
         QFETCH(QString, error);
         QTemporaryDir dir;
         const QByteArray secret = "s3creto";
-        auto file = [&](const char *name, QFileDevice::Permissions permissions) {
+        auto file = [&](const char *name, QFileDevice::Permissions permissions, const QByteArray &text = {}) {
             QFile f(dir.filePath(name));
             f.open(QIODevice::WriteOnly);
-            f.write(secret + "\n");
+            f.write(text.isEmpty() ? secret + "\n" : text);
             f.setPermissions(permissions);
             return f.fileName();
         };
         const QString mine = file("clave", QFile::ReadOwner | QFile::WriteOwner);
         const QString others = file("legible", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
-        const QString ca = file("ca.pem", QFile::ReadOwner);
+        const QString ca = file("ca.pem", QFile::ReadOwner, "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
         QList<QByteArray> bytes;
         for (const QString &a : args)
             bytes << (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a).toLocal8Bit();

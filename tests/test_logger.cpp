@@ -1,6 +1,7 @@
 // The logger without windows, end to end: the simulated board, the real program run as a user
 // runs it, and the files read back as a user would read them.
 
+#include "recorder.h"
 #include "recordingsupport.h"
 #include "testpty.h"
 
@@ -10,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -36,6 +38,37 @@ class TestLogger : public QObject
 {
     Q_OBJECT
 private slots:
+    void rowsKeepTheSourcesNumbersAcrossAGap()
+    {
+        // A remote bench's samples 10 to 14 never came: the rows after the gap keep the bench's
+        // numbers, the gap is a comment line, and --muestras counts by number.
+        struct Bench : SampleSource
+        {
+            void send(quint64 index) { emitSample({index, quint16(100 + index), qint64(index) * 1000000, 2 * qint64(index + 1)}); }
+            void gap(quint64 first, quint64 count)
+            {
+                emitEvent({StreamEvent::Kind::Missing, 2 * qint64(first), 2 * qint64(count), {}, QDateTime::currentDateTime()});
+            }
+        } bench;
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("r.csv"));
+        Recorder recorder(QFile::encodeName(csv), {});
+        recorder.setSampleLimit(18);
+        QSignalSpy reached(&recorder, &Recorder::limitReached);
+        recorder.attach(bench, 0, 0, [] { return RecordingHeader{}; });
+        for (quint64 i = 0; i < 10; ++i)
+            bench.send(i);
+        bench.gap(10, 5);
+        for (quint64 i = 15; i < 25; ++i)
+            bench.send(i);
+        QCOMPARE(reached.size(), 1);
+        QVERIFY(recorder.finish());
+        const Csv c = readCsv(csv);
+        QCOMPARE(c.numbers, (QList<qint64>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17}));
+        QCOMPARE(c.values, (QList<int>{100, 101, 102, 103, 104, 105, 106, 107, 108, 109, 115, 116, 117}));
+        QCOMPARE(c.comments.filter(QStringLiteral("tras la muestra 9): faltan 5 muestras (10 a 14)")).size(), 1);
+    }
+
     void muestrasMeansSamplesInEveryFile_data()
     {
         QTest::addColumn<bool>("csv");

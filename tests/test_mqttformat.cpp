@@ -174,10 +174,15 @@ void TestMqttFormat::reassembly_data()
            "b 40 10 @200; t @250"
         << big << "R0-10 R10-20 R20-30 R30-40 R40-50";
     QTest::newRow("demasiado en espera") << "b 0 10 @0; b 20 20 @1" << qint64(20) << "R0-10 P10-20 M10-20 R20-40";
+    // Nobody is left to send: after one wait everything missing goes at once, not a piece a wait.
+    QTest::newRow("publicador ido: todo a la vez")
+        << "b 0 1 @0; b 140001 1 @1; g @2; t @101" << big << "R0-1 P1-65537 M1-140001 R140001-140002";
+    QTest::newRow("publicador ido: el final anunciado también")
+        << "b 0 10 @0; g @1; a 30 @1; t @101; t @202" << big << "R0-10 P10-30 M10-30";
 }
 
 // Steps: "b FIRST COUNT @T" a batch, "a COUNT @T" an announced count, "u FIRST COUNT @T" the
-// publisher no longer has these, "t @T" time passes; the wait is 100.
+// publisher no longer has these, "g @T" the publisher is gone, "t @T" time passes; the wait is 100.
 void TestMqttFormat::reassembly()
 {
     QFETCH(QString, steps);
@@ -194,6 +199,8 @@ void TestMqttFormat::reassembly()
             r.announce(w[1].toULongLong(), at);
         else if (w[0] == u"u")
             r.unavailable({w[1].toULongLong(), w[2].toULongLong()}, at);
+        else if (w[0] == u"g")
+            r.setPublisherGone(true);
         else
             r.tick(at);
         for (auto &o : r.take())

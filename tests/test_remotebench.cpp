@@ -177,6 +177,8 @@ void TestRemoteBench::gapThatCannotBeFilledIsNamedAndFails()
     QCOMPARE(c.comments.filter(QStringLiteral("antes de la primera muestra): faltan %1 muestras (0 a %2) que no "
                                               "llegaron por la red").arg(gone).arg(gone - 1)).size(), 1);
     QCOMPARE(quint64(c.values.size()), kSamples - gone);
+    QCOMPARE(c.numbers.first(), qint64(gone)); // the bench's numbers, not a count of the rows
+    QCOMPARE(c.numbers.last(), qint64(kSamples - 1));
     QCOMPARE(c.values.first(), int(TestFeed::valueAt(gone)));
     QCOMPARE(c.values.last(), int(TestFeed::valueAt(kSamples - 1)));
 }

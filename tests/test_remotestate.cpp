@@ -11,6 +11,7 @@
 #include "recordingsupport.h"
 #include "testpty.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -93,8 +94,12 @@ void TestRemoteState::refusedBrokerLeavesTheLocalRecordingWhole()
         args << "--mqtt-ca" << m_certs.otherCa;
     RunningProgram local;
     local.start(args);
-    QCOMPARE(local.wait(), 0); // what was asked of the port was all written
+    // What was asked of the port was all written; the publishing asked for too was not done.
+    QCOMPARE(local.wait(), 1);
     const QString errors = local.errors();
+    QVERIFY2(errors.contains(QStringLiteral("No todo llegó al broker 127.0.0.1:%1: %2 de %2 muestras sin confirmar")
+                                 .arg(broker.port()).arg(n)),
+             qPrintable(errors));
     const QString name = QStringLiteral("127.0.0.1:%1").arg(broker.port());
     qsizetype told = 0; // lines that name the broker and say why; once, however often it tried again
     for (const QString &line : errors.split(u'\n'))
@@ -147,7 +152,8 @@ void TestRemoteState::subscribersSeeTheBenchState()
 }
 
 // The windowed program publishes once its port is opened from the windows, with the device and
-// settings in the meta; its clean end says "fuera de línea" and returns without waiting long.
+// settings in the meta, and the start of its local recording (the port's opening, a moment
+// after the program's); its clean end says "fuera de línea" and returns without waiting long.
 void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
 {
     QTemporaryDir dir;
@@ -165,11 +171,14 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
     PortChoice ports;
     ports.com1 = pty.slavePath().toLocal8Bit();
     Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
+    const QString csv = dir.filePath("local.csv");
+    program.record(QFile::encodeName(csv), {});
     MqttOptions mqtt;
     mqtt.broker = broker.settings();
     mqtt.topic = kTopic;
     program.publish(mqtt, QStringLiteral("COM1"));
-    program.acquisition().apply(1, QStringLiteral("9600,N,8,1")); // as Confserie does
+    QTest::qWait(50); // the user takes a moment to open the port
+    program.acquisition().apply(1, QStringLiteral("115200,N,8,1")); // as Confserie does
     constexpr qint64 n = 3000;
     pty.writeInBackground(boardBytes(0, n));
     QTRY_COMPARE_WITH_TIMEOUT(qint64(remote.samples.size()), n, kTimeout);
@@ -179,7 +188,7 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
         values << s.value;
     QCOMPARE(values, boardValues(0, n));
     QCOMPARE(watcher.meta().device, pty.slavePath());
-    QCOMPARE(watcher.meta().settings, QStringLiteral("9600,N,8,1"));
+    QCOMPARE(watcher.meta().settings, QStringLiteral("115200,N,8,1"));
     QCOMPARE(watcher.publisherState(), MqttPublisher::kOnline);
 
     QElapsedTimer clock;
@@ -188,6 +197,12 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
     QVERIFY(clock.elapsed() < Publishing::kEndWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
     QVERIFY2(reporter.failures.isEmpty(), qPrintable(reporter.failures.join(u'\n')));
+    // The same start, to the microsecond: a remote recording's times are the local ones.
+    QString inicio = readCsv(csv).header(QStringLiteral("inicio"));
+    const int micros = inicio.mid(inicio.indexOf(u'.') + 4, 3).toInt();
+    inicio.remove(inicio.indexOf(u'.') + 4, 3); // Qt reads milliseconds (and would round the rest)
+    const qint64 localMicros = QDateTime::fromString(inicio, Qt::ISODateWithMs).toMSecsSinceEpoch() * 1000 + micros;
+    QCOMPARE(watcher.meta().startUnixNanos / 1000, localMicros);
 }
 
 // The broker is away and the sending memory fills: the oldest batches go. Once it is back, the
