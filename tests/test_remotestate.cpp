@@ -47,6 +47,7 @@ private slots:
     void subscribersSeeTheBenchState();
     void windowedProgramPublishesAndSaysGoodbye();
     void samplesTheBrokerNeverGotAreNotedInTheLocalCsv();
+    void publishingAloneStopsAtTheSamplesAsked();
 
 private:
     QTemporaryDir m_certFolder;
@@ -244,6 +245,37 @@ void TestRemoteState::samplesTheBrokerNeverGotAreNotedInTheLocalCsv()
     QVERIFY2(m.hasMatch(), qPrintable(notes.at(0)));
     QCOMPARE(m.captured(2).toLongLong(), m.captured(1).toLongLong() - 1);
     QVERIFY(m.captured(1).toLongLong() > 0 && m.captured(1).toLongLong() < n);
+}
+
+// A bench that only feeds the broker: no file, and the publishing ends with the N samples asked
+// for although the board goes on; every one of them confirmed, as the summary says.
+void TestRemoteState::publishingAloneStopsAtTheSamplesAsked()
+{
+    QTemporaryDir dir;
+    TestBroker broker(dir.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    MqttSource watcher(broker.settings(), kTopic);
+    Collector remote;
+    watcher.addConsumer(&remote);
+    watcher.start();
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.client().isConnected(), kTimeout);
+    Board sim({"--flat"});
+    QVERIFY(!sim.path.isEmpty());
+    constexpr qint64 n = 5000;
+    RunningProgram bench;
+    bench.start({"--sin-ventanas", "--com1", sim.path, "--config", "115200,N,8,1", "--muestras", QString::number(n),
+                 "--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker.port()), "--mqtt-usuario", TestBroker::kUser,
+                 "--mqtt-clave-archivo", writePasswordFile(dir.path(), TestBroker::kPassword), "--mqtt-tema", kTopic});
+    QCOMPARE(bench.wait(), 0);
+    QVERIFY2(bench.errors().contains(QStringLiteral("%1 muestras publicadas en %2 y confirmadas").arg(n).arg(kTopic)),
+             qPrintable(bench.errors()));
+    QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
+    QCOMPARE(qint64(remote.samples.size()), n);
+    QList<int> values;
+    for (const Sample &s : remote.samples)
+        values << s.value;
+    QCOMPARE(values, boardValues(0, n));
 }
 
 QTEST_MAIN(TestRemoteState)
