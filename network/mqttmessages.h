@@ -11,7 +11,7 @@ struct SessionMeta
 {
     int format = 0;             ///< "formato": version of the batch format
     QString encoding;           ///< "codificacion": "u16le"
-    QString program;            ///< "programa": "dispvanto 1.1.0"
+    QString program;            ///< "programa": "dispvanto 1.2.0"
     QString device;             ///< "dispositivo": the device path in use
     QString settings;           ///< "configuracion": the line settings in force, "9600,N,8,1"
     QString port;               ///< "puerto": COM1 or COM2

@@ -10,7 +10,7 @@
 /// acquisition core by the wiring; tests fill it by hand.
 struct PublisherContext
 {
-    QString programVersion; ///< "1.1.0"
+    QString programVersion; ///< "1.2.0"
     QString portName;       ///< "COM1" or "COM2"
     QString device;         ///< the device path in use
     QString settings;       ///< the line settings in force at the start ("9600,N,8,1")
