@@ -114,14 +114,9 @@ int runPortLogger(const Options &options)
         return start.status;
     }
     Acquisition acquisition(options.ports);
-    std::unique_ptr<Recorder> recorder;
-    try {
-        recorder = std::make_unique<Recorder>(options.csvFile, options.rawFile);
-    } catch (const PlatformError &e) {
-        say(e.message());
+    const std::unique_ptr<Recorder> recorder = openRecorder(options);
+    if (!recorder)
         return 1;
-    }
-    recorder->setSampleLimit(options.sampleLimit);
     recorder->attach(acquisition);
     try {
         acquisition.apply(start.port, start.settings);

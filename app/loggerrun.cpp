@@ -1,6 +1,7 @@
 #include "loggerrun.h"
 
 #include "commandline.h"
+#include "platformerror.h"
 #include "recorder.h"
 
 #include <QCoreApplication>
@@ -11,6 +12,18 @@
 void say(const QString &text)
 {
     std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
+}
+
+std::unique_ptr<Recorder> openRecorder(const Options &o)
+{
+    try {
+        auto recorder = std::make_unique<Recorder>(o.csvFile, o.rawFile);
+        recorder->setSampleLimit(o.sampleLimit);
+        return recorder;
+    } catch (const PlatformError &e) {
+        say(e.message());
+        return nullptr;
+    }
 }
 
 int LoggerRun::exec()

@@ -3,12 +3,17 @@
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 struct Options;
 class Recorder;
 
 /// Writes one line "dispvanto: …" on stderr.
 void say(const QString &text);
+
+/// The recorder of the files the options name, with their sample count; nothing (and the
+/// reason said) when a file exists or cannot be created.
+std::unique_ptr<Recorder> openRecorder(const Options &o);
 
 /// One run of the logger once its source is ready: until the sample count, a signal, the end
 /// its source decides, or no file left to write; then what is pending is written and a

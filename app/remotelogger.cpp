@@ -139,13 +139,6 @@ QStringList RemoteRun::moreSummary(bool *lacking) const
 
 int runRemoteLogger(const Options &options)
 {
-    std::unique_ptr<Recorder> recorder;
-    try {
-        recorder = std::make_unique<Recorder>(options.csvFile, options.rawFile);
-    } catch (const PlatformError &e) {
-        say(e.message());
-        return 1;
-    }
-    recorder->setSampleLimit(options.sampleLimit);
-    return RemoteRun(options, *recorder).exec();
+    const std::unique_ptr<Recorder> recorder = openRecorder(options);
+    return recorder ? RemoteRun(options, *recorder).exec() : 1;
 }
