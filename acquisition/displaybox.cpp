@@ -1,5 +1,7 @@
 #include "displaybox.h"
 
+#include "ink.h"
+
 #include <QEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -208,13 +210,7 @@ const DisplayBox::Glyph &DisplayBox::glyph(QChar c)
     q.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Text));
     q.drawText(QPointF(pad, fm.ascent()), QString(c));
     q.end();
-    QRect ink;
-    for (int y = 0; y < image.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < image.width(); ++x)
-            if (qAlpha(line[x]) != 0)
-                ink |= QRect(x, y, 1, 1);
-    }
+    const QRect ink = inkRect(image);
     const QRect logicalInk = QRectF(QPointF(ink.topLeft()) / dpr, QSizeF(ink.size()) / dpr).toAlignedRect();
     return *m_glyphs.insert(c, Glyph{QPixmap::fromImage(image), logicalInk});
 }

@@ -1,5 +1,6 @@
 #include "picturebox.h"
 
+#include "ink.h"
 #include "twips.h"
 
 #include <QPaintEvent>
@@ -134,13 +135,7 @@ const PictureBox::Printed &PictureBox::printed(const QString &text)
         p.setPen(foreColor());
         p.drawText(box.translated(margin, margin), Qt::AlignLeft | Qt::AlignTop | Qt::TextDontClip, text);
     }
-    QRect ink;
-    for (int y = 0; y < canvas.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(canvas.constScanLine(y));
-        for (int x = 0; x < canvas.width(); ++x)
-            if (qAlpha(line[x]) != 0)
-                ink |= QRect(x, y, 1, 1);
-    }
+    const QRect ink = inkRect(canvas);
     Printed p;
     if (!ink.isNull()) {
         p.ink = canvas.copy(ink);
