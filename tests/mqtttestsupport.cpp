@@ -280,3 +280,11 @@ QString Collector::checkAgainstFeed(quint64 first, quint64 count, int perBlock) 
     }
     return {};
 }
+
+QList<int> Collector::values() const
+{
+    QList<int> out;
+    for (const Sample &s : samples)
+        out << s.value;
+    return out;
+}

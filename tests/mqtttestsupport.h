@@ -110,6 +110,8 @@ public:
     /// with the feed's values (and, when perBlock > 0, the arrival times of a feed with blocks of
     /// that size); else the first difference.
     QString checkAgainstFeed(quint64 first, quint64 count, int perBlock) const;
+    /// The samples' values, in order.
+    QList<int> values() const;
 
     std::vector<Sample> samples;
     QByteArray bytes;        ///< every block handed out, in order

@@ -35,6 +35,33 @@ QStringList statesSeen(const QSignalSpy &spy)
     return out;
 }
 
+PortChoice com1On(const Pty &pty)
+{
+    PortChoice ports;
+    ports.com1 = pty.slavePath().toLocal8Bit();
+    return ports;
+}
+
+/// The windowed program on a pseudo-terminal, recording to local.csv and publishing to the
+/// broker under kTopic; its port is not open yet.
+struct PublishingProgram
+{
+    PublishingProgram(const QTemporaryDir &dir, const TestBroker &broker)
+        : csv(dir.filePath("local.csv")), program(&reporter, dir.filePath("serphcn.cmm"), com1On(pty))
+    {
+        program.record(QFile::encodeName(csv), {});
+        MqttOptions mqtt;
+        mqtt.broker = broker.settings();
+        mqtt.topic = kTopic;
+        program.publish(mqtt, QStringLiteral("COM1"));
+    }
+
+    Pty pty;
+    RecordingReporter reporter;
+    const QString csv;
+    Program program;
+};
+
 } // namespace
 
 class TestRemoteState : public QObject
@@ -166,40 +193,27 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
     watcher.addConsumer(&remote);
     watcher.start();
 
-    Pty pty;
-    QVERIFY(pty.isValid());
-    RecordingReporter reporter;
-    PortChoice ports;
-    ports.com1 = pty.slavePath().toLocal8Bit();
-    Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
-    const QString csv = dir.filePath("local.csv");
-    program.record(QFile::encodeName(csv), {});
-    MqttOptions mqtt;
-    mqtt.broker = broker.settings();
-    mqtt.topic = kTopic;
-    program.publish(mqtt, QStringLiteral("COM1"));
+    PublishingProgram bench(dir, broker);
+    QVERIFY(bench.pty.isValid());
     QTest::qWait(50); // the user takes a moment to open the port
-    program.acquisition().apply(1, QStringLiteral("115200,N,8,1")); // as Confserie does
+    bench.program.acquisition().apply(1, QStringLiteral("115200,N,8,1")); // as Confserie does
     constexpr qint64 n = 3000;
-    pty.writeInBackground(boardBytes(0, n));
+    bench.pty.writeInBackground(boardBytes(0, n));
     QTRY_COMPARE_WITH_TIMEOUT(qint64(remote.samples.size()), n, kTimeout);
-    QVERIFY(pty.waitWritten());
-    QList<int> values;
-    for (const Sample &s : remote.samples)
-        values << s.value;
-    QCOMPARE(values, boardValues(0, n));
-    QCOMPARE(watcher.meta().device, pty.slavePath());
+    QVERIFY(bench.pty.waitWritten());
+    QCOMPARE(remote.values(), boardValues(0, n));
+    QCOMPARE(watcher.meta().device, bench.pty.slavePath());
     QCOMPARE(watcher.meta().settings, QStringLiteral("115200,N,8,1"));
     QCOMPARE(watcher.publisherState(), MqttPublisher::kOnline);
 
     QElapsedTimer clock;
     clock.start();
-    program.end();
+    bench.program.end();
     QVERIFY(clock.elapsed() < Publishing::kEndWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
-    QVERIFY2(reporter.failures.isEmpty(), qPrintable(reporter.failures.join(u'\n')));
+    QVERIFY2(bench.reporter.failures.isEmpty(), qPrintable(bench.reporter.failures.join(u'\n')));
     // The same start, to the microsecond: a remote recording's times are the local ones.
-    QString inicio = readCsv(csv).header(QStringLiteral("inicio"));
+    QString inicio = readCsv(bench.csv).header(QStringLiteral("inicio"));
     const int micros = inicio.mid(inicio.indexOf(u'.') + 4, 3).toInt();
     inicio.remove(inicio.indexOf(u'.') + 4, 3); // Qt reads milliseconds (and would round the rest)
     const qint64 localMicros = QDateTime::fromString(inicio, Qt::ISODateWithMs).toMSecsSinceEpoch() * 1000 + micros;
@@ -212,30 +226,20 @@ void TestRemoteState::samplesTheBrokerNeverGotAreNotedInTheLocalCsv()
 {
     QTemporaryDir dir;
     TestBroker broker(dir.path(), {}); // not started yet
-    Pty pty;
-    QVERIFY(pty.isValid());
-    RecordingReporter reporter;
-    PortChoice ports;
-    ports.com1 = pty.slavePath().toLocal8Bit();
-    Program program(&reporter, dir.filePath("serphcn.cmm"), ports);
-    const QString csv = dir.filePath("local.csv");
-    program.record(QFile::encodeName(csv), {});
-    MqttOptions mqtt;
-    mqtt.broker = broker.settings();
-    mqtt.topic = kTopic;
-    program.publish(mqtt, QStringLiteral("COM1"));
-    program.publishing()->publisher().setMemoryLimit(16 * 1024);
-    program.acquisition().apply(1, QStringLiteral("9600,N,8,1"));
+    PublishingProgram bench(dir, broker);
+    QVERIFY(bench.pty.isValid());
+    bench.program.publishing()->publisher().setMemoryLimit(16 * 1024);
+    bench.program.acquisition().apply(1, QStringLiteral("9600,N,8,1"));
     constexpr qint64 n = 40000;
-    pty.writeInBackground(boardBytes(0, n));
-    QTRY_COMPARE_WITH_TIMEOUT(program.recorder()->samplesRecorded(), quint64(n), kTimeout);
-    QTRY_VERIFY_WITH_TIMEOUT(!reporter.failures.filter(QStringLiteral("memoria de envío")).isEmpty(), kTimeout);
+    bench.pty.writeInBackground(boardBytes(0, n));
+    QTRY_COMPARE_WITH_TIMEOUT(bench.program.recorder()->samplesRecorded(), quint64(n), kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(!bench.reporter.failures.filter(QStringLiteral("memoria de envío")).isEmpty(), kTimeout);
     const QString started = broker.start();
     QVERIFY2(started.isEmpty(), qPrintable(started));
-    QTRY_VERIFY_WITH_TIMEOUT(program.publishing()->publisher().isConnected(), kTimeout);
-    program.end();
+    QTRY_VERIFY_WITH_TIMEOUT(bench.program.publishing()->publisher().isConnected(), kTimeout);
+    bench.program.end();
 
-    const Csv c = readCsv(csv);
+    const Csv c = readCsv(bench.csv);
     QCOMPARE(c.values, boardValues(0, n));
     const QStringList notes = c.comments.filter(QStringLiteral("no llegaron al broker MQTT"));
     QCOMPARE(notes.size(), 1);
@@ -272,10 +276,7 @@ void TestRemoteState::publishingAloneStopsAtTheSamplesAsked()
              qPrintable(bench.errors()));
     QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
     QCOMPARE(qint64(remote.samples.size()), n);
-    QList<int> values;
-    for (const Sample &s : remote.samples)
-        values << s.value;
-    QCOMPARE(values, boardValues(0, n));
+    QCOMPARE(remote.values(), boardValues(0, n));
 }
 
 QTEST_MAIN(TestRemoteState)
