@@ -10,6 +10,7 @@
 
 #include <QAbstractButton>
 #include <QFileDialog>
+#include <QFileIconProvider>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
@@ -311,6 +312,9 @@ private slots:
         f.g->guardarImagen(); // returns once the dialog is cancelled
         QVERIFY2(buttons.contains(QStringLiteral("Guardar")) && buttons.contains(QStringLiteral("Cancelar")),
                  qPrintable(buttons.join(u',')));
+        // The dialog's type column, which Qt's own catalogue leaves in English.
+        QTemporaryDir dir;
+        QCOMPARE(QFileIconProvider().type(QFileInfo(dir.path())), QStringLiteral("Carpeta"));
     }
 
     void graficarDrawsTheFrameAxesAndLabels()
