@@ -110,6 +110,10 @@ QByteArray ResendRequest::toJson() const
                   {QStringLiteral("cuantas"), qint64(count)}};
     if (unavailable)
         o.insert(QStringLiteral("disponible"), false);
+    if (heldFrom)
+        o.insert(QStringLiteral("desde"), qint64(*heldFrom));
+    if (heldEnd)
+        o.insert(QStringLiteral("hasta"), qint64(*heldEnd));
     return compact(o);
 }
 
@@ -124,5 +128,10 @@ std::optional<ResendRequest> ResendRequest::fromJson(const QByteArray &json)
     if (!session || !first || !count)
         return std::nullopt;
     const bool unavailable = o->value(QStringLiteral("disponible")) == QJsonValue(false);
-    return ResendRequest{*session, *first, *count, unavailable};
+    ResendRequest r{*session, *first, *count, unavailable};
+    if (o->contains(QStringLiteral("desde")))
+        r.heldFrom = whole(*o, "desde");
+    if (o->contains(QStringLiteral("hasta")))
+        r.heldEnd = whole(*o, "hasta");
+    return r;
 }

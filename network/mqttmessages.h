@@ -48,6 +48,10 @@ struct ResendRequest
     quint64 first = 0;   ///< "primera"
     quint64 count = 0;   ///< "cuantas"
     bool unavailable = false; ///< an answer: the publisher cannot send these
+    /// In an answer: the publisher holds samples [heldFrom, heldEnd) of the session now; those
+    /// from heldEnd on do not exist yet ("desde", "hasta").
+    std::optional<quint64> heldFrom = std::nullopt;
+    std::optional<quint64> heldEnd = std::nullopt;
 
     QByteArray toJson() const;
     static std::optional<ResendRequest> fromJson(const QByteArray &json);

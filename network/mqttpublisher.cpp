@@ -1,11 +1,15 @@
 #include "mqttpublisher.h"
 #include "mqttmessages.h"
+#include "mqttwire.h"
 
 #include <QDateTime>
+
+#include <algorithm>
 
 MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, PublisherContext context, QObject *parent)
     : QObject(parent),
       m_topics(topic),
+      m_base(topic),
       m_context(std::move(context)),
       m_client(broker, uniqueClientId(QStringLiteral("pub")), this),
       m_store(kMemoryBytes),
@@ -18,8 +22,12 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
                                                  : QDateTime::currentMSecsSinceEpoch() * 1000000;
     m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
     m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
-    m_client.setWill(m_topics.state, kOffline.toUtf8(), true);
+    // The will names the session too, and says that the bench vanished rather than ended: a
+    // recorder waits for it to come back instead of giving up what it still holds.
+    m_client.setWill(m_topics.state, mqttwire::stateText(kOffline, m_session, true), true);
     m_client.subscribe(m_topics.request);
+    // Summaries are the heartbeat of whoever publishes here: another session's is another bench.
+    m_client.subscribe(m_topics.summary, 0);
     connect(&m_client, &MqttClient::connected, this, &MqttPublisher::connectedToBroker);
     connect(&m_client, &MqttClient::disconnected, this, [this] {
         m_inFlight.clear();
@@ -30,6 +38,8 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_client, &MqttClient::messageReceived, this, [this](const QString &topic, const QByteArray &payload) {
         if (topic == m_topics.request)
             requestReceived(payload);
+        else if (topic == m_topics.summary)
+            summaryHeard(payload);
     });
     connect(&m_client, &MqttClient::failed, this, [this](MqttClient::Failure, const QString &message) {
         emit problem(message);
@@ -40,6 +50,14 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_sealTimer, &QTimer::timeout, this, &MqttPublisher::seal);
     m_summaryTimer.setInterval(kSummaryIntervalMs);
     connect(&m_summaryTimer, &QTimer::timeout, this, &MqttPublisher::publishSummary);
+    m_resendTimer.setSingleShot(true);
+    connect(&m_resendTimer, &QTimer::timeout, this, &MqttPublisher::pump);
+    // A loss is noted within a second of when it happens, in the local CSV and on TEMA/estado,
+    // whether or not the connection stays up.
+    m_lossTimer.setSingleShot(true);
+    m_lossTimer.setInterval(kLossNoticeMs);
+    connect(&m_lossTimer, &QTimer::timeout, this, &MqttPublisher::flushLoss);
+    m_clock.start();
     m_finishTimer.setSingleShot(true);
     connect(&m_finishTimer, &QTimer::timeout, this, &MqttPublisher::finishDeadlinePassed);
 }
@@ -130,27 +148,35 @@ void MqttPublisher::pump()
 }
 
 // One batch towards the oldest request, of up to kBatchSamples whatever the original batches
-// were: from memory while it still holds them, else from the raw recording; what neither has is
-// answered as unavailable. Returns false when there is nothing to send.
+// were: from memory while it still holds them, else from the raw recording; what neither has,
+// and what does not exist yet, is answered as unavailable at once. Returns false when there is
+// nothing to send now (nothing asked for, or the re-send rate is spent until the timer).
 bool MqttPublisher::sendResend()
 {
     while (!m_resends.empty()) {
-        SampleRange &r = m_resends.front();
-        const quint64 end = qMin(r.end(), m_store.end()); // newer samples go out anyway
-        if (r.first >= end) {
-            m_resends.pop_front();
-            continue;
+        const SampleRange r = m_resends.front();
+        const quint64 end = m_store.end(); // newer samples go out anyway
+        if (r.end() > end) {
+            const quint64 from = qMax(r.first, end);
+            publishUnavailable({from, r.end() - from});
+            m_resends.doneBelow(r.end());
+            if (r.first >= end)
+                continue;
         }
         const quint64 to = qMin(end, r.first + kBatchSamples);
+        if (const qint64 wait = m_resends.spend(qint64(to - r.first) * 2, m_clock.elapsed())) {
+            m_resendTimer.start(int(qMin<qint64>(wait, 1000)));
+            return false;
+        }
         Batch chunk = r.first >= m_store.oldest() ? fromMemory(r.first, to)
                                                   : m_raw.read(m_session, r.first, qMin(to, m_store.oldest()));
         if (chunk.values.empty()) {
             const quint64 goneEnd = r.first >= m_store.oldest() ? to : qMin(end, m_store.oldest());
             publishUnavailable({r.first, goneEnd - r.first});
-            r = {goneEnd, r.end() - goneEnd};
+            m_resends.doneBelow(goneEnd);
             continue;
         }
-        r = {chunk.end(), r.end() - chunk.end()};
+        m_resends.doneBelow(chunk.end());
         const int mid = m_client.publish(m_topics.samples, chunk.encode(), 1, false);
         if (mid >= 0)
             m_inFlight.emplace(mid, InFlight{false, 0});
@@ -180,6 +206,8 @@ Batch MqttPublisher::fromMemory(quint64 from, quint64 to) const
 void MqttPublisher::publishUnavailable(SampleRange range)
 {
     ResendRequest answer{m_session, range.first, range.count, true};
+    answer.heldFrom = m_raw.enabled() ? 0 : m_store.oldest();
+    answer.heldEnd = m_store.end();
     m_client.publish(m_topics.request, answer.toJson(), 1, false);
 }
 
@@ -219,9 +247,26 @@ void MqttPublisher::requestReceived(const QByteArray &payload)
 {
     const auto request = ResendRequest::fromJson(payload);
     if (!request || request->unavailable || request->session != m_session || request->count == 0)
-        return;
-    m_resends.push_back({request->first, request->count});
+        return; // answers, and requests for another bench's session
+    const quint64 end = request->first + qMin(request->count, mqttwire::kIndexLimit - request->first);
+    m_resends.add({request->first, end - request->first});
     pump();
+}
+
+void MqttPublisher::summaryHeard(const QByteArray &payload)
+{
+    const auto summary = SessionSummary::fromJson(payload);
+    if (!summary || summary->session == m_session
+        || std::find(m_otherSessionsTold.begin(), m_otherSessionsTold.end(), summary->session) != m_otherSessionsTold.end())
+        return;
+    if (m_otherSessionsTold.size() >= 16) // the newest few: a flood of made-up sessions costs nothing
+        m_otherSessionsTold.erase(m_otherSessionsTold.begin());
+    m_otherSessionsTold.push_back(summary->session);
+    emit problem(QStringLiteral("MQTT: otra sesión (%1) publica también en %2: ¿otro banco con el mismo tema? Cada "
+                                "banco necesita su propio tema (--mqtt-tema); los que graban desde el broker "
+                                "siguen una sola sesión.")
+                     .arg(summary->session)
+                     .arg(m_base));
 }
 
 void MqttPublisher::setStart(qint64 startNanos)
@@ -256,7 +301,7 @@ void MqttPublisher::setDevice(const QString &portName, const QString &device, co
 void MqttPublisher::publishState()
 {
     const QString &state = m_goodbyeSent ? kOffline : m_deviceOpen ? kOnline : kDeviceLost;
-    m_client.publish(m_topics.state, state.toUtf8(), 1, true);
+    m_client.publish(m_topics.state, mqttwire::stateText(state, m_session), 1, true);
 }
 
 void MqttPublisher::publishMeta()
@@ -300,11 +345,13 @@ void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
         if (!m_loss.count)
             m_loss.first = r.first;
         m_loss.count += r.count;
+        if (!m_lossTimer.isActive())
+            m_lossTimer.start();
         if (!m_lossTold) {
             m_lossTold = true;
-            emit problem(QStringLiteral("MQTT: el broker %1 no está disponible y la memoria de envío (%2 MiB) está "
-                                        "llena: se descartan los lotes más antiguos sin confirmar; al volver la "
-                                        "conexión se dirá cuántas muestras se perdieron.")
+            emit problem(QStringLiteral("MQTT: el broker %1 no confirma lo enviado y la memoria de envío (%2 MiB) "
+                                        "está llena: se descartan los lotes más antiguos sin confirmar; cada pérdida "
+                                        "se anota en el registro local y en el estado publicado.")
                              .arg(m_client.brokerName())
                              .arg(m_store.limit() >> 20));
         }
@@ -313,6 +360,7 @@ void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
 
 void MqttPublisher::flushLoss()
 {
+    m_lossTimer.stop();
     if (m_loss.count) {
         m_lossNotices.push_back(m_loss);
         emit samplesLost(m_loss.first, m_loss.count);
@@ -322,9 +370,10 @@ void MqttPublisher::flushLoss()
         return;
     for (const SampleRange &r : m_lossNotices)
         m_client.publish(m_topics.state,
-                         QStringLiteral("perdidas %1 muestras (%2 a %3): no cupieron en la memoria de envío "
-                                        "mientras no había conexión con el broker")
-                             .arg(r.count).arg(r.first).arg(r.end() - 1).toUtf8(),
+                         mqttwire::noticeText(QStringLiteral("perdidas %1 muestras (%2 a %3): no cupieron en la "
+                                                             "memoria de envío mientras el broker no las confirmaba")
+                                                  .arg(r.count).arg(r.first).arg(r.end() - 1),
+                                              m_session),
                          1, false);
     m_lossNotices.clear();
 }
@@ -372,7 +421,7 @@ void MqttPublisher::sayGoodbye()
     flushLoss();
     publishSummary();
     m_goodbyeSent = true;
-    m_goodbyeMid = m_client.publish(m_topics.state, kOffline.toUtf8(), 1, true);
+    m_goodbyeMid = m_client.publish(m_topics.state, mqttwire::stateText(kOffline, m_session), 1, true);
     if (m_goodbyeMid < 0)
         endConnection();
     else

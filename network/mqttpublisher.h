@@ -5,13 +5,17 @@
 #include "mqttbroker.h"
 #include "mqttclient.h"
 #include "publishercontext.h"
+#include "mqttwire.h"
 #include "rawhistory.h"
+#include "resendqueue.h"
 #include "sampleconsumer.h"
 
 #include <QObject>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <deque>
+#include <vector>
 #include <unordered_map>
 
 /// Publishes every sample it is handed to an MQTT broker, under one base topic:
@@ -31,9 +35,11 @@ public:
     static constexpr int kSummaryIntervalMs = 1000;
     static constexpr int kFinishTimeoutMs = 3000;
 
-    static inline const QString kOnline = QStringLiteral("en línea");
-    static inline const QString kDeviceLost = QStringLiteral("dispositivo perdido");
-    static inline const QString kOffline = QStringLiteral("fuera de línea");
+    static constexpr int kLossNoticeMs = 1000;
+
+    static inline const QString &kOnline = mqttwire::kOnline;
+    static inline const QString &kDeviceLost = mqttwire::kDeviceLost;
+    static inline const QString &kOffline = mqttwire::kOffline;
 
     MqttPublisher(const MqttBroker &broker, const QString &topic, PublisherContext context, QObject *parent = nullptr);
     ~MqttPublisher() override;
@@ -91,6 +97,7 @@ private:
     void connectedToBroker();
     void acknowledged(int mid);
     void requestReceived(const QByteArray &payload);
+    void summaryHeard(const QByteArray &payload);
     void publishState();
     void publishMeta();
     void publishSummary();
@@ -103,6 +110,7 @@ private:
     void reportUnconfirmed();
 
     MqttTopics m_topics;
+    QString m_base;
     PublisherContext m_context;
     MqttClient m_client;
     BatchStore m_store;
@@ -116,7 +124,11 @@ private:
     QTimer m_summaryTimer;
     QTimer m_finishTimer;
     std::unordered_map<int, InFlight> m_inFlight; // by message id
-    std::deque<SampleRange> m_resends;
+    ResendQueue m_resends;
+    QTimer m_resendTimer;
+    QTimer m_lossTimer;
+    QElapsedTimer m_clock;
+    std::vector<quint64> m_otherSessionsTold;
     quint64 m_batchesAcked = 0;
     bool m_deviceOpen = true;
     bool m_sampled = false; // a sample has come

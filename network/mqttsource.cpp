@@ -1,14 +1,59 @@
 #include "mqttsource.h"
-#include "mqttpublisher.h"
+#include "mqttwire.h"
 
 #include <QtEndian>
+
+#include <algorithm>
+
+namespace {
+
+constexpr size_t kSessionsRemembered = 16;
+
+// The highest rate the meta's line settings allow, in samples per ms (the frame with one start
+// bit); unreadable settings allow the fastest line an adapter reaches. A pseudo-terminal ignores
+// the baud rate: only a bound far past any line is left.
+double maxRate(const SessionMeta &meta)
+{
+    if (meta.device.startsWith(u"/dev/pts/") || meta.device.contains(u"pty"))
+        return 100000.0;
+    const QString &settings = meta.settings;
+    const QStringList p = settings.split(u',');
+    bool ok = false;
+    const double baud = p.value(0).toDouble(&ok);
+    if (!ok || baud <= 0 || p.size() != 4)
+        return 600.0;
+    const double bits = 1 + p[2].toDouble() + (p[1].compare(u"N", Qt::CaseInsensitive) ? 1 : 0) + p[3].toDouble();
+    return bits >= 7 ? baud / bits / 2 / 1000 : 600.0;
+}
+
+bool contains(const std::vector<quint64> &list, quint64 v)
+{
+    return std::find(list.begin(), list.end(), v) != list.end();
+}
+
+void remember(std::vector<quint64> &list, quint64 v)
+{
+    if (contains(list, v))
+        return;
+    if (list.size() >= kSessionsRemembered)
+        list.erase(list.begin());
+    list.push_back(v);
+}
+
+} // namespace
 
 MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *parent)
     : QObject(parent),
       m_topics(topic),
+      m_topic(topic),
       m_client(broker, uniqueClientId(QStringLiteral("rec")), this),
-      m_reassembly(kGapWaitMs, kPendingBytes)
+      m_reassembly(m_timing, kPendingBytes)
 {
+    m_handlers = {{m_topics.samples, &MqttSource::onBatch},
+                  {m_topics.meta, &MqttSource::onMeta},
+                  {m_topics.state, &MqttSource::onState},
+                  {m_topics.summary, &MqttSource::onSummary},
+                  {m_topics.request, &MqttSource::onAnswer}};
     m_client.subscribe(m_topics.meta);
     m_client.subscribe(m_topics.state);
     m_client.subscribe(m_topics.samples);
@@ -16,12 +61,18 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
     // The publisher's answers. QoS 0: our own requests come back here too, and must not take a
     // place in the broker's queue for us that a re-sent batch needs.
     m_client.subscribe(m_topics.request, 0);
-    connect(&m_client, &MqttClient::messageReceived, this, &MqttSource::received);
-    connect(&m_client, &MqttClient::connected, this, [this] { emit connectedChanged(true); });
+    connect(&m_client, &MqttClient::messageReceived, this,
+            [this](const QString &topic, const QByteArray &payload) { received(topic, payload, false); });
+    connect(&m_client, &MqttClient::connected, this, [this] {
+        m_reassembly.kick(m_clock.elapsed()); // requests sent while away went nowhere
+        process();
+        emit connectedChanged(true);
+    });
     connect(&m_client, &MqttClient::disconnected, this, [this] { emit connectedChanged(false); });
     connect(&m_client, &MqttClient::failed, this, [this](MqttClient::Failure, const QString &message) {
         emit problem(message);
     });
+    connect(&m_client, &MqttClient::closed, this, &MqttSource::stopped);
     m_tick.setSingleShot(true);
     connect(&m_tick, &QTimer::timeout, this, [this] {
         m_reassembly.tick(m_clock.elapsed());
@@ -31,99 +82,214 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
 
 void MqttSource::start()
 {
-    m_reassembly = Reassembly(m_gapWait, kPendingBytes);
+    m_reassembly = Reassembly(m_timing, kPendingBytes);
     m_clock.start();
     m_client.start();
+}
+
+void MqttSource::stop()
+{
+    tellGap();
+    m_tick.stop();
+    m_client.disconnectFromBroker();
 }
 
 void MqttSource::setTarget(quint64 samples)
 {
     m_target = samples;
+    m_reassembly.setTarget(samples);
     checkTarget();
 }
 
-void MqttSource::received(const QString &topic, const QByteArray &payload)
+void MqttSource::received(const QString &topic, const QByteArray &payload, bool retained)
 {
-    const qint64 now = m_clock.elapsed();
-    if (topic == m_topics.samples) {
-        QString why;
-        auto batch = Batch::decode(payload, &why);
-        if (!batch) {
-            if (!m_badBatchTold) {
-                m_badBatchTold = true;
-                emit problem(QStringLiteral("MQTT: llegó a %1 algo que no se puede leer: %2").arg(topic, why));
-            }
+    for (const auto &[subscribed, handler] : m_handlers)
+        if (subscribed == topic) {
+            (this->*handler)(payload, retained, m_clock.elapsed());
+            process();
             return;
         }
-        if (!follow(batch->session))
-            return;
-        if (!m_clockZeroKnown && !batch->times.empty()) {
-            // No meta yet: arrival times count from this batch's first sample.
-            m_clockZero = batch->times.front().unixNanos;
-            m_clockZeroKnown = true;
-        }
-        m_reassembly.add(std::move(*batch), now);
-    } else if (topic == m_topics.meta) {
-        const auto meta = SessionMeta::fromJson(payload);
-        if (!meta || !follow(meta->session))
-            return;
-        m_meta = *meta;
-        m_hasMeta = true;
-        if (!m_progressed) {
-            m_clockZero = meta->clockZeroUnixNanos;
-            m_clockZeroKnown = true;
-        }
-        emit metaReceived();
-    } else if (topic == m_topics.state) {
-        const QString text = QString::fromUtf8(payload);
-        const bool isState = text == MqttPublisher::kOnline || text == MqttPublisher::kDeviceLost
-                             || text == MqttPublisher::kOffline;
-        if (isState && text != m_state) { // the retained state comes again at each reconnect
-            m_state = text;
-            m_reassembly.setPublisherGone(text == MqttPublisher::kOffline);
-            // Gone before the samples wanted came: the missing end is asked for, and given up.
-            if (text == MqttPublisher::kOffline && m_target)
-                m_reassembly.announce(m_target, now);
-            emit stateChanged(text);
-        } else if (!isState) {
-            emit notice(text);
-        }
-    } else if (topic == m_topics.request) {
-        const auto answer = ResendRequest::fromJson(payload);
-        if (answer && answer->unavailable && answer->session == m_session)
-            m_reassembly.unavailable({answer->first, answer->count}, now);
-    } else if (topic == m_topics.summary) {
-        const auto summary = SessionSummary::fromJson(payload);
-        if (summary && summary->session == m_session)
-            m_reassembly.announce(summary->samples, now);
-    }
-    process();
 }
 
-// Follows the first session heard, or a newer one as long as nothing has been handed out or
-// given up.
-bool MqttSource::follow(quint64 session)
+void MqttSource::onBatch(const QByteArray &payload, bool retained, qint64 now)
 {
-    if (session == m_session)
-        return true;
-    if (m_session == 0 || (!m_progressed && session > m_session)) {
-        m_session = session;
-        m_reassembly = Reassembly(m_gapWait, kPendingBytes);
-        m_hasMeta = false;
-        m_clockZeroKnown = false;
-        return true;
+    QString why;
+    auto batch = Batch::decode(payload, &why);
+    if (!batch) {
+        refuse(Refusal::Unreadable, why);
+        return;
     }
-    if (session > m_session && session > m_newestOtherTold) {
-        m_newestOtherTold = session;
-        emit otherSession(session);
+    if (batch->session != m_session) {
+        checkOtherLive(batch->session, retained, now);
+        if (batch->session != m_session && !contains(m_endedSessions, batch->session))
+            refuse(m_session == 0 ? Refusal::NoMeta : Refusal::OtherSession,
+                   QStringLiteral("sesión %1").arg(batch->session));
+        return;
     }
-    return false;
+    const quint64 first = batch->first;
+    const quint64 end = batch->end();
+    if (m_reassembly.add(std::move(*batch), now) == Reassembly::Verdict::TooFarAhead) {
+        refuse(Refusal::TooFarAhead, QStringLiteral("muestras %1 a %2").arg(first).arg(end - 1));
+        return;
+    }
+    m_progressed = true;
+}
+
+void MqttSource::onMeta(const QByteArray &payload, bool retained, qint64 now)
+{
+    const auto meta = SessionMeta::fromJson(payload);
+    if (!meta) {
+        refuse(Refusal::BadMeta, QString::fromUtf8(payload.left(200)));
+        return;
+    }
+    if (meta->session == m_session) {
+        m_meta = *meta;
+        m_reassembly.setMaxRate(maxRate(*meta));
+        if (!m_progressed)
+            m_clockZero = meta->clockZeroUnixNanos;
+        emit metaReceived();
+        return;
+    }
+    if (m_wanted && meta->session != m_wanted)
+        return;
+    if (contains(m_endedSessions, meta->session) && !m_wanted) {
+        if (!contains(m_toldSessions, meta->session)) {
+            remember(m_toldSessions, meta->session);
+            emit problem(QStringLiteral("La sesión %1 de %2 ya terminó; se espera a que el banco empiece una nueva.")
+                             .arg(meta->session).arg(m_topic));
+        }
+        return;
+    }
+    // Nothing taken yet from the session followed: a newer one is the live one.
+    if (m_session == 0 || !m_progressed) {
+        follow(*meta);
+        return;
+    }
+    checkOtherLive(meta->session, retained, now);
+    if (meta->session > m_session && !contains(m_toldSessions, meta->session)) {
+        remember(m_toldSessions, meta->session);
+        emit otherSession(meta->session);
+    }
+}
+
+void MqttSource::follow(const SessionMeta &meta)
+{
+    m_session = meta.session;
+    m_meta = meta;
+    m_clockZero = meta.clockZeroUnixNanos;
+    m_progressed = false;
+    m_ended = false;
+    m_state.clear();
+    m_lastSummaryAt = -1;
+    m_reassembly = Reassembly(m_timing, kPendingBytes);
+    m_reassembly.setMaxRate(maxRate(meta));
+    m_reassembly.setTarget(m_target);
+    emit metaReceived();
+}
+
+void MqttSource::onState(const QByteArray &payload, bool, qint64 now)
+{
+    const mqttwire::StateMessage m = mqttwire::parseState(payload);
+    if (!m.isState()) {
+        if (m.session == 0 || m.session == m_session)
+            emit notice(m.session ? m.word : QString::fromUtf8(payload));
+        return;
+    }
+    if (m.word == mqttwire::kOffline && !m.connectionLost && m.session)
+        remember(m_endedSessions, m.session);
+    if (m.session == 0 || m.session != m_session)
+        return; // another session's word, or one that names none: nothing to act on
+    if (m.word == mqttwire::kOffline && !m.connectionLost && !m_progressed && !m_wanted) {
+        // A finished session's retained meta: wait for a live one.
+        emit problem(QStringLiteral("La sesión %1 de %2 ya terminó; se espera a que el banco empiece una nueva.")
+                         .arg(m_session).arg(m_topic));
+        remember(m_toldSessions, m_session);
+        m_session = 0;
+        return;
+    }
+    using P = Reassembly::Publisher;
+    m_ended = m.word == mqttwire::kOffline && !m.connectionLost;
+    m_reassembly.setPublisher(m_ended ? P::Ended : m.word == mqttwire::kOffline ? P::Absent : P::Live, now);
+    if (m.word != m_state) { // the retained state comes again at each reconnect
+        m_state = m.word;
+        emit stateChanged(m.word);
+    }
+}
+
+void MqttSource::onSummary(const QByteArray &payload, bool retained, qint64 now)
+{
+    const auto summary = SessionSummary::fromJson(payload);
+    if (!summary) {
+        refuse(Refusal::BadSummary, QString::fromUtf8(payload.left(200)));
+        return;
+    }
+    if (summary->session != m_session) {
+        checkOtherLive(summary->session, retained, now);
+        return;
+    }
+    if (!m_reassembly.announce(summary->samples, now)) {
+        refuse(Refusal::TooFarAhead, QStringLiteral("resumen con %1 muestras").arg(summary->samples));
+        return;
+    }
+    m_lastSummaryAt = now;
+}
+
+void MqttSource::onAnswer(const QByteArray &payload, bool, qint64 now)
+{
+    const auto answer = ResendRequest::fromJson(payload);
+    if (!answer || !answer->unavailable || answer->session != m_session)
+        return; // requests (ours or another recorder's) come here too
+    m_reassembly.unavailable({answer->first, answer->count}, answer->heldEnd, now);
+}
+
+// Two sessions publishing at once on one topic: two benches configured alike.
+void MqttSource::checkOtherLive(quint64 session, bool retained, qint64 now)
+{
+    const bool live = m_session && !m_ended && m_lastSummaryAt >= 0 && now - m_lastSummaryAt < kHeartbeatMs;
+    if (retained || !live || session == m_session || contains(m_toldSessions, session))
+        return;
+    remember(m_toldSessions, session);
+    emit problem(QStringLiteral("En %1 publican dos sesiones a la vez (%2 y %3): ¿dos bancos con el mismo tema? "
+                                "Se sigue grabando la sesión %2.")
+                     .arg(m_topic).arg(m_session).arg(session));
+}
+
+void MqttSource::refuse(Refusal kind, const QString &detail)
+{
+    if (m_refused[size_t(kind)]++)
+        return;
+    QString what;
+    switch (kind) {
+    case Refusal::Unreadable: what = QStringLiteral("un lote que no se puede leer"); break;
+    case Refusal::NoMeta: what = QStringLiteral("lotes de una sesión cuya descripción (meta) no llegó"); break;
+    case Refusal::OtherSession: what = QStringLiteral("lotes de otra sesión"); break;
+    case Refusal::TooFarAhead: what = QStringLiteral("índices muy por delante de lo que el banco puede haber medido"); break;
+    case Refusal::BadMeta: what = QStringLiteral("una descripción (meta) no válida"); break;
+    case Refusal::BadSummary: what = QStringLiteral("un resumen no válido"); break;
+    case Refusal::Count: break;
+    }
+    emit problem(QStringLiteral("MQTT: llegó a %1 %2 (%3); se descarta, y los siguientes de esta clase se cuentan "
+                                "en el resumen final.")
+                     .arg(m_topic, what, detail));
+}
+
+QStringList MqttSource::refusalSummary() const
+{
+    static const char *const kNames[] = {"ilegibles", "sin descripción de su sesión", "de otra sesión",
+                                         "inverosímiles (muy por delante)", "descripciones no válidas",
+                                         "resúmenes no válidos"};
+    QStringList parts;
+    for (size_t i = 0; i < size_t(Refusal::Count); ++i)
+        if (m_refused[i])
+            parts << QStringLiteral("%1 %2").arg(m_refused[i]).arg(QString::fromUtf8(kNames[i]));
+    if (parts.isEmpty())
+        return {};
+    return {QStringLiteral("Mensajes descartados: %1.").arg(parts.join(QStringLiteral(", ")))};
 }
 
 void MqttSource::process()
 {
-    // Samples wait for the session's meta: it says where their times count from.
-    if (!m_hasMeta)
+    if (m_session == 0)
         return;
     for (Reassembly::Output &out : m_reassembly.take()) {
         switch (out.kind) {
@@ -154,10 +320,6 @@ void MqttSource::process()
 void MqttSource::noteMissing(const SampleRange &range)
 {
     m_progressed = true;
-    if (!m_missing.empty() && m_missing.back().end() == range.first)
-        m_missing.back().count += range.count;
-    else
-        m_missing.push_back(range);
     if (m_gap.count && m_gap.end() == range.first) {
         m_gap.count += range.count;
         return;
@@ -194,11 +356,16 @@ void MqttSource::hand(const Batch &batch)
 
 void MqttSource::checkTarget()
 {
-    if (!m_target || m_targetReached || m_reassembly.next() < m_target)
+    if (!m_target || m_targetReached)
+        return;
+    const quint64 next = m_reassembly.next();
+    // The bench said goodbye short of the target, and everything it had is here or given up.
+    const bool endedShort = m_ended && m_reassembly.settled() && next >= m_reassembly.knownEnd();
+    if (next < m_target && !endedShort)
         return;
     m_targetReached = true;
-    bool complete = true;
-    for (const SampleRange &r : m_missing)
+    bool complete = next >= m_target;
+    for (const SampleRange &r : m_reassembly.givenUp())
         complete = complete && r.first >= m_target;
     emit targetReached(complete);
 }

@@ -11,46 +11,64 @@
 #include <QObject>
 #include <QTimer>
 
+#include <array>
 #include <vector>
 
-/// The samples of a remote bench, from the broker: subscribes to its batches, meta and state,
-/// and hands its consumers every sample of one session from sample 0, in index order, with the
-/// publisher's arrival times, once the session's meta has come (it says where those times count
-/// from). Missing samples are asked for once on TEMA/pedido, a piece at a time; what the
-/// publisher no longer has, or what has not come after the wait, is given up and said
-/// (samplesMissing, and a StreamEvent::Kind::Missing to the consumers). Byte positions of this
-/// stream are 2 × index, so a given-up gap keeps its place.
+/// The samples of a remote bench, from the broker: subscribes to its batches, meta, state and
+/// summary, and hands its consumers every sample of one session from sample 0, in index order,
+/// with the publisher's arrival times.
+///
+/// Sessions: a session is followed once its meta has come (it says where the times count from);
+/// a retained meta of a session already over is said once and passed by, and a live one is
+/// waited for; setSession() names one instead. State messages act only on the session they name.
+/// Missing samples are asked for on TEMA/pedido (see Reassembly for when a gap is given up);
+/// what is given up is said (samplesMissing, and a StreamEvent::Kind::Missing to the consumers).
+/// Byte positions of this stream are 2 × index, so a given-up gap keeps its place.
+/// Everything received is checked first; each kind of refusal is told once and counted.
 class MqttSource : public QObject, public SampleSource
 {
     Q_OBJECT
 public:
-    static constexpr int kGapWaitMs = 5000;
     static constexpr qint64 kPendingBytes = qint64(64) << 20;
+    /// A followed session whose summary came within this is live (for telling two sessions apart).
+    static constexpr qint64 kHeartbeatMs = 3000;
+
+    /// Each kind of message refused, counted.
+    enum class Refusal { Unreadable, NoMeta, OtherSession, TooFarAhead, BadMeta, BadSummary, Count };
 
     MqttSource(const MqttBroker &broker, const QString &topic, QObject *parent = nullptr);
 
-    /// How long a gap stays open after it was asked for (before start()).
-    void setGapWait(int ms) { m_gapWait = ms; }
+    /// The waits of the gap repair (before start()).
+    void setTiming(Reassembly::Timing timing) { m_timing = timing; }
+    /// How long a piece asked for is waited for before it is asked for again (before start()).
+    void setGapWait(int ms) { m_timing.firstWait = ms; }
+    /// Records this session only (0: the live one).
+    void setSession(quint64 session) { m_wanted = session; }
     void start();
-    /// Disconnects; closed() on the client follows. A gap given up is told first.
-    void stop()
-    {
-        tellGap();
-        m_client.disconnectFromBroker();
-    }
-    /// Samples 0 … samples−1 are wanted: targetReached() once each has arrived or been given up.
+    /// Disconnects; stopped() follows. A gap given up is told first.
+    void stop();
+    /// Samples 0 … samples−1 are wanted: targetReached() once each has arrived or been given up,
+    /// or once the bench's session ended short of them.
     void setTarget(quint64 samples);
 
     /// The session followed (0: none yet) and its meta, once heard.
     quint64 session() const { return m_session; }
     const SessionMeta &meta() const { return m_meta; }
-    bool hasMeta() const { return m_hasMeta; }
-    /// The publisher's state as last heard ("en línea", "dispositivo perdido", "fuera de línea").
+    bool hasMeta() const { return m_session != 0; }
+    /// The publisher's state as last heard for the followed session ("en línea", …).
     QString publisherState() const { return m_state; }
     /// Samples handed out or given up so far (the next index).
     quint64 next() const { return m_reassembly.next(); }
     quint64 duplicates() const { return m_reassembly.duplicates(); }
-    const std::vector<SampleRange> &missing() const { return m_missing; }
+    quint64 late() const { return m_reassembly.late(); }
+    /// The end of what the bench is known to have produced in the followed session.
+    quint64 knownEnd() const { return m_reassembly.knownEnd(); }
+    /// The bench said goodbye to the followed session.
+    bool sessionEnded() const { return m_ended; }
+    const std::vector<SampleRange> &missing() const { return m_reassembly.givenUp(); }
+    quint64 refused(Refusal kind) const { return m_refused[size_t(kind)]; }
+    /// The refusals counted, as sentences for a summary (empty when none).
+    QStringList refusalSummary() const;
     MqttClient &client() { return m_client; }
 
 signals:
@@ -66,10 +84,20 @@ signals:
     void targetReached(bool complete);
     /// A newer session began on the topic while this one is followed.
     void otherSession(quint64 session);
+    /// After stop(): the connection is closed.
+    void stopped();
 
 private:
-    void received(const QString &topic, const QByteArray &payload);
-    bool follow(quint64 session);
+    using Handler = void (MqttSource::*)(const QByteArray &payload, bool retained, qint64 now);
+    void received(const QString &topic, const QByteArray &payload, bool retained);
+    void onBatch(const QByteArray &payload, bool retained, qint64 now);
+    void onMeta(const QByteArray &payload, bool retained, qint64 now);
+    void onState(const QByteArray &payload, bool retained, qint64 now);
+    void onSummary(const QByteArray &payload, bool retained, qint64 now);
+    void onAnswer(const QByteArray &payload, bool retained, qint64 now);
+    void follow(const SessionMeta &meta);
+    void refuse(Refusal kind, const QString &detail);
+    void checkOtherLive(quint64 session, bool retained, qint64 now);
     void process();
     void hand(const Batch &batch);
     void checkTarget();
@@ -77,22 +105,25 @@ private:
     void tellGap();
 
     MqttTopics m_topics;
+    QString m_topic;
     MqttClient m_client;
+    std::vector<std::pair<QString, Handler>> m_handlers; // one per subscribed topic
+    Reassembly::Timing m_timing;
     Reassembly m_reassembly;
-    int m_gapWait = kGapWaitMs;
     QElapsedTimer m_clock;
     QTimer m_tick;
+    quint64 m_wanted = 0;
     quint64 m_session = 0;
-    bool m_progressed = false; // samples of this session handed out or given up
+    bool m_progressed = false; // a batch of the followed session was taken
     SessionMeta m_meta;
-    bool m_hasMeta = false;
     qint64 m_clockZero = 0;
-    bool m_clockZeroKnown = false;
     QString m_state;
-    std::vector<SampleRange> m_missing; // given up, contiguous ranges joined
-    SampleRange m_gap{0, 0};            // given up and not told yet: it may still grow
+    bool m_ended = false;
+    qint64 m_lastSummaryAt = -1;
+    std::vector<quint64> m_endedSessions; // said goodbye (the newest few), not to be followed
+    std::vector<quint64> m_toldSessions;  // other sessions already told about (the newest few)
+    std::array<quint64, size_t(Refusal::Count)> m_refused{};
+    SampleRange m_gap{0, 0}; // given up and not told yet: it may still grow
     quint64 m_target = 0;
     bool m_targetReached = false;
-    bool m_badBatchTold = false;
-    quint64 m_newestOtherTold = 0;
 };

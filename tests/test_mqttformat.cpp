@@ -150,63 +150,103 @@ void TestMqttFormat::reassembly_data()
     QTest::addColumn<QString>("steps");
     QTest::addColumn<qint64>("pendingLimit");
     QTest::addColumn<QString>("expected");
+    QTest::addColumn<QString>("counts"); // "d<duplicates> t<late>", or empty: not checked
     const qint64 big = 1 << 30;
-    QTest::newRow("en orden") << "b 0 10 @0; b 10 5 @1" << big << "R0-10 R10-15";
-    QTest::newRow("duplicados y solapes") << "b 0 10 @0; b 5 10 @1; b 0 15 @2; b 12 2 @3" << big << "R0-10 R10-15";
+    QTest::newRow("en orden") << "b 0 10 @0; b 10 5 @1" << big << "R0-10 R10-15" << "d0 t0";
+    QTest::newRow("duplicados y solapes") << "b 0 10 @0; b 5 10 @1; b 0 15 @2; b 12 2 @3" << big << "R0-10 R10-15"
+                                          << "d22 t0";
     QTest::newRow("desordenados") << "b 0 10 @0; b 30 5 @1; b 20 10 @2; b 10 10 @3" << big
-                                  << "R0-10 P10-30 R10-20 R20-30 R30-35";
-    QTest::newRow("hueco pedido y llenado") << "b 0 10 @0; b 20 5 @1; b 10 10 @2" << big << "R0-10 P10-20 R10-20 R20-25";
-    QTest::newRow("hueco abandonado tras la espera") << "b 0 10 @0; b 20 5 @1; t @100; t @101" << big
-                                                     << "R0-10 P10-20 M10-20 R20-25";
+                                  << "R0-10 P10-30 R10-20 R20-30 R30-35" << "d0 t0";
+    QTest::newRow("hueco pedido y llenado") << "b 0 10 @0; b 20 5 @1; b 10 10 @2" << big << "R0-10 P10-20 R10-20 R20-25"
+                                            << "";
+    // A timer alone never gives a gap up: the piece is asked for again, less and less often.
+    QTest::newRow("hueco pedido otra vez, cada vez más espaciado")
+        << "b 0 10 @0; b 20 5 @1; t @100; t @101; t @200; t @301; t @1000" << big
+        << "R0-10 P10-20 P10-20 P10-20 P10-20" << "";
     QTest::newRow("el publicador ya no lo tiene") << "b 0 10 @0; b 20 5 @1; u 10 10 @2" << big
-                                                  << "R0-10 P10-20 M10-20 R20-25";
-    QTest::newRow("en parte llenado, en parte no") << "b 0 10 @0; b 20 5 @1; b 15 3 @2; t @101" << big
-                                                   << "R0-10 P10-20 M10-15 R15-18 M18-20 R20-25";
-    QTest::newRow("pedido por trozos") << "b 0 1 @0; b 140001 1 @1; b 1 65536 @2; t @300" << big
-                                       << "R0-1 P1-65537 R1-65537 P65537-131073 M65537-131073 P131073-140001";
-    QTest::newRow("final anunciado que no llega") << "b 0 10 @0; a 15 @1; t @50; t @101; t @202" << big
-                                                  << "R0-10 P10-15 M10-15";
-    QTest::newRow("final anunciado que llega") << "b 0 10 @0; a 15 @1; b 10 5 @20; t @300" << big << "R0-10 R10-15";
+                                                  << "R0-10 P10-20 M10-20 R20-25" << "";
+    QTest::newRow("lo que aún no existe no se abandona")
+        << "b 0 10 @0; a 30 @1; t @60; u 10 20 h15 @61; b 15 15 @70" << big << "R0-10 P10-30 M10-15 R15-30" << "";
+    QTest::newRow("una respuesta a otra cosa que lo pedido no cuenta")
+        << "b 0 10 @0; b 20 5 @1; u 100 10 @2; u 0 10 @3" << big << "R0-10 P10-20" << "";
+    QTest::newRow("pedido por trozos") << "b 0 1 @0; b 140001 1 @1; b 1 65536 @2" << big
+                                       << "R0-1 P1-65537 R1-65537 P65537-131073" << "";
+    QTest::newRow("final anunciado que no llega: se pide tras la gracia")
+        << "b 0 10 @0; a 15 @1; t @50; t @51; t @152" << big << "R0-10 P10-15 P10-15" << "";
+    QTest::newRow("final anunciado que llega") << "b 0 10 @0; a 15 @1; b 10 5 @20; t @300" << big << "R0-10 R10-15"
+                                               << "d0 t0";
     // Summaries count the batch still filling: in a steady stream each one is a little ahead of
     // what has come, and what it counted always comes soon after.
     QTest::newRow("flujo continuo con resúmenes por delante")
         << "b 0 10 @0; a 15 @1; b 10 10 @50; a 25 @60; b 20 10 @100; a 35 @110; b 30 10 @150; a 45 @160; "
            "b 40 10 @200; t @250"
-        << big << "R0-10 R10-20 R20-30 R30-40 R40-50";
-    QTest::newRow("demasiado en espera") << "b 0 10 @0; b 20 20 @1" << qint64(20) << "R0-10 P10-20 M10-20 R20-40";
-    // Nobody is left to send: after one wait everything missing goes at once, not a piece a wait.
-    QTest::newRow("publicador ido: todo a la vez")
-        << "b 0 1 @0; b 140001 1 @1; g @2; t @101" << big << "R0-1 P1-65537 M1-140001 R140001-140002";
-    QTest::newRow("publicador ido: el final anunciado también")
-        << "b 0 10 @0; g @1; a 30 @1; t @101; t @202" << big << "R0-10 P10-30 M10-30";
+        << big << "R0-10 R10-20 R20-30 R30-40 R40-50" << "d0 t0";
+    // Past the bound the batches furthest ahead are let go, and asked for again in their turn.
+    QTest::newRow("demasiado en espera") << "b 0 10 @0; b 20 20 @1; b 10 10 @2; b 20 20 @3" << qint64(20)
+                                         << "R0-10 P10-20 R10-20 P20-40 R20-40" << "d0 t0";
+    QTest::newRow("conexión perdida y vuelta: se pide de nuevo, nada se abandona")
+        << "b 0 10 @0; b 20 5 @1; l @2; o @50; t @500; b 10 10 @600" << big
+        << "R0-10 P10-20 P10-20 P10-20 P10-20 R10-20 R20-25" << "d0 t0";
+    QTest::newRow("ausente demasiado tiempo") << "b 0 10 @0; b 20 5 @1; l @2; t @1002" << big
+                                              << "R0-10 P10-20 P10-20 M10-20 R20-25" << "";
+    // Nobody is left to send: after the last request everything missing goes at once.
+    QTest::newRow("sesión terminada: un último pedido y todo a la vez")
+        << "b 0 1 @0; b 140001 1 @1; g @2; t @101; t @102" << big << "R0-1 P1-65537 P1-65537 M1-140001 R140001-140002"
+        << "";
+    QTest::newRow("sesión terminada: el final anunciado también")
+        << "b 0 10 @0; g @1; a 30 @1; t @101; t @202" << big << "R0-10 P10-30 M10-30" << "";
+    QTest::newRow("sesión terminada pero llega lo pedido: se sigue")
+        << "b 0 10 @0; b 30 5 @1; g @2; b 10 10 @50; t @102" << big << "R0-10 P10-30 P10-30 R10-20 P20-30" << "";
+    QTest::newRow("tardías, no duplicadas") << "b 0 10 @0; b 20 5 @1; u 10 10 @2; b 10 10 @3; b 0 5 @4" << big
+                                            << "R0-10 P10-20 M10-20 R20-25" << "d5 t10";
+    QTest::newRow("lote inverosímil rechazado")
+        << "r 5.76; b 0 10 @0; a 150000 @25000; b 1000000 10 @25001; b 10 5 @25002" << big << "R0-10 X R10-15" << "";
+    QTest::newRow("índice pasado 2^63 rechazado") << "b 0 10 @0; b 9223372036854775800 10 @1" << big << "R0-10 X" << "";
 }
 
-// Steps: "b FIRST COUNT @T" a batch, "a COUNT @T" an announced count, "u FIRST COUNT @T" the
-// publisher no longer has these, "g @T" the publisher is gone, "t @T" time passes; the wait is 100.
+// Steps: "b FIRST COUNT @T" a batch, "a COUNT @T" an announced count, "u FIRST COUNT [hEND] @T"
+// the publisher no longer has these (and holds up to END), "g @T" it said goodbye, "l @T" its
+// connection was lost, "o @T" it is online, "r RATE" the line's rate (samples per ms), "t @T"
+// time passes. Waits: 100 first, 400 at most, 50 for an announced count, 1000 of absence.
 void TestMqttFormat::reassembly()
 {
     QFETCH(QString, steps);
     QFETCH(qint64, pendingLimit);
     QFETCH(QString, expected);
-    Reassembly r(100, pendingLimit);
+    QFETCH(QString, counts);
+    Reassembly r({100, 400, 50, 1000}, pendingLimit);
+    QStringList said;
     std::vector<Reassembly::Output> out;
     for (const QString &step : steps.split(u';')) {
         const QStringList w = step.trimmed().split(u' ');
         const qint64 at = w.last().mid(1).toLongLong();
-        if (w[0] == u"b")
-            r.add(makeBatch(w[1].toULongLong(), w[2].toULongLong()), at);
-        else if (w[0] == u"a")
+        if (w[0] == u"b") {
+            if (r.add(makeBatch(w[1].toULongLong(), w[2].toULongLong()), at) == Reassembly::Verdict::TooFarAhead)
+                said << QStringLiteral("X");
+        } else if (w[0] == u"a") {
             r.announce(w[1].toULongLong(), at);
-        else if (w[0] == u"u")
-            r.unavailable({w[1].toULongLong(), w[2].toULongLong()}, at);
-        else if (w[0] == u"g")
-            r.setPublisherGone(true);
-        else
+        } else if (w[0] == u"u") {
+            const auto held = w.size() > 4 ? std::optional<quint64>(w[3].mid(1).toULongLong()) : std::nullopt;
+            r.unavailable({w[1].toULongLong(), w[2].toULongLong()}, held, at);
+        } else if (w[0] == u"g" || w[0] == u"l" || w[0] == u"o") {
+            r.setPublisher(w[0] == u"g"   ? Reassembly::Publisher::Ended
+                           : w[0] == u"l" ? Reassembly::Publisher::Absent
+                                          : Reassembly::Publisher::Live,
+                           at);
+        } else if (w[0] == u"r") {
+            r.setMaxRate(w[1].toDouble());
+        } else {
             r.tick(at);
-        for (auto &o : r.take())
+        }
+        std::vector<Reassembly::Output> now = r.take();
+        if (!now.empty())
+            said << describe(now);
+        for (auto &o : now)
             out.push_back(std::move(o));
     }
-    QCOMPARE(describe(out), expected);
+    QCOMPARE(said.join(u' '), expected);
+    if (!counts.isEmpty())
+        QCOMPARE(QStringLiteral("d%1 t%2").arg(r.duplicates()).arg(r.late()), counts);
     for (const auto &o : out) // what is handed out is the samples themselves, times included
         if (o.kind == Reassembly::Output::Ready) {
             const Batch whole = makeBatch(o.batch.first, o.batch.values.size());

@@ -149,10 +149,15 @@ void TestMqttLink::stateAndCleanEnd()
         seen << s.at(0).toString();
     QCOMPARE(seen, (QStringList{MqttPublisher::kOnline, MqttPublisher::kDeviceLost, MqttPublisher::kOnline,
                                 MqttPublisher::kOffline}));
+    // A recorder that comes after the end finds the session over, says so, and waits for another.
     MqttSource late(broker.settings(), kTopic);
+    QSignalSpy lateProblems(&late, &MqttSource::problem);
     late.start();
-    QTRY_VERIFY_WITH_TIMEOUT(!late.publisherState().isEmpty(), kTimeout);
-    QCOMPARE(late.publisherState(), MqttPublisher::kOffline);
+    QTRY_COMPARE_WITH_TIMEOUT(lateProblems.size(), 1, kTimeout);
+    QCOMPARE(lateProblems.at(0).at(0).toString(),
+             QStringLiteral("La sesión %1 de %2 ya terminó; se espera a que el banco empiece una nueva.")
+                 .arg(publisher.session()).arg(kTopic));
+    QCOMPARE(late.session(), quint64(0));
 }
 
 QTEST_GUILESS_MAIN(TestMqttLink)

@@ -176,17 +176,22 @@ void TestMqttStream::memoryOverflow()
     run.publisher.start();
     QTRY_COMPARE_WITH_TIMEOUT(run.reached.size(), 1, kTimeout);
     QCOMPARE(run.reached.at(0).at(0).toBool(), false);
-    QCOMPARE(lost.size(), 1);
-    QCOMPARE(lost.at(0).at(0).toULongLong(), quint64(0));
-    const quint64 kept = lost.at(0).at(1).toULongLong();
+    // Told as it happens, a line a second at most: together, the oldest samples, without a hole.
+    QVERIFY(!lost.isEmpty());
+    quint64 kept = 0;
+    for (const auto &l : lost) {
+        QCOMPARE(l.at(0).toULongLong(), kept);
+        kept += l.at(1).toULongLong();
+    }
     QVERIFY(kept > 0 && kept < kSamples);
     QCOMPARE(run.source.missing(), (std::vector<SampleRange>{{0, kept}}));
     const QString check = run.remote.checkAgainstFeed(kept, kSamples - kept, kPerBlock);
     QVERIFY2(check.isEmpty(), qPrintable(check));
     QTRY_VERIFY_WITH_TIMEOUT(!notices.isEmpty(), kTimeout);
+    const quint64 firstLoss = lost.at(0).at(1).toULongLong();
     QCOMPARE(notices.at(0).at(0).toString(),
-             QStringLiteral("perdidas %1 muestras (0 a %2): no cupieron en la memoria de envío mientras no había "
-                            "conexión con el broker").arg(kept).arg(kept - 1));
+             QStringLiteral("perdidas %1 muestras (0 a %2): no cupieron en la memoria de envío mientras el broker no "
+                            "las confirmaba").arg(firstLoss).arg(firstLoss - 1));
 }
 
 void TestMqttStream::slowSubscriber_data()
