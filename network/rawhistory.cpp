@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -77,6 +78,21 @@ bool writeFully(int fd, const char *from, qint64 size, qint64 offset)
     return true;
 }
 
+// A file of our own in folder that no name leads to: nothing to clean up however the program
+// ends. Where the file system lacks O_TMPFILE, a named file unlinked at once.
+int openUnlinked(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    const int fd = ::open(path.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR))
+        return fd;
+    QByteArray name = path + "/.dispvanto-llegadas-XXXXXX";
+    const int named = ::mkostemp(name.data(), O_CLOEXEC);
+    if (named >= 0)
+        ::unlink(name.constData());
+    return named;
+}
+
 } // namespace
 
 RawReader rawFileReader(const QString &path, qint64 firstPosition)
@@ -116,7 +132,7 @@ QString ArrivalSteps::open(const QString &folder)
     for (const QString &where : {folder, temporaryFolder()}) {
         if (where.isEmpty())
             continue;
-        m_fd = ::open(QFile::encodeName(where).constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        m_fd = openUnlinked(where);
         if (m_fd >= 0) {
             m_folder = where;
             m_writable = true;

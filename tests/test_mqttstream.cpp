@@ -1,21 +1,17 @@
 // Samples from a publisher to a remote source through a real Mosquitto of the test's own: the
 // round trip, memory running out, a subscriber the broker drops messages for, samples re-sent
-// from the raw recording (and, without a broker, where their arrival times are kept). A broker
-// that goes away mid-run is tested end to end, with the real program (test_remotebench).
+// from the raw recording. A broker that goes away mid-run is tested end to end, with the real
+// program (test_remotebench).
 #include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
 
-#include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QtEndian>
 
 #include <csignal>
-#include <sys/resource.h>
 #include <sys/types.h>
-#include <unistd.h>
 
 namespace {
 
@@ -96,8 +92,6 @@ private slots:
     void slowSubscriber_data();
     void slowSubscriber();
     void resentFromRawKeepArrivalTimes();
-    void arrivalTimesWhereverKept_data();
-    void arrivalTimesWhereverKept();
 
 private:
     QTemporaryDir m_certFolder;
@@ -302,100 +296,6 @@ void TestMqttStream::resentFromRawKeepArrivalTimes()
     QVERIFY2(check.isEmpty(), qPrintable(check));
     QVERIFY(source.missing().empty());
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
-}
-
-void TestMqttStream::arrivalTimesWhereverKept_data()
-{
-    QTest::addColumn<bool>("besideRaw");   // the raw recording's folder takes the steps' file
-    QTest::addColumn<bool>("temporary");   // the system's temporary folder does
-    QTest::addColumn<qint64>("fileLimit"); // bytes a file may grow to (0: no limit)
-    QTest::addColumn<bool>("warned");
-    QTest::addColumn<bool>("warnedBatchExact");
-    QTest::newRow("junto a la grabación cruda") << true << false << qint64(0) << false << false;
-    QTest::newRow("en la carpeta temporal") << false << true << qint64(0) << false << false;
-    QTest::newRow("sin carpeta: la hora de cada lote") << false << false << qint64(0) << true << false;
-    // Room for 256 steps: the second write fails; what it held and the rest of its batch stay exact.
-    QTest::newRow("archivo lleno a mitad") << true << false << qint64(4096) << true << true;
-}
-
-// Samples read back from the raw recording carry their own arrival times wherever the steps are
-// kept; where nothing can keep them, each batch's first time, and the caller is warned once.
-void TestMqttStream::arrivalTimesWhereverKept()
-{
-    QFETCH(bool, besideRaw);
-    QFETCH(bool, temporary);
-    QFETCH(qint64, fileLimit);
-    QFETCH(bool, warned);
-    QFETCH(bool, warnedBatchExact);
-    constexpr quint64 kBatchSize = 30; // ten time steps of three samples
-    constexpr quint64 kBatches = 60;
-    constexpr quint64 kTotal = kBatchSize * kBatches;
-    const auto arrival = [](quint64 i) { return TestFeed::arrivalOfBlock(i / 3); };
-    QTemporaryDir folder;
-    QVERIFY(QDir(folder.path()).mkdir("tmp"));
-    QFile raw(folder.filePath("crudo.bin"));
-    QVERIFY(raw.open(QIODevice::WriteOnly));
-    for (quint64 i = 0; i < kTotal; ++i) {
-        char bytes[2];
-        qToLittleEndian<quint16>(TestFeed::valueAt(i), bytes);
-        raw.write(bytes, 2);
-    }
-    raw.close();
-
-    RawReader reader = rawFileReader(raw.fileName());
-    if (!besideRaw)
-        reader.folder = folder.filePath("no-existe");
-    const QByteArray tmpBefore = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QFile::encodeName(folder.filePath(temporary ? "tmp" : "tampoco-existe")));
-    RawHistory history(reader);
-    rlimit limitBefore{};
-    ::getrlimit(RLIMIT_FSIZE, &limitBefore);
-    const auto xfszBefore = std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead
-    if (fileLimit > 0) {
-        const rlimit limit{rlim_t(fileLimit), limitBefore.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    qint64 warnedAt = -1;
-    QString warning;
-    for (quint64 k = 0; k < kBatches; ++k) {
-        Batch b;
-        b.session = 7;
-        b.first = k * kBatchSize;
-        for (quint64 i = b.first; i < (k + 1) * kBatchSize; ++i) {
-            b.append(TestFeed::valueAt(i), arrival(i));
-            history.noteSample(i, qint64(2 * (i + 1)));
-        }
-        const QString w = history.noteBatch(b);
-        if (!w.isEmpty() && warnedAt < 0) {
-            warnedAt = qint64(k);
-            warning = w;
-        } else {
-            QVERIFY2(w.isEmpty(), "warned twice");
-        }
-    }
-    ::setrlimit(RLIMIT_FSIZE, &limitBefore);
-    std::signal(SIGXFSZ, xfszBefore);
-    if (tmpBefore.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", tmpBefore);
-
-    QCOMPARE(warnedAt >= 0, warned);
-    QCOMPARE(history.warning(), warning);
-    if (warned && !besideRaw)
-        QVERIFY2(warning.contains(folder.filePath("no-existe")) && warning.contains("tampoco-existe"), qPrintable(warning));
-    for (quint64 from = 0; from < kTotal; from += 250) { // pieces that cut across batches
-        const quint64 to = qMin(kTotal, from + 250);
-        const Batch back = history.read(7, from, to);
-        QCOMPARE(back.values.size(), size_t(to - from));
-        for (quint64 i = from; i < to; ++i) {
-            const qint64 k = qint64(i / kBatchSize);
-            const bool exact = !warned || k < warnedAt || (k == warnedAt && warnedBatchExact);
-            const qint64 expected = exact ? arrival(i) : arrival(quint64(k) * kBatchSize);
-            QCOMPARE(back.values[i - from], TestFeed::valueAt(i));
-            QCOMPARE(back.arrivalAt(i - from), expected);
-        }
-    }
 }
 
 QTEST_GUILESS_MAIN(TestMqttStream)
