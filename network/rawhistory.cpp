@@ -248,7 +248,7 @@ QString RawHistory::noteBatch(const Batch &b)
     }
     if (why.isEmpty())
         return {};
-    m_warning = QStringLiteral("no se pueden guardar las horas de llegada de cada muestra en %1: las muestras "
+    m_warning = QStringLiteral("MQTT: no se pueden guardar las horas de llegada de cada muestra en %1: las muestras "
                                "reenviadas desde la grabación cruda llevarán la hora de la primera de su lote")
                     .arg(why);
     return m_warning;
