@@ -37,7 +37,7 @@ test-sanitize: deps
 
 fuzz: deps
 	@[ -f $(FUZZ_BUILD)/build.ninja ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDISPVANTO_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) --target fuzz_settingsfile fuzz_settingsstring
+	cmake --build $(FUZZ_BUILD) --target fuzz_settingsfile fuzz_settingsstring fuzz_received
 	scripts/fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 bench: deps

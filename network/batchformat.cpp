@@ -65,43 +65,71 @@ QByteArray Batch::encode() const
     return out;
 }
 
+namespace {
+
+std::optional<Batch> refuse(QString *why, const QString &reason)
+{
+    if (why)
+        *why = reason;
+    return std::nullopt;
+}
+
+// The time steps after the header's first: offsets rising within the count, times rising and
+// plausible (an offset from t0 that stays within the range cannot overflow).
+std::optional<Batch> readSteps(Batch b, const uchar *step, qint64 m, QString *why)
+{
+    using namespace batchformat;
+    const qint64 t0 = b.times.front().unixNanos;
+    const qint64 n = qint64(b.values.size());
+    qint64 previous = 0;
+    for (qint64 i = 0; i < m; ++i, step += kStepSize) {
+        const quint32 offset = qFromLittleEndian<quint32>(step);
+        const qint64 delta = qFromLittleEndian<qint64>(step + 4);
+        if (offset <= b.times.back().offset || offset >= n)
+            return refuse(why, QStringLiteral("lote con pasos de tiempo desordenados (desplazamiento %1 tras %2, en un "
+                                              "lote de %3 muestras)").arg(offset).arg(b.times.back().offset).arg(n));
+        if (delta <= previous || delta >= kLatestUnixNanos - t0)
+            return refuse(why, QStringLiteral("lote con horas de llegada desordenadas o imposibles (paso %1: %2 ns tras "
+                                              "la primera)").arg(i + 1).arg(delta));
+        previous = delta;
+        b.times.push_back({offset, t0 + delta});
+    }
+    return b;
+}
+
+} // namespace
+
 std::optional<Batch> Batch::decode(QByteArrayView payload, QString *why)
 {
     using namespace batchformat;
-    const auto fail = [why](const QString &reason) -> std::optional<Batch> {
-        if (why)
-            *why = reason;
-        return std::nullopt;
-    };
     const auto *p = reinterpret_cast<const uchar *>(payload.data());
     const qint64 size = payload.size();
     if (size < kHeaderSize || std::memcmp(p, kMagic, 4) != 0)
-        return fail(QStringLiteral("no es un lote de muestras (falta la marca DVMQ)"));
+        return refuse(why, QStringLiteral("no es un lote de muestras (falta la marca DVMQ)"));
     const quint16 version = qFromLittleEndian<quint16>(p + 4);
     if (version != kVersion)
-        return fail(QStringLiteral("lote en un formato de versión %1; este programa lee la %2").arg(version).arg(kVersion));
+        return refuse(why, QStringLiteral("lote en un formato de versión %1; este programa lee la %2").arg(version).arg(kVersion));
     const qint64 header = qFromLittleEndian<quint16>(p + 6);
     const qint64 n = qFromLittleEndian<quint32>(p + 24);
     const qint64 m = qFromLittleEndian<quint32>(p + 28);
     if (header < kHeaderSize || header + 2 * n + kStepSize * m != size || m >= qMax<qint64>(n, 1))
-        return fail(QStringLiteral("lote de tamaño incoherente (%1 bytes para %2 muestras)").arg(size).arg(n));
+        return refuse(why, QStringLiteral("lote de tamaño incoherente (%1 bytes para %2 muestras y %3 pasos de tiempo)")
+                               .arg(size).arg(n).arg(m));
     Batch b;
     b.session = qFromLittleEndian<quint64>(p + 8);
     b.first = qFromLittleEndian<quint64>(p + 16);
-    if (b.first + quint64(n) < b.first)
-        return fail(QStringLiteral("lote con índices fuera de rango"));
+    if (b.session == 0)
+        return refuse(why, QStringLiteral("lote de la sesión 0, que no existe"));
+    if (b.first > kIndexLimit - quint64(n))
+        return refuse(why, QStringLiteral("lote con índices fuera de rango (%1 muestras desde la %2; el máximo es %3)")
+                               .arg(n).arg(b.first).arg(kIndexLimit - 1));
+    const qint64 t0 = qFromLittleEndian<qint64>(p + 32);
+    if (t0 < 0 || t0 >= kLatestUnixNanos)
+        return refuse(why, QStringLiteral("lote con una hora de llegada imposible (%1 ns desde 1970)").arg(t0));
     if (n == 0)
         return b;
     b.values.resize(size_t(n));
     qFromLittleEndian<quint16>(p + header, n, b.values.data());
-    const qint64 t0 = qFromLittleEndian<qint64>(p + 32);
     b.times.push_back({0, t0});
-    const uchar *step = p + header + 2 * n;
-    for (qint64 i = 0; i < m; ++i, step += kStepSize) {
-        const quint32 offset = qFromLittleEndian<quint32>(step);
-        if (offset <= b.times.back().offset || offset >= n)
-            return fail(QStringLiteral("lote con pasos de tiempo desordenados"));
-        b.times.push_back({offset, t0 + qFromLittleEndian<qint64>(step + 4)});
-    }
-    return b;
+    return readSteps(std::move(b), p + header + 2 * n, m, why);
 }

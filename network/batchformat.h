@@ -24,11 +24,19 @@
 //
 // A reader that only wants the values reads the header and the n samples; the steps give each
 // sample the arrival time of the block of bytes that completed it.
+//
+// A reader refuses: session 0 (no session has it); indices at or past 2^63 (first + n above it);
+// step offsets that do not rise strictly within 1 … n−1; arrival times that do not rise strictly
+// from step to step or lie outside 1970 … 2199.
 namespace batchformat {
 constexpr char kMagic[4] = {'D', 'V', 'M', 'Q'};
 constexpr quint16 kVersion = 1;
 constexpr int kHeaderSize = 40;
 constexpr int kStepSize = 12;
+/// Sample indices stay below this: a count of samples always fits a signed 64-bit number.
+constexpr quint64 kIndexLimit = quint64(1) << 63;
+/// Unix ns of 2200-01-01T00:00Z: arrival times and starts lie before it.
+constexpr qint64 kLatestUnixNanos = 7'258'118'400'000'000'000;
 } // namespace batchformat
 
 /// From this sample on (offset within its batch), samples arrived at this wall-clock time.

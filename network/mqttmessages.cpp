@@ -1,34 +1,102 @@
 #include "mqttmessages.h"
 
+#include "batchformat.h"
+
 #include <QJsonDocument>
+#include <QJsonArray>
 #include <QJsonObject>
 
 namespace {
+
+using batchformat::kIndexLimit;
+using batchformat::kLatestUnixNanos;
+constexpr qint64 kEarliestStartMs = 946'684'800'000; // 2000-01-01T00:00Z
+constexpr qint64 kNanosPerMs = 1'000'000;
 
 QByteArray compact(const QJsonObject &o)
 {
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
-std::optional<QJsonObject> object(const QByteArray &json)
+// A received value as the sender wrote it, cut short: for a message that names it.
+QString shown(const QJsonValue &v)
 {
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-        return std::nullopt;
-    return doc.object();
+    if (v.isUndefined())
+        return QStringLiteral("(falta)");
+    QString text = QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson(QJsonDocument::Compact));
+    text = text.mid(1, text.size() - 2);
+    return text.size() > 60 ? text.left(60) + u'…' : text;
 }
 
-// Session numbers and indices are whole numbers; a negative or fractional one is refused.
-std::optional<quint64> whole(const QJsonObject &o, const char *key)
+// The fields of one received JSON object. Reading goes on after a refusal, harmlessly; the
+// first refusal is the one told.
+class Fields
 {
-    const QJsonValue v = o.value(QLatin1String(key));
-    if (!v.isDouble())
-        return std::nullopt;
-    const qint64 n = v.toInteger(-1);
-    if (n < 0)
-        return std::nullopt;
-    return quint64(n);
+public:
+    Fields(const QByteArray &json, QString *why) : m_why(why)
+    {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(json, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            refuse(QStringLiteral("no es un objeto JSON"));
+        else
+            m_o = doc.object();
+    }
+    bool ok() const { return m_ok; }
+    bool has(const char *key) const { return m_o.contains(QLatin1String(key)); }
+    QJsonValue operator[](const char *key) const { return m_o.value(QLatin1String(key)); }
+    void refuse(const QString &reason)
+    {
+        if (m_ok && m_why)
+            *m_why = reason;
+        m_ok = false;
+    }
+    /// A whole number from 0 to 2^63 − 1 (0 when it is not).
+    quint64 whole(const char *key)
+    {
+        const QJsonValue v = (*this)[key];
+        const qint64 n = v.isDouble() ? v.toInteger(-1) : -1;
+        if (n < 0)
+            refuse(QStringLiteral("\"%1\" no es un número entero de 0 a 2^63−1: %2").arg(QLatin1String(key), shown(v)));
+        return n < 0 ? 0 : quint64(n);
+    }
+    quint64 session()
+    {
+        const quint64 s = whole("sesion");
+        if (s == 0)
+            refuse(QStringLiteral("\"sesion\" es 0: las sesiones se numeran desde 1"));
+        return s;
+    }
+    template <typename T>
+    std::optional<T> result(T value) const
+    {
+        return m_ok ? std::optional<T>(std::move(value)) : std::nullopt;
+    }
+
+private:
+    QJsonObject m_o;
+    QString *m_why;
+    bool m_ok = true;
+};
+
+// "inicio" and "inicio_unix_ns": a start that parses, is plausible, and says the same twice.
+void readStart(Fields &f, SessionMeta &m)
+{
+    m.start = QDateTime::fromString(f["inicio"].toString(), Qt::ISODateWithMs);
+    const qint64 ms = m.start.isValid() ? m.start.toMSecsSinceEpoch() : 0;
+    if (!m.start.isValid())
+        return f.refuse(QStringLiteral("\"inicio\" no es una fecha y hora ISO 8601: %1").arg(shown(f["inicio"])));
+    if (ms < kEarliestStartMs || ms >= kLatestUnixNanos / kNanosPerMs)
+        return f.refuse(QStringLiteral("\"inicio\" está fuera de los años 2000 a 2199: %1").arg(shown(f["inicio"])));
+    m.startUnixNanos = ms * kNanosPerMs;
+    if (!f.has("inicio_unix_ns"))
+        return;
+    const qint64 exact = qint64(f.whole("inicio_unix_ns"));
+    const qint64 apart = exact - m.startUnixNanos; // both within 0 … 2^63 − 1: no overflow
+    if (f.ok() && (apart <= -kNanosPerMs || apart >= kNanosPerMs))
+        return f.refuse(QStringLiteral("\"inicio_unix_ns\" (%1) no coincide con \"inicio\" (%2): difieren en %3 ms")
+                            .arg(exact).arg(shown(f["inicio"])).arg(double(apart) / kNanosPerMs, 0, 'f', 3));
+    m.startUnixNanos = exact;
 }
 
 QJsonValue valueOrNull(int v)
@@ -52,24 +120,22 @@ QByteArray SessionMeta::toJson() const
                     {QStringLiteral("inicio_unix_ns"), startUnixNanos}});
 }
 
-std::optional<SessionMeta> SessionMeta::fromJson(const QByteArray &json)
+std::optional<SessionMeta> SessionMeta::fromJson(const QByteArray &json, QString *why)
 {
-    const auto o = object(json);
-    const auto session = o ? whole(*o, "sesion") : std::nullopt;
-    if (!session)
-        return std::nullopt;
+    Fields f(json, why);
     SessionMeta m;
-    m.session = *session;
-    m.format = o->value(QStringLiteral("formato")).toInt();
-    m.encoding = o->value(QStringLiteral("codificacion")).toString();
-    m.program = o->value(QStringLiteral("programa")).toString();
-    m.device = o->value(QStringLiteral("dispositivo")).toString();
-    m.settings = o->value(QStringLiteral("configuracion")).toString();
-    m.port = o->value(QStringLiteral("puerto")).toString();
-    m.clockZeroUnixNanos = o->value(QStringLiteral("reloj_cero_unix_ns")).toInteger();
-    m.start = QDateTime::fromString(o->value(QStringLiteral("inicio")).toString(), Qt::ISODateWithMs);
-    m.startUnixNanos = o->value(QStringLiteral("inicio_unix_ns")).toInteger(m.start.toMSecsSinceEpoch() * 1000000);
-    return m;
+    m.session = f.session();
+    m.format = f["formato"].toInt();
+    m.encoding = f["codificacion"].toString();
+    m.program = f["programa"].toString();
+    m.device = f["dispositivo"].toString();
+    m.settings = f["configuracion"].toString();
+    m.port = f["puerto"].toString();
+    m.clockZeroUnixNanos = qint64(f.whole("reloj_cero_unix_ns"));
+    if (f.ok() && m.clockZeroUnixNanos >= kLatestUnixNanos)
+        f.refuse(QStringLiteral("\"reloj_cero_unix_ns\" está más allá de 2199: %1").arg(m.clockZeroUnixNanos));
+    readStart(f, m);
+    return f.result(std::move(m));
 }
 
 QByteArray SessionSummary::toJson() const
@@ -84,23 +150,19 @@ QByteArray SessionSummary::toJson() const
                     {QStringLiteral("tiempo"), time.toUTC().toString(Qt::ISODateWithMs)}});
 }
 
-std::optional<SessionSummary> SessionSummary::fromJson(const QByteArray &json)
+std::optional<SessionSummary> SessionSummary::fromJson(const QByteArray &json, QString *why)
 {
-    const auto o = object(json);
-    const auto session = o ? whole(*o, "sesion") : std::nullopt;
-    const auto samples = o ? whole(*o, "muestras") : std::nullopt;
-    if (!session || !samples)
-        return std::nullopt;
+    Fields f(json, why);
     SessionSummary s;
-    s.session = *session;
-    s.samples = *samples;
-    s.last = o->value(QStringLiteral("ultima")).toInt(-1);
-    s.recent = whole(*o, "muestras_segundo").value_or(0);
-    s.minimum = o->value(QStringLiteral("minimo")).toInt(-1);
-    s.maximum = o->value(QStringLiteral("maximo")).toInt(-1);
-    s.mean = o->value(QStringLiteral("media")).toDouble();
-    s.time = QDateTime::fromString(o->value(QStringLiteral("tiempo")).toString(), Qt::ISODateWithMs);
-    return s;
+    s.session = f.session();
+    s.samples = f.whole("muestras");
+    s.recent = f.has("muestras_segundo") ? f.whole("muestras_segundo") : 0;
+    s.last = f["ultima"].toInt(-1);
+    s.minimum = f["minimo"].toInt(-1);
+    s.maximum = f["maximo"].toInt(-1);
+    s.mean = f["media"].toDouble();
+    s.time = QDateTime::fromString(f["tiempo"].toString(), Qt::ISODateWithMs);
+    return f.result(std::move(s));
 }
 
 QByteArray ResendRequest::toJson() const
@@ -117,21 +179,21 @@ QByteArray ResendRequest::toJson() const
     return compact(o);
 }
 
-std::optional<ResendRequest> ResendRequest::fromJson(const QByteArray &json)
+std::optional<ResendRequest> ResendRequest::fromJson(const QByteArray &json, QString *why)
 {
-    const auto o = object(json);
-    if (!o)
-        return std::nullopt;
-    const auto session = whole(*o, "sesion");
-    const auto first = whole(*o, "primera");
-    const auto count = whole(*o, "cuantas");
-    if (!session || !first || !count)
-        return std::nullopt;
-    const bool unavailable = o->value(QStringLiteral("disponible")) == QJsonValue(false);
-    ResendRequest r{*session, *first, *count, unavailable};
-    if (o->contains(QStringLiteral("desde")))
-        r.heldFrom = whole(*o, "desde");
-    if (o->contains(QStringLiteral("hasta")))
-        r.heldEnd = whole(*o, "hasta");
-    return r;
+    Fields f(json, why);
+    ResendRequest r;
+    r.session = f.session();
+    r.first = f.whole("primera");
+    r.count = f.whole("cuantas");
+    if (f.ok() && r.count == 0)
+        f.refuse(QStringLiteral("\"cuantas\" es 0: no se pide ninguna muestra"));
+    if (f.ok() && r.first > kIndexLimit - r.count) // both below 2^63: no wrap
+        f.refuse(QStringLiteral("se piden muestras más allá de la %1 (%2 desde la %3)").arg(kIndexLimit - 1).arg(r.count).arg(r.first));
+    r.unavailable = f["disponible"] == QJsonValue(false);
+    if (f.has("desde"))
+        r.heldFrom = f.whole("desde");
+    if (f.has("hasta"))
+        r.heldEnd = f.whole("hasta");
+    return f.result(r);
 }

@@ -21,7 +21,11 @@ struct SessionMeta
     qint64 startUnixNanos = 0;  ///< "inicio_unix_ns": the same, exactly: the publisher's tiempo_s counts from it
 
     QByteArray toJson() const;
-    static std::optional<SessionMeta> fromJson(const QByteArray &json);
+    /// Refuses (and says why, in Spanish, naming the field and its value) a meta without a
+    /// session above 0, without a whole "reloj_cero_unix_ns" from 1970 to 2199, or whose "inicio"
+    /// does not parse, lies outside 2000 … 2199 or disagrees with "inicio_unix_ns" by 1 ms or
+    /// more ("inicio_unix_ns" may be absent: it is then taken from "inicio").
+    static std::optional<SessionMeta> fromJson(const QByteArray &json, QString *why = nullptr);
 };
 
 /// TEMA/resumen (JSON once a second): for dashboards that do not decode batches.
@@ -37,7 +41,9 @@ struct SessionSummary
     QDateTime time;        ///< "tiempo": when the summary was made (ISO 8601, UTC)
 
     QByteArray toJson() const;
-    static std::optional<SessionSummary> fromJson(const QByteArray &json);
+    /// Refuses a summary without a session above 0 or whose counts are not whole numbers below
+    /// 2^63; why says which, in Spanish.
+    static std::optional<SessionSummary> fromJson(const QByteArray &json, QString *why = nullptr);
 };
 
 /// TEMA/pedido (JSON): a subscriber asks for samples [first, first + count) of a session again;
@@ -54,5 +60,7 @@ struct ResendRequest
     std::optional<quint64> heldEnd = std::nullopt;
 
     QByteArray toJson() const;
-    static std::optional<ResendRequest> fromJson(const QByteArray &json);
+    /// Refuses a request without a session above 0, with no samples, or with samples at or past
+    /// index 2^63; why says which, in Spanish.
+    static std::optional<ResendRequest> fromJson(const QByteArray &json, QString *why = nullptr);
 };

@@ -123,7 +123,8 @@ void MqttPublisher::seal()
     if (m_open.values.empty())
         return;
     if (m_raw.enabled())
-        m_raw.noteBatch(m_open.first, m_open.times.front().unixNanos);
+        if (const QString warning = m_raw.noteBatch(m_open); !warning.isEmpty())
+            emit problem(warning);
     noteLoss(m_store.add(m_open.first, quint32(m_open.values.size()), m_open.encode()));
     m_open.values.clear();
     m_open.times.clear();

@@ -137,9 +137,10 @@ void MqttSource::onBatch(const QByteArray &payload, bool retained, qint64 now)
 
 void MqttSource::onMeta(const QByteArray &payload, bool retained, qint64 now)
 {
-    const auto meta = SessionMeta::fromJson(payload);
+    QString why;
+    const auto meta = SessionMeta::fromJson(payload, &why);
     if (!meta) {
-        refuse(Refusal::BadMeta, QString::fromUtf8(payload.left(200)));
+        refuse(Refusal::BadMeta, why);
         return;
     }
     if (meta->session == m_session) {
@@ -218,9 +219,10 @@ void MqttSource::onState(const QByteArray &payload, bool, qint64 now)
 
 void MqttSource::onSummary(const QByteArray &payload, bool retained, qint64 now)
 {
-    const auto summary = SessionSummary::fromJson(payload);
+    QString why;
+    const auto summary = SessionSummary::fromJson(payload, &why);
     if (!summary) {
-        refuse(Refusal::BadSummary, QString::fromUtf8(payload.left(200)));
+        refuse(Refusal::BadSummary, why);
         return;
     }
     if (summary->session != m_session) {

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <limits>
+
 namespace {
 
 Batch makeBatch(quint64 first, quint64 count)
@@ -36,6 +38,12 @@ QString describe(const std::vector<Reassembly::Output> &outputs)
     return words.join(u' ');
 }
 
+template <typename T>
+QByteArray patched(QByteArray payload, int offset, T value)
+{
+    qToLittleEndian<T>(value, payload.data() + offset);
+    return payload;
+}
 } // namespace
 
 class TestMqttFormat : public QObject
@@ -43,8 +51,8 @@ class TestMqttFormat : public QObject
     Q_OBJECT
 private slots:
     void batchLayout();
-    void batchRejected_data();
-    void batchRejected();
+    void batchChecked_data();
+    void batchChecked();
     void sliceKeepsArrivalTimes();
     void metaKeepsNanoseconds();
     void reassembly_data();
@@ -87,30 +95,49 @@ void TestMqttFormat::batchLayout()
     QCOMPARE(back->times, b.times);
 }
 
-void TestMqttFormat::batchRejected_data()
+void TestMqttFormat::batchChecked_data()
 {
     QTest::addColumn<QByteArray>("payload");
-    const QByteArray good = makeBatch(0, 7).encode();
+    QTest::addColumn<bool>("accepted");
+    const QByteArray good = makeBatch(0, 7).encode(); // steps at offsets 3 and 6, +1000 and +2000 ns
+    constexpr quint64 kLimit = quint64(1) << 63;
     QByteArray badMagic = good;
     badMagic[0] = 'X';
     QByteArray version2 = good;
     version2[4] = 2;
-    QByteArray disordered = good;
-    qToLittleEndian<quint32>(9, disordered.data() + 54); // a step beyond the samples
-    QTest::newRow("corto") << good.left(39);
-    QTest::newRow("sin marca") << badMagic;
-    QTest::newRow("otra versión") << version2;
-    QTest::newRow("le falta un byte") << good.chopped(1);
-    QTest::newRow("le sobra un byte") << good + '\0';
-    QTest::newRow("paso de tiempo fuera") << disordered;
+    QTest::newRow("corto") << good.left(39) << false;
+    QTest::newRow("sin marca") << badMagic << false;
+    QTest::newRow("otra versión") << version2 << false;
+    QTest::newRow("le falta un byte") << good.chopped(1) << false;
+    QTest::newRow("le sobra un byte") << good + '\0' << false;
+    QTest::newRow("más muestras que la carga") << patched<quint32>(good, 24, 8) << false;
+    QTest::newRow("paso de tiempo fuera") << patched<quint32>(good, 54, 9) << false;
+    QTest::newRow("paso en el desplazamiento 0") << patched<quint32>(good, 54, 0) << false;
+    QTest::newRow("pasos en el mismo desplazamiento") << patched<quint32>(good, 66, 3) << false;
+    QTest::newRow("hora que retrocede") << patched<qint64>(good, 70, 500) << false;
+    QTest::newRow("hora repetida") << patched<qint64>(good, 70, 1000) << false;
+    QTest::newRow("paso que desborda la hora") << patched<qint64>(good, 70, std::numeric_limits<qint64>::max()) << false;
+    QTest::newRow("hora negativa") << patched<qint64>(good, 32, -1) << false;
+    QTest::newRow("hora en 2200") << patched<qint64>(good, 32, 7'258'118'400'000'000'000) << false;
+    QTest::newRow("sesión 0") << patched<quint64>(good, 8, 0) << false;
+    QTest::newRow("última muestra en 2^63") << patched<quint64>(good, 16, kLimit - 6) << false;
+    QTest::newRow("índices que dan la vuelta") << patched<quint64>(good, 16, ~quint64(0) - 2) << false;
+    QTest::newRow("la mayor muestra, 2^63−1") << patched<quint64>(good, 16, kLimit - 7) << true;
+    QTest::newRow("la última hora posible")
+        << patched<qint64>(patched<qint64>(good, 32, 7'258'118'400'000'000'000 - 2001), 70, 2000) << true;
+    QTest::newRow("vacío") << makeBatch(5, 0).encode() << true;
 }
 
-void TestMqttFormat::batchRejected()
+void TestMqttFormat::batchChecked()
 {
     QFETCH(QByteArray, payload);
+    QFETCH(bool, accepted);
     QString why;
-    QVERIFY(!Batch::decode(payload, &why));
-    QVERIFY(!why.isEmpty());
+    const auto batch = Batch::decode(payload, &why);
+    QCOMPARE(bool(batch), accepted);
+    QCOMPARE(why.isEmpty(), accepted);
+    if (batch)
+        QCOMPARE(batch->encode(), payload);
 }
 
 void TestMqttFormat::sliceKeepsArrivalTimes()
@@ -138,11 +165,13 @@ void TestMqttFormat::metaKeepsNanoseconds()
     meta.session = 1'733'000'000'123ULL;
     meta.clockZeroUnixNanos = 1'700'000'000'123'456'789LL;
     meta.start = QDateTime::fromMSecsSinceEpoch(1'733'000'000'123LL);
+    meta.startUnixNanos = 1'733'000'000'123'456'789LL;
     const auto back = SessionMeta::fromJson(meta.toJson());
     QVERIFY(back);
     QCOMPARE(back->clockZeroUnixNanos, meta.clockZeroUnixNanos);
     QCOMPARE(back->session, meta.session);
     QCOMPARE(back->start, meta.start);
+    QCOMPARE(back->startUnixNanos, meta.startUnixNanos);
 }
 
 void TestMqttFormat::reassembly_data()

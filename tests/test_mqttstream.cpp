@@ -1,6 +1,7 @@
 // Samples from a publisher to a remote source through a real Mosquitto of the test's own: the
-// round trip, memory running out, a subscriber the broker drops messages for. A broker that
-// goes away mid-run is tested end to end, with the real program (test_remotebench).
+// round trip, memory running out, a subscriber the broker drops messages for, samples re-sent
+// from the raw recording. A broker that goes away mid-run is tested end to end, with the real
+// program (test_remotebench).
 #include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
@@ -90,6 +91,7 @@ private slots:
     void memoryOverflow();
     void slowSubscriber_data();
     void slowSubscriber();
+    void resentFromRawKeepArrivalTimes();
 
 private:
     QTemporaryDir m_certFolder;
@@ -257,6 +259,48 @@ void TestMqttStream::slowSubscriber()
         QCOMPARE(report.end.at(1), QByteArray("0"));
         QVERIFY(report.missingCount >= 4 * kBatch); // ten sent, four kept for it, two still in memory
     }
+}
+
+// A subscriber that comes late asks for the whole session; the publisher's memory holds only
+// the newest batch, so the rest is read back from the raw recording. Each sample carries its
+// own arrival time, as it would have live: the feed's blocks of 37 give hundreds of time steps
+// per original batch, and re-sent batches cut across the original ones.
+void TestMqttStream::resentFromRawKeepArrivalTimes()
+{
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+
+    constexpr int kBlocksPerBatch = 300; // 11 100 samples, sealed as one batch
+    constexpr int kBatches = 5;
+    constexpr quint64 kSamples = quint64(kBatches * kBlocksPerBatch) * kPerBlock;
+    TestFeed feed(kPerBlock, 0, 1000); // handed out by the test
+    feed.setRawFile(folder.filePath("crudo.bin"));
+    MqttPublisher publisher(broker.settings(), kTopic, feed.context());
+    publisher.setMemoryLimit(MqttPublisher::kBatchSamples * 2 + 1024);
+    feed.addConsumer(&publisher);
+    QStringList problems;
+    QObject::connect(&publisher, &MqttPublisher::problem, &publisher, [&problems](const QString &m) { problems << m; });
+    publisher.start();
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.isConnected(), kTimeout);
+    for (int i = 0; i < kBatches; ++i) { // each acknowledged before the next: none is lost
+        feed.step(kBlocksPerBatch);
+        QTRY_COMPARE_WITH_TIMEOUT(publisher.unacknowledgedSamples(), quint64(0), kTimeout);
+    }
+
+    MqttSource source(broker.settings(), kTopic);
+    Collector remote;
+    source.addConsumer(&remote);
+    QSignalSpy reached(&source, &MqttSource::targetReached);
+    source.setTarget(kSamples);
+    source.start();
+    QTRY_COMPARE_WITH_TIMEOUT(reached.size(), 1, kTimeout);
+    QCOMPARE(reached.at(0).at(0).toBool(), true);
+    const QString check = remote.checkAgainstFeed(0, kSamples, kPerBlock);
+    QVERIFY2(check.isEmpty(), qPrintable(check));
+    QVERIFY(source.missing().empty());
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
 }
 
 QTEST_GUILESS_MAIN(TestMqttStream)
