@@ -2,6 +2,8 @@
 #include "mqttreasons.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QSysInfo>
 
@@ -111,4 +113,26 @@ QString uniqueClientId(const QString &role)
         .arg(role, QSysInfo::machineHostName())
         .arg(QCoreApplication::applicationPid())
         .arg(++counter);
+}
+
+QString recorderClientId(const QString &topic, const QList<QByteArray> &outputFiles)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    const auto add = [&hash](const QByteArray &part) {
+        hash.addData(part);
+        hash.addData(QByteArrayView("", 1)); // a separator no part holds
+    };
+    // The host: another machine may record the same topic into the same paths.
+    add(QSysInfo::machineHostName().toUtf8());
+    // The topic: a later recording into the same paths of another bench must not find this
+    // one's queue.
+    add(topic.toUtf8());
+    // The output files, absolute: no two recordings running on one machine write the same
+    // file, so two recorders of one topic never share a session; the working folder does not
+    // change while one runs, so its reconnections always find theirs.
+    for (const QByteArray &file : outputFiles)
+        if (!file.isEmpty())
+            add(QFile::encodeName(QDir::cleanPath(QDir::current().absoluteFilePath(QFile::decodeName(file)))));
+    // "dvrec" and 72 bits of the hash: 23 characters.
+    return QStringLiteral("dvrec") + QString::fromLatin1(hash.result().left(9).toHex());
 }

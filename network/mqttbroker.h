@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 /// Where the broker is and how to prove who we are. The password is held only here and handed
@@ -53,3 +54,9 @@ struct MqttTopics
 /// A client identifier no other client of this broker uses: role, host name, process, and a
 /// counter within the process.
 QString uniqueClientId(const QString &role);
+
+/// The client identifier of a recorder that keeps its session on the broker: the same each time
+/// this recording reconnects, another for any other recording of this or another machine.
+/// outputFiles are the paths it records into (empty ones are skipped), as given. 23 characters
+/// at most, letters and digits only: what every broker must accept.
+QString recorderClientId(const QString &topic, const QList<QByteArray> &outputFiles);
