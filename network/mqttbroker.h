@@ -34,7 +34,8 @@ struct PasswordFile
     QString warning; ///< non-empty: the file is usable but others may read it
 };
 
-/// Reads the password file; never puts the password into a message.
+/// Reads the password file; never puts the password into a message. Only a regular file is
+/// read: a FIFO or a device is refused at once, without waiting for a writer.
 PasswordFile readPasswordFile(const QString &path);
 
 /// The topic a bench publishes under unless told otherwise: dispvanto/<host name>/<COM1|COM2>.

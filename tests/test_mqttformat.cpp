@@ -319,6 +319,7 @@ void TestMqttFormat::brokerAddress_data()
     QTest::newRow("puerto 0") << "broker.lab:0" << "" << 0 << "" << false;
     QTest::newRow("puerto grande") << "broker.lab:70000" << "" << 0 << "" << false;
     QTest::newRow("sin nombre") << ":1883" << "" << 0 << "" << false;
+    QTest::newRow("IPv6 con dos puntos y sin puerto") << "[::1]:" << "" << 0 << "" << false;
 }
 
 void TestMqttFormat::brokerAddress()
