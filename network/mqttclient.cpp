@@ -13,24 +13,26 @@
 
 namespace {
 
-void initialiseOnce()
+/// The library's own start, once for the process: its result.
+int initialiseOnce()
 {
     static std::once_flag once;
+    static int result = MOSQ_ERR_SUCCESS;
     std::call_once(once, [] {
-        mosquitto_lib_init();
+        result = mosquitto_lib_init();
         // A write to a socket the broker has closed must fail with EPIPE, not end the program.
         struct sigaction current {};
         if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
             std::signal(SIGPIPE, SIG_IGN);
     });
+    return result;
 }
 
 } // namespace
 
 MqttClient::MqttClient(const MqttBroker &broker, const QString &clientId, QObject *parent)
-    : QObject(parent), m_broker(broker), m_clientId(clientId)
+    : QObject(parent), m_broker(broker), m_clientId(clientId), m_libraryStart(initialiseOnce())
 {
-    initialiseOnce();
     if (m_broker.tls())
         m_tls = std::make_unique<TlsContext>(m_broker.caFile, m_broker.host);
     m_miscTimer.setInterval(1000);
@@ -291,7 +293,7 @@ QString MqttClient::sentence(Failure kind, const QString &reason, const QString 
     switch (kind) {
     case Failure::Unreachable:
         return QStringLiteral("MQTT: no se puede conectar con el broker %1: %2. Se reintentará, cada vez más espaciado "
-                              "(hasta cada %3 s).").arg(m_broker.name(), reason).arg(kLastRetryMs / 1000);
+                              "(hasta cada %3 s).").arg(m_broker.name(), reason, QString::number(kLastRetryMs / 1000));
     case Failure::Lost: {
         // What happens to what passes meanwhile depends on who we are.
         const QString tail = m_role == Role::Publisher ? QStringLiteral("; lo no confirmado se volverá a enviar.")

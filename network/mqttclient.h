@@ -73,7 +73,8 @@ public:
     bool isConnecting() const { return m_state == State::Starting || m_state == State::Handshaking; }
     /// Waiting for the next try: try now instead (a clean end wants one last chance).
     void retryNow();
-    /// Publishes now: the message id (acknowledged() follows for QoS 1), or -1 when not connected.
+    /// Publishes now: the message id (acknowledged() follows for QoS 1), or -1 when not connected
+    /// or when the library refused it (told through failed(), as Publish).
     int publish(const QString &topic, const QByteArray &payload, int qos, bool retain);
     /// Attempts to connect so far (the first included).
     int connectionAttempts() const { return m_attempts; }
@@ -141,6 +142,7 @@ private:
 
     MqttBroker m_broker;
     QString m_clientId;
+    int m_libraryStart; // what mosquitto_lib_init said
     QString m_willTopic;
     QByteArray m_willPayload;
     bool m_willRetain = false;

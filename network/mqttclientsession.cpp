@@ -122,6 +122,10 @@ void MqttClient::sayGoodbye()
 
 mosquitto *MqttClient::newHandle(QString *failure)
 {
+    if (m_libraryStart != MOSQ_ERR_SUCCESS) {
+        *failure = QStringLiteral("no se pudo iniciar la biblioteca MQTT: %1").arg(mqttreasons::library(m_libraryStart, 0));
+        return nullptr;
+    }
     // An empty id never reaches the library: it refuses it only after clearing its handle, and
     // then closes descriptor 0, which by then belongs to someone else. Without an id of ours a
     // clean session gets one from the library; a persistent session cannot be found again.
