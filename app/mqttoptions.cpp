@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <unistd.h>
 
@@ -32,11 +33,19 @@ QString setMqttOption(MqttOptions &m, const QByteArray &name, const QByteArray &
     if (value.isEmpty())
         return QStringLiteral("La opción %1 necesita %2.")
             .arg(QString::fromLatin1(name), file ? QStringLiteral("un nombre de archivo") : QStringLiteral("un valor"));
-    if (file) // paths stay bytes, as the system names files
+    if (file) { // paths stay bytes, as the system names files
         (name == "--mqtt-ca" ? m.caFile : m.passwordFile) = value;
-    else
-        (name == "--mqtt" ? m.address : name == "--mqtt-tema" ? m.topic : name == "--mqtt-usuario" ? m.user : m.fromTopic) =
-            QString::fromLocal8Bit(value);
+        return {};
+    }
+    // Topics and user names travel as UTF-8: any other byte would be changed into U+FFFD, and
+    // another topic read or written than the one given.
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(value);
+    if (utf8.hasError() && name != "--mqtt")
+        return QStringLiteral("La opción %1 no vale: «%2» no es texto UTF-8 válido (MQTT solo admite UTF-8).")
+            .arg(QString::fromLatin1(name), text);
+    (name == "--mqtt" ? m.address : name == "--mqtt-tema" ? m.topic : name == "--mqtt-usuario" ? m.user : m.fromTopic) =
+        text;
     return {};
 }
 

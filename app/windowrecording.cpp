@@ -50,7 +50,6 @@ public:
         connect(this, &QFileDialog::fileSelected, this, [this](const QString &file) { m_chosen = file; });
     }
     /// Asks for the file: true with csv (and raw, if asked for) when the user chose one.
-    bool withRaw() const { return selectedNameFilter() == kCsvAndRaw; }
     bool choose(QString *csv, QString *raw)
     {
         m_chosen.clear();
@@ -93,6 +92,9 @@ void WindowRecording::start(const QByteArray &csvPath, const QByteArray &rawPath
     auto recorder = std::make_unique<Recorder>(csvPath, rawPath);
     stop();
     m_recorder = std::move(recorder);
+    // The next recording is offered beside this one, however this one was started.
+    m_lastFolder = QFileInfo(QFile::decodeName(csvPath.isEmpty() ? rawPath : csvPath)).absolutePath();
+    m_lastWithRaw = !rawPath.isEmpty();
     m_recorder->attach(m_acquisition);
     connect(m_recorder.get(), &Recorder::failed, this, [this](const QString &message) {
         m_reporter.report(message + QStringLiteral(" La recepción sigue."));
@@ -161,8 +163,6 @@ void WindowRecording::chooseAndStart()
         }
         try {
             start(QFile::encodeName(csv), QFile::encodeName(raw));
-            m_lastFolder = QFileInfo(csv).absolutePath();
-            m_lastWithRaw = dialog.withRaw();
         } catch (const PlatformError &e) {
             m_reporter.report(e.message());
         }

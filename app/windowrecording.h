@@ -41,6 +41,6 @@ private:
     QMainWindow &m_main;
     FailureReporter &m_reporter;
     std::unique_ptr<Recorder> m_recorder;
-    QString m_lastFolder; // of the last recording started in this run
+    QString m_lastFolder; // of the last recording started in this run, by the menu or the command line
     bool m_lastWithRaw = false; // the file type chosen last
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 /// Where the broker is and how to prove who we are. The password is held only here and handed
@@ -33,7 +34,8 @@ struct PasswordFile
     QString warning; ///< non-empty: the file is usable but others may read it
 };
 
-/// Reads the password file; never puts the password into a message.
+/// Reads the password file; never puts the password into a message. Only a regular file is
+/// read: a FIFO or a device is refused at once, without waiting for a writer.
 PasswordFile readPasswordFile(const QString &path);
 
 /// The topic a bench publishes under unless told otherwise: dispvanto/<host name>/<COM1|COM2>.
@@ -53,3 +55,9 @@ struct MqttTopics
 /// A client identifier no other client of this broker uses: role, host name, process, and a
 /// counter within the process.
 QString uniqueClientId(const QString &role);
+
+/// The client identifier of a recorder that keeps its session on the broker: the same each time
+/// this recording reconnects, another for any other recording of this or another machine.
+/// outputFiles are the paths it records into (empty ones are skipped), as given. 23 characters
+/// at most, letters and digits only: what every broker must accept.
+QString recorderClientId(const QString &topic, const QList<QByteArray> &outputFiles);

@@ -13,24 +13,26 @@
 
 namespace {
 
-void initialiseOnce()
+/// The library's own start, once for the process: its result.
+int initialiseOnce()
 {
     static std::once_flag once;
+    static int result = MOSQ_ERR_SUCCESS;
     std::call_once(once, [] {
-        mosquitto_lib_init();
+        result = mosquitto_lib_init();
         // A write to a socket the broker has closed must fail with EPIPE, not end the program.
         struct sigaction current {};
         if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
             std::signal(SIGPIPE, SIG_IGN);
     });
+    return result;
 }
 
 } // namespace
 
 MqttClient::MqttClient(const MqttBroker &broker, const QString &clientId, QObject *parent)
-    : QObject(parent), m_broker(broker), m_clientId(clientId)
+    : QObject(parent), m_broker(broker), m_clientId(clientId), m_libraryStart(initialiseOnce())
 {
-    initialiseOnce();
     if (m_broker.tls())
         m_tls = std::make_unique<TlsContext>(m_broker.caFile, m_broker.host);
     m_miscTimer.setInterval(1000);
@@ -64,15 +66,6 @@ void MqttClient::setWill(const QString &topic, const QByteArray &payload, bool r
     m_willRetain = retain;
 }
 
-void MqttClient::subscribe(const QString &topic, int qos)
-{
-    m_subscriptions.emplace_back(topic, qos);
-    if (m_state == State::Connected) {
-        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
-        updateWriteNotifier();
-    }
-}
-
 void MqttClient::start()
 {
     if (m_state == State::Idle)
@@ -90,15 +83,17 @@ void MqttClient::retryNow()
 void MqttClient::attempt()
 {
     ++m_attempts;
+    m_state = State::Starting;
     if (m_tls && !m_tls->error().isEmpty()) {
-        tell(Failure::Tls, m_tls->error());
-        m_state = State::Waiting;
-        m_retryTimer.start(m_retryMs);
-        m_retryMs = qMin(2 * m_retryMs, kLastRetryMs);
+        connectionEnded(Failure::Tls, m_tls->error());
         return;
     }
-    m_state = State::Starting;
-    m_handle = newHandle();
+    QString failure;
+    m_handle = newHandle(&failure);
+    if (!m_handle) {
+        connectionEnded(Failure::Setup, failure);
+        return;
+    }
     if (m_tls)
         m_tls->clearVerifyError();
     mosquitto *handle = m_handle;
@@ -110,24 +105,6 @@ void MqttClient::attempt()
         const int errnum = errno;
         QMetaObject::invokeMethod(this, [this, handle, rc, errnum] { started(handle, rc, errnum); }, Qt::QueuedConnection);
     }, Qt::QueuedConnection);
-}
-
-mosquitto *MqttClient::newHandle()
-{
-    mosquitto *h = mosquitto_new(m_clientId.toUtf8().constData(), true, this);
-    mosquitto_int_option(h, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_int_option(h, MOSQ_OPT_TCP_NODELAY, 1);
-    if (!m_willTopic.isEmpty())
-        mosquitto_will_set(h, m_willTopic.toUtf8().constData(), int(m_willPayload.size()), m_willPayload.constData(), 1,
-                           m_willRetain);
-    if (!m_broker.user.isEmpty())
-        mosquitto_username_pw_set(h, m_broker.user.toUtf8().constData(),
-                                  m_broker.password.isEmpty() ? nullptr : m_broker.password.constData());
-    if (m_tls) {
-        mosquitto_void_option(h, MOSQ_OPT_SSL_CTX, m_tls->context());
-        mosquitto_int_option(h, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0);
-    }
-    return h;
 }
 
 void MqttClient::started(mosquitto *handle, int rc, int errnum)
@@ -146,12 +123,15 @@ void MqttClient::started(mosquitto *handle, int rc, int errnum)
         return;
     }
     // Callbacks only now: none may run on the helper thread.
-    mosquitto_connect_callback_set(m_handle, &MqttClient::onConnect);
+    mosquitto_connect_with_flags_callback_set(m_handle, &MqttClient::onConnect);
+    mosquitto_subscribe_callback_set(m_handle, &MqttClient::onSubscribe);
+    mosquitto_unsubscribe_callback_set(m_handle, &MqttClient::onUnsubscribe);
     mosquitto_disconnect_callback_set(m_handle, &MqttClient::onDisconnect);
     mosquitto_publish_callback_set(m_handle, &MqttClient::onPublish);
     mosquitto_message_callback_set(m_handle, &MqttClient::onMessage);
     m_state = State::Handshaking;
-    m_deadline.start(kConnackTimeoutMs);
+    if (!m_ending) // else the end's deadline runs
+        m_deadline.start(kConnackTimeoutMs);
     m_miscTimer.start();
     watchSocket();
 }
@@ -187,23 +167,13 @@ void MqttClient::afterLoop(int rc)
     while (!m_events.empty()) {
         std::vector<Event> events;
         events.swap(m_events);
-        for (Event &e : events) {
+        for (const Event &e : events) {
             if (!m_handle)
                 return; // a slot ended the connection
-            if (e.kind == Event::Dropped) {
+            if (e.kind == Event::Dropped)
                 dropped = e.code;
-                continue;
-            }
-            if (e.kind == Event::Connack && e.code != 0) {
-                connectionEnded(Failure::Refused, mqttreasons::refusal(e.code));
-                return;
-            }
-            if (e.kind == Event::Connack)
-                becameConnected();
-            else if (e.kind == Event::Ack)
-                emit acknowledged(e.code);
             else
-                emit messageReceived(e.topic, e.payload);
+                handle(e);
             if (!self)
                 return;
         }
@@ -216,20 +186,31 @@ void MqttClient::afterLoop(int rc)
         updateWriteNotifier();
 }
 
-void MqttClient::becameConnected()
+void MqttClient::handle(const Event &e)
 {
-    m_state = State::Connected;
-    m_deadline.stop();
-    m_retryMs = kFirstRetryMs;
-    m_told = 0;
-    for (const auto &[topic, qos] : m_subscriptions)
-        mosquitto_subscribe(m_handle, nullptr, topic.toUtf8().constData(), qos);
-    emit connected();
+    switch (e.kind) {
+    case Event::Connack:
+        if (e.code != 0)
+            connectionEnded(Failure::Refused, mqttreasons::refusal(e.code));
+        else
+            becameConnected(e.extra);
+        break;
+    case Event::Ack: emit acknowledged(e.code); break;
+    case Event::Message: emit messageReceived(e.topic, e.payload, e.extra != 0); break;
+    case Event::Subscribed: subscriptionAnswered(e.code, e.extra); break;
+    case Event::Unsubscribed:
+        if (m_state == State::Closing && e.code == m_unsubscribeMid) {
+            m_sessionOnBroker = false;
+            afterLoop(mosquitto_disconnect(m_handle));
+        }
+        break;
+    case Event::Dropped: break;
+    }
 }
 
 void MqttClient::endAfterError(int rc, int errnum, int dropped)
 {
-    if (m_state == State::Closing) {
+    if (m_state == State::Closing || m_ending) {
         finishClosing();
         return;
     }
@@ -250,7 +231,7 @@ void MqttClient::endAfterError(int rc, int errnum, int dropped)
 
 void MqttClient::connectionEnded(Failure kind, const QString &reason)
 {
-    if (m_state == State::Closing) {
+    if (m_state == State::Closing || m_ending) {
         finishClosing();
         return;
     }
@@ -265,35 +246,17 @@ void MqttClient::connectionEnded(Failure kind, const QString &reason)
     emit attemptEnded();
 }
 
-void MqttClient::disconnectFromBroker()
-{
-    m_retryTimer.stop();
-    if (m_state == State::Starting) {
-        m_state = State::Closing; // started() finishes it
-        return;
-    }
-    if (m_state == State::Closing)
-        return;
-    if (m_state != State::Connected) {
-        m_state = State::Closing;
-        finishClosing();
-        return;
-    }
-    m_state = State::Closing;
-    m_deadline.start(kCloseTimeoutMs);
-    afterLoop(mosquitto_disconnect(m_handle));
-}
-
 void MqttClient::finishClosing()
 {
     teardown();
     m_state = State::Closed;
+    m_ending = false;
     QMetaObject::invokeMethod(this, &MqttClient::closed, Qt::QueuedConnection);
 }
 
 void MqttClient::deadlinePassed()
 {
-    if (m_state == State::Closing)
+    if (m_state == State::Closing || m_ending)
         finishClosing();
     else if (m_state == State::Handshaking)
         connectionEnded(Failure::Unreachable,
@@ -314,31 +277,45 @@ void MqttClient::teardown()
     }
 }
 
-void MqttClient::tell(Failure kind, const QString &reason)
+void MqttClient::tell(Failure kind, const QString &reason, const QString &topic)
 {
     const unsigned bit = 1u << unsigned(kind);
     if (m_told & bit)
         return;
     m_told |= bit;
-    QString message;
+    emit failed(kind, sentence(kind, reason, topic));
+}
+
+QString MqttClient::sentence(Failure kind, const QString &reason, const QString &topic) const
+{
+    const QString retry = QStringLiteral("Se reintentará (hasta cada %1 s)").arg(kLastRetryMs / 1000);
+    const QString onTopic = topic.isEmpty() ? QString() : QStringLiteral(" %1").arg(topic);
     switch (kind) {
     case Failure::Unreachable:
-        message = QStringLiteral("MQTT: no se puede conectar con el broker %1: %2. Se reintentará, cada vez más "
-                                 "espaciado (hasta cada %3 s).");
-        break;
-    case Failure::Lost:
-        message = QStringLiteral("MQTT: se perdió la conexión con el broker %1: %2. Se reintentará (hasta cada %3 s); "
-                                 "lo no confirmado se volverá a enviar.");
-        break;
-    case Failure::Refused:
-        message = QStringLiteral("MQTT: el broker %1 rechazó la conexión: %2. Se reintentará (hasta cada %3 s).");
-        break;
-    case Failure::Tls:
-        message = QStringLiteral("MQTT: no se puede establecer una conexión segura (TLS) con el broker %1: %2. "
-                                 "Se reintentará (hasta cada %3 s).");
-        break;
+        return QStringLiteral("MQTT: no se puede conectar con el broker %1: %2. Se reintentará, cada vez más espaciado "
+                              "(hasta cada %3 s).").arg(m_broker.name(), reason, QString::number(kLastRetryMs / 1000));
+    case Failure::Lost: {
+        // What happens to what passes meanwhile depends on who we are.
+        const QString tail = m_role == Role::Publisher ? QStringLiteral("; lo no confirmado se volverá a enviar.")
+                             : m_persistent ? QStringLiteral("; mientras tanto, el broker guarda lo que se publique "
+                                                             "(dentro de sus límites de cola).")
+                                            : QStringLiteral(".");
+        return QStringLiteral("MQTT: se perdió la conexión con el broker %1: %2. %3%4").arg(m_broker.name(), reason, retry, tail);
     }
-    emit failed(kind, message.arg(m_broker.name(), reason).arg(kLastRetryMs / 1000));
+    case Failure::Refused:
+        return QStringLiteral("MQTT: el broker %1 rechazó la conexión: %2. %3.").arg(m_broker.name(), reason, retry);
+    case Failure::Tls:
+        return QStringLiteral("MQTT: no se puede establecer una conexión segura (TLS) con el broker %1: %2. %3.")
+            .arg(m_broker.name(), reason, retry);
+    case Failure::Setup:
+        return QStringLiteral("MQTT: no se puede preparar la conexión con el broker %1: %2. %3.")
+            .arg(m_broker.name(), reason, retry);
+    case Failure::Subscribe:
+        return QStringLiteral("MQTT: falló la suscripción%1 en el broker %2: %3.").arg(onTopic, m_broker.name(), reason);
+    case Failure::Publish:
+        return QStringLiteral("MQTT: no se pudo publicar en%1 (broker %2): %3.").arg(onTopic, m_broker.name(), reason);
+    }
+    return reason;
 }
 
 int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos, bool retain)
@@ -349,27 +326,42 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos
     const int rc = mosquitto_publish(m_handle, &mid, topic.toUtf8().constData(), int(payload.size()),
                                      payload.constData(), qos, retain);
     updateWriteNotifier();
-    return rc == MOSQ_ERR_SUCCESS ? mid : -1;
+    if (rc == MOSQ_ERR_SUCCESS)
+        return mid;
+    if (rc != MOSQ_ERR_NO_CONN) // a loss, told as such when it is noticed
+        tell(Failure::Publish, mqttreasons::library(rc, errno), topic);
+    return -1;
 }
 
-void MqttClient::onConnect(mosquitto *, void *self, int rc)
+void MqttClient::onConnect(mosquitto *, void *self, int rc, int flags)
 {
-    static_cast<MqttClient *>(self)->m_events.push_back({Event::Connack, rc, {}, {}});
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Connack, rc, flags, {}, {}});
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int rc)
 {
-    static_cast<MqttClient *>(self)->m_events.push_back({Event::Dropped, rc, {}, {}});
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Dropped, rc, 0, {}, {}});
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
-    static_cast<MqttClient *>(self)->m_events.push_back({Event::Ack, mid, {}, {}});
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Ack, mid, 0, {}, {}});
+}
+
+void MqttClient::onSubscribe(mosquitto *, void *self, int mid, int count, const int *granted)
+{
+    // One topic per SUBSCRIBE, so one answer.
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Subscribed, mid, count > 0 ? granted[0] : 0x80, {}, {}});
+}
+
+void MqttClient::onUnsubscribe(mosquitto *, void *self, int mid)
+{
+    static_cast<MqttClient *>(self)->m_events.push_back({Event::Unsubscribed, mid, 0, {}, {}});
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *m)
 {
     static_cast<MqttClient *>(self)->m_events.push_back(
-        {Event::Message, m->mid, QString::fromUtf8(m->topic),
+        {Event::Message, m->mid, m->retain ? 1 : 0, QString::fromUtf8(m->topic),
          QByteArray(static_cast<const char *>(m->payload), m->payloadlen)});
 }

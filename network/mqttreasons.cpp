@@ -92,6 +92,11 @@ QString library(int mosqErr, int errnum)
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE: return QStringLiteral("falló el acuerdo TLS con el broker");
     case MOSQ_ERR_NOMEM: return QStringLiteral("no queda memoria");
+    case MOSQ_ERR_INVAL: return QStringLiteral("valor no válido (p. ej., un tema con + o # donde no caben)");
+    case MOSQ_ERR_MALFORMED_UTF8: return QStringLiteral("el texto no es UTF-8 válido");
+    case MOSQ_ERR_PAYLOAD_SIZE:
+    case MOSQ_ERR_OVERSIZE_PACKET: return QStringLiteral("el mensaje es demasiado grande");
+    case MOSQ_ERR_NOT_SUPPORTED: return QStringLiteral("la biblioteca MQTT no lo admite");
     default:
         return QStringLiteral("error de la biblioteca MQTT %1 (%2)").arg(mosqErr).arg(QString::fromUtf8(mosquitto_strerror(mosqErr)));
     }

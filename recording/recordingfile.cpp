@@ -19,6 +19,26 @@ QByteArray folderOf(const QByteArray &path)
     return slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
 }
 
+/// When a file cannot be created because of a folder on its way, that folder and what is wrong
+/// with it: the outermost one missing, or a file standing where a folder should be. Empty when
+/// every folder is there.
+QString folderProblem(const QByteArray &path)
+{
+    QByteArray missing;
+    QByteArray folder = folderOf(path);
+    struct stat st {};
+    while (::stat(folder.constData(), &st) != 0) {
+        const QByteArray up = folderOf(folder);
+        if ((errno != ENOENT && errno != ENOTDIR) || up == folder)
+            return {};
+        missing = folder;
+        folder = up;
+    }
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("%1 no es una carpeta").arg(syserror::shownPath(folder));
+    return missing.isEmpty() ? QString() : QStringLiteral("no existe la carpeta %1").arg(syserror::shownPath(missing));
+}
+
 } // namespace
 
 RecordingFile::RecordingFile(const QByteArray &path) : m_path(path)
@@ -29,6 +49,8 @@ RecordingFile::RecordingFile(const QByteArray &path) : m_path(path)
         if (err == EEXIST)
             throw PlatformError(QStringLiteral("No se graba: el archivo %1 ya existe y no se sobrescribe. Elija otro nombre.")
                                     .arg(shownPath()));
+        if (const QString folder = err == ENOENT || err == ENOTDIR ? folderProblem(path) : QString(); !folder.isEmpty())
+            throw PlatformError(QStringLiteral("No se graba: no se pudo crear %1: %2.").arg(shownPath(), folder));
         throw PlatformError(QStringLiteral("No se graba: no se pudo crear %1 (%2).").arg(shownPath(), syserror::reason(err)));
     }
     m_buffer.reserve(kBufferReserve);

@@ -12,6 +12,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 class TestCommandLine : public QObject
@@ -200,6 +201,13 @@ private slots:
                                          << "--mqtt-ca: el archivo /no/existe.pem no existe";
         QTest::newRow("CA file without a certificate") << QStringList{"--mqtt", "b", "--mqtt-ca", mine}
                                                        << "no contiene ningún certificado";
+        QTest::newRow("broker with an empty port") << QStringList{"--mqtt", "b:"}
+                                                   << "--mqtt: falta el puerto tras los dos puntos en «b:»";
+        QTest::newRow("topic that is not UTF-8") << QStringList{"--mqtt", "b", "--mqtt-tema", "@no-utf8"}
+                                                 << "--mqtt-tema no vale: «lab/caf\uFFFD» no es texto UTF-8 válido";
+        QTest::newRow("remote topic that is not UTF-8")
+            << QStringList{"--sin-ventanas", "--mqtt", "b", "--desde-mqtt", "@no-utf8", "--registro", "x.csv"}
+            << "--desde-mqtt no vale";
         QTest::newRow("password file others may read: a warning")
             << QStringList{"--mqtt", "b", "--mqtt-usuario", "u", "--mqtt-clave-archivo", others} << QString();
     }
@@ -221,7 +229,8 @@ private slots:
         const QString ca = file("ca.pem", QFile::ReadOwner, "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n");
         QList<QByteArray> bytes;
         for (const QString &a : args)
-            bytes << (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a).toLocal8Bit();
+            bytes << (a == u"@no-utf8" ? QByteArray("lab/caf\xe9")
+                                       : (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a).toLocal8Bit());
         const Options o = parseCommandLine(bytes, [](const char *) { return QByteArray(); });
         if (!error.isEmpty()) {
             QVERIFY2(o.error.contains(error), qPrintable(o.error));
@@ -238,6 +247,38 @@ private slots:
             QCOMPARE(o.mqtt.broker.caFile, ca);
             QVERIFY(o.mqtt.publishing());
         }
+    }
+
+    void passwordFileThatIsNotAFileEndsAtOnce_data()
+    {
+        QTest::addColumn<QString>("path"); // "fifo": a FIFO made for the test, with no writer
+        QTest::addColumn<QString>("said");
+        QTest::newRow("FIFO") << "fifo" << "es una tubería con nombre (FIFO)";
+        QTest::newRow("device") << "/dev/zero" << "es un dispositivo";
+    }
+    // Opening a FIFO would wait for a writer for ever: the program ends at once instead, as
+    // for any refused option. A hang fails the test rather than holding it.
+    void passwordFileThatIsNotAFileEndsAtOnce()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        if (path == u"fifo") {
+            path = dir.filePath(QStringLiteral("clave"));
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        }
+        QProcess p;
+        p.start(QStringLiteral(DISPVANTO_BINARY), {"--mqtt", "127.0.0.1", "--mqtt-usuario", "u", "--mqtt-clave-archivo", path});
+        const bool ended = p.waitForFinished(10000);
+        if (!ended) {
+            p.kill();
+            p.waitForFinished();
+        }
+        QVERIFY2(ended, "el programa se quedó esperando");
+        QCOMPARE(p.exitCode(), 2);
+        const QString errors = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(errors.contains(QStringLiteral("--mqtt-clave-archivo: el archivo de la clave del broker %1 %2").arg(path, said)),
+                 qPrintable(errors));
     }
 
     void refusedMqttOptionEndsWithStatusTwo()

@@ -157,8 +157,11 @@ private slots:
             << QStringList{"--com1", "{board}", "--config", "4800,E,7,2", "--registro", "x.csv", "--crudo", "x.bin"}
             << "«4800,E,7,2» rechazada";
         QTest::newRow("a raw file in a missing folder")
-            << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "no/x.bin"}
-            << "no se pudo crear";
+            << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "falta/x.bin"}
+            << "no se pudo crear falta/x.bin: no existe la carpeta falta.";
+        QTest::newRow("a file in missing folders: the outermost is named")
+            << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "{dir}/a/b/x.csv"}
+            << "no se pudo crear {dir}/a/b/x.csv: no existe la carpeta {dir}/a.";
         QTest::newRow("one file under two spellings")
             << QStringList{"--com1", "{board}", "--config", "9600,N,8,1", "--registro", "x.csv", "--crudo", "./x.csv"}
             << "mismo archivo";
@@ -171,6 +174,7 @@ private slots:
         Board board({QStringLiteral("--flat")});
         QVERIFY(!board.path.isEmpty());
         refused.replaceInStrings(QStringLiteral("{board}"), board.path).replaceInStrings(QStringLiteral("{dir}"), dir.path());
+        reason.replace(QStringLiteral("{dir}"), dir.path());
         QString errors;
         QVERIFY(runLogger(refused, &errors, QString(), dir.path()) != 0);
         QVERIFY2(errors.contains(reason), qPrintable(errors));

@@ -6,7 +6,9 @@
 #include "mqttmessages.h"
 #include "reassembly.h"
 
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtEndian>
@@ -64,6 +66,8 @@ private slots:
     void passwordFile();
     void brokerAddress_data();
     void brokerAddress();
+    void recorderClientIdFollowsTheRecording_data();
+    void recorderClientIdFollowsTheRecording();
 };
 
 // The layout a reader in another language relies on, byte by byte.
@@ -384,6 +388,7 @@ void TestMqttFormat::brokerAddress_data()
     QTest::newRow("puerto 0") << "broker.lab:0" << "" << 0 << "" << false;
     QTest::newRow("puerto grande") << "broker.lab:70000" << "" << 0 << "" << false;
     QTest::newRow("sin nombre") << ":1883" << "" << 0 << "" << false;
+    QTest::newRow("IPv6 con dos puntos y sin puerto") << "[::1]:" << "" << 0 << "" << false;
 }
 
 void TestMqttFormat::brokerAddress()
@@ -404,6 +409,40 @@ void TestMqttFormat::brokerAddress()
     b.caFile = QStringLiteral("ca.pem");
     if (port == 0)
         QCOMPARE(b.effectivePort(), MqttBroker::kTlsPort);
+}
+
+void TestMqttFormat::recorderClientIdFollowsTheRecording_data()
+{
+    // {cwd} stands for the working folder.
+    QTest::addColumn<QString>("topic");
+    QTest::addColumn<QList<QByteArray>>("files");
+    QTest::addColumn<QString>("otherTopic");
+    QTest::addColumn<QList<QByteArray>>("otherFiles");
+    QTest::addColumn<bool>("same");
+    const QString t = QStringLiteral("lab/banco3");
+    using F = QList<QByteArray>;
+    QTest::newRow("the same file spelt otherwise") << t << F{"r.csv"} << t << F{"./sub/../r.csv"} << true;
+    QTest::newRow("the same file by its absolute path") << t << F{"r.csv", ""} << t << F{"{cwd}/r.csv"} << true;
+    QTest::newRow("another file") << t << F{"r.csv"} << t << F{"s.csv"} << false;
+    QTest::newRow("another topic") << t << F{"r.csv"} << QStringLiteral("lab/banco4") << F{"r.csv"} << false;
+    QTest::newRow("the raw file as well") << t << F{"r.csv"} << t << F{"r.csv", "r.bin"} << false;
+}
+
+// A recorder reconnecting finds its own session, and no other recording shares it; the id
+// stays within what every broker accepts.
+void TestMqttFormat::recorderClientIdFollowsTheRecording()
+{
+    QFETCH(QString, topic);
+    QFETCH(QList<QByteArray>, files);
+    QFETCH(QString, otherTopic);
+    QFETCH(QList<QByteArray>, otherFiles);
+    QFETCH(bool, same);
+    for (QByteArray &f : otherFiles)
+        f.replace("{cwd}", QFile::encodeName(QDir::currentPath()));
+    const QString id = recorderClientId(topic, files), other = recorderClientId(otherTopic, otherFiles);
+    QCOMPARE(id == other, same);
+    for (const QString &i : {id, other})
+        QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-Za-z]{1,23}$")).match(i).hasMatch(), qPrintable(i));
 }
 
 QTEST_GUILESS_MAIN(TestMqttFormat)

@@ -1,9 +1,12 @@
 // The connection to the broker, against a real Mosquitto of the test's own: refusals told once,
-// clearly; the retained state when a publisher ends cleanly. A broker that starts late and a
-// publisher killed with SIGKILL are tested end to end (test_remotebench, test_remotestate).
+// clearly; a persistent session that keeps what comes while the client is away, and a clean end
+// that leaves nothing queuing; the retained state when a publisher ends cleanly. A broker that
+// starts late and a publisher killed with SIGKILL are tested end to end (test_remotebench,
+// test_remotestate).
 #include "mqttpublisher.h"
 #include "mqttsource.h"
 #include "mqtttestsupport.h"
+#include "testproxy.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -15,6 +18,15 @@ namespace {
 constexpr int kTimeout = 20000;
 const QString kTopic = QStringLiteral("banco/dos");
 
+/// What was told of the first lost connection (empty: none was told).
+QString lostMessage(const QSignalSpy &failed)
+{
+    for (const QList<QVariant> &f : failed)
+        if (f.at(0).value<MqttClient::Failure>() == MqttClient::Failure::Lost)
+            return f.at(1).toString();
+    return {};
+}
+
 } // namespace
 
 class TestMqttLink : public QObject
@@ -24,6 +36,12 @@ private slots:
     void initTestCase();
     void refused_data();
     void refused();
+    void failuresOfTheLibraryAndTheBrokerAreTold_data();
+    void failuresOfTheLibraryAndTheBrokerAreTold();
+    void persistentSessionGetsWhatWasPublishedWhileAway_data();
+    void persistentSessionGetsWhatWasPublishedWhileAway();
+    void cleanEndLeavesNothingQueuing_data();
+    void cleanEndLeavesNothingQueuing();
     void stateAndCleanEnd();
 
 private:
@@ -99,6 +117,192 @@ void TestMqttLink::refused()
     QVERIFY2(message.contains(reason), qPrintable(message));
     QVERIFY(!message.contains(QString::fromUtf8(password)));
     QCOMPARE(connected.size(), 0);
+}
+
+void TestMqttLink::failuresOfTheLibraryAndTheBrokerAreTold_data()
+{
+    QTest::addColumn<QString>("act");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("said");
+    QTest::addColumn<bool>("connects");
+    const auto setup = int(MqttClient::Failure::Setup), subscribe = int(MqttClient::Failure::Subscribe);
+    QTest::newRow("will on a topic with a wildcard")
+        << "will" << setup << "no se pudo dejar el mensaje de despedida en banco/+/estado: valor no válido" << false;
+    QTest::newRow("persistent session without an id")
+        << "id" << setup << "una sesión persistente necesita un identificador de cliente" << false;
+    QTest::newRow("subscription to a malformed filter")
+        << "filter" << subscribe << "falló la suscripción banco/#/x en el broker" << true;
+    QTest::newRow("publication on a wildcard topic")
+        << "publish" << int(MqttClient::Failure::Publish) << "no se pudo publicar en banco/+" << true;
+}
+
+// A library call that fails or a broker that refuses a subscription is told once, naming what
+// and why; a connection that could not be prepared as asked is not made at all.
+void TestMqttLink::failuresOfTheLibraryAndTheBrokerAreTold()
+{
+    QFETCH(QString, act);
+    QFETCH(int, kind);
+    QFETCH(QString, said);
+    QFETCH(bool, connects);
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    MqttClient client(broker.settings(), QStringLiteral("prueba-fallos"));
+    if (act == u"will")
+        client.setWill(QStringLiteral("banco/+/estado"), "fuera", true);
+    else if (act == u"id")
+        client.setPersistentSession(QString());
+    client.subscribe(act == u"filter" ? QStringLiteral("banco/#/x") : kTopic);
+    QSignalSpy failed(&client, &MqttClient::failed);
+    client.start();
+    if (connects) {
+        QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kTimeout);
+        if (act == u"publish")
+            QCOMPARE(client.publish(QStringLiteral("banco/+"), "x", 1, false), -1);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(client.connectionAttempts() >= 2, kTimeout);
+        QVERIFY(!client.isConnected());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, kTimeout);
+    QCOMPARE(failed.at(0).at(0).value<MqttClient::Failure>(), MqttClient::Failure(kind));
+    const QString message = failed.at(0).at(1).toString();
+    QVERIFY2(message.contains(said) && message.contains(QStringLiteral("127.0.0.1:%1").arg(broker.port())),
+             qPrintable(message));
+}
+
+void TestMqttLink::persistentSessionGetsWhatWasPublishedWhileAway_data()
+{
+    QTest::addColumn<bool>("restart");
+    QTest::newRow("connection dropped") << false;
+    QTest::newRow("connection dropped and the broker restarted") << true;
+}
+
+// A persistent client away from the broker gets, when it is back, the QoS 1 messages published
+// meanwhile, from the broker (which saves them across its restart), in order; the broker kept
+// its subscription, so the retained message it had at first does not come again.
+void TestMqttLink::persistentSessionGetsWhatWasPublishedWhileAway()
+{
+    QFETCH(bool, restart);
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    TestProxy proxy(broker.port());
+    QVERIFY(proxy.port());
+    const QString topic = kTopic + QStringLiteral("/muestras");
+    MqttClient sender(broker.settings(), QStringLiteral("prueba-envio"));
+    QSignalSpy sent(&sender, &MqttClient::acknowledged);
+    sender.start();
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isConnected(), kTimeout);
+    QVERIFY(sender.publish(topic, "retenido", 1, true) >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 1, kTimeout);
+
+    MqttBroker throughProxy = broker.settings();
+    throughProxy.port = proxy.port();
+    MqttClient recorder(throughProxy, QStringLiteral("no-se-usa"));
+    recorder.setPersistentSession(recorderClientId(kTopic, {"/tmp/prueba.csv"}));
+    recorder.setRole(MqttClient::Role::Subscriber);
+    recorder.subscribe(topic);
+    QSignalSpy received(&recorder, &MqttClient::messageReceived);
+    QSignalSpy failed(&recorder, &MqttClient::failed);
+    recorder.start();
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kTimeout);
+    QCOMPARE(received.at(0).at(1).toByteArray(), QByteArray("retenido"));
+    QVERIFY(received.at(0).at(2).toBool());
+    QVERIFY(!recorder.sessionPresent());
+
+    proxy.cut(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.isConnected(), kTimeout);
+    QList<QByteArray> away;
+    for (int i = 0; i < 10; ++i) {
+        away << "mientras " + QByteArray::number(i);
+        QVERIFY(sender.publish(topic, away.last(), 1, false) >= 0);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 11, kTimeout); // the broker has them
+    if (restart) {
+        broker.stop();
+        started = broker.start();
+        QVERIFY2(started.isEmpty(), qPrintable(started));
+    }
+    proxy.release();
+    QTRY_VERIFY_WITH_TIMEOUT((recorder.retryNow(), recorder.isConnected()), kTimeout);
+    QVERIFY(recorder.sessionPresent());
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 11, kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT((sender.retryNow(), sender.isConnected()), kTimeout);
+    QVERIFY(sender.publish(topic, "después", 1, false) >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), 12, kTimeout);
+    QList<QByteArray> got;
+    for (int i = 1; i < received.size(); ++i) {
+        got << received.at(i).at(1).toByteArray();
+        QVERIFY(!received.at(i).at(2).toBool());
+    }
+    QCOMPARE(got, away + QList<QByteArray>{"después"});
+
+    // Told as a recorder's loss: it has nothing of its own to send again.
+    const QString message = lostMessage(failed);
+    QVERIFY2(message.contains(QStringLiteral("el broker guarda lo que se publique")) && !message.contains(u"volverá a enviar"),
+             qPrintable(message));
+}
+
+void TestMqttLink::cleanEndLeavesNothingQueuing_data()
+{
+    QTest::addColumn<bool>("whileAway");
+    QTest::newRow("ended while connected") << false;
+    QTest::newRow("ended while its connection was lost") << true;
+}
+
+// A persistent client that ends cleanly takes its subscriptions back first (even when its
+// connection was lost then: one last try), so the broker queues nothing more for it.
+void TestMqttLink::cleanEndLeavesNothingQueuing()
+{
+    QFETCH(bool, whileAway);
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    TestProxy proxy(broker.port());
+    QVERIFY(proxy.port());
+    MqttBroker throughProxy = broker.settings();
+    throughProxy.port = proxy.port();
+    const QString topic = kTopic + QStringLiteral("/muestras"), id = recorderClientId(kTopic, {"/tmp/prueba.csv"});
+    MqttClient sender(broker.settings(), QStringLiteral("prueba-envio"));
+    QSignalSpy sent(&sender, &MqttClient::acknowledged);
+    sender.start();
+    QTRY_VERIFY_WITH_TIMEOUT(sender.isConnected(), kTimeout);
+    {
+        MqttClient recorder(throughProxy, QStringLiteral("no-se-usa"));
+        recorder.setPersistentSession(id);
+        recorder.subscribe(topic);
+        QSignalSpy received(&recorder, &MqttClient::messageReceived);
+        QSignalSpy closed(&recorder, &MqttClient::closed);
+        recorder.start();
+        QTRY_VERIFY_WITH_TIMEOUT(recorder.isConnected(), kTimeout);
+        QVERIFY(sender.publish(topic, "antes", 1, false) >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), 1, kTimeout); // subscribed
+        if (whileAway) {
+            proxy.cut(true);
+            QTRY_VERIFY_WITH_TIMEOUT(!recorder.isConnected() && !recorder.isConnecting(), kTimeout);
+            proxy.release();
+        }
+        recorder.disconnectFromBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(closed.size(), 1, kTimeout);
+    }
+    QVERIFY(sender.publish(topic, "después del final", 1, false) >= 0);
+    QTRY_COMPARE_WITH_TIMEOUT(sent.size(), 2, kTimeout);
+
+    MqttClient again(broker.settings(), QStringLiteral("no-se-usa"));
+    again.setPersistentSession(id);
+    again.subscribe(topic);
+    QSignalSpy received(&again, &MqttClient::messageReceived);
+    again.start();
+    QTRY_VERIFY_WITH_TIMEOUT(again.isConnected(), kTimeout);
+    QVERIFY(again.sessionPresent()); // the session is there, with nothing for it
+    // Retained, so it comes whether the subscription is made before it or after; anything
+    // queued would have come first.
+    QVERIFY(sender.publish(topic, "marca", 1, true) >= 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!received.isEmpty() && received.last().at(1).toByteArray() == "marca", kTimeout);
+    QCOMPARE(received.size(), 1);
 }
 
 // The device lost and back, a summary a dashboard can read, and a clean end that leaves the

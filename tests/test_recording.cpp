@@ -311,6 +311,46 @@ private slots:
         QCOMPARE(secondFolder, QDir(dir.path()).absolutePath());
         QVERIFY(reporter.failures.isEmpty());
     }
+
+    void saveDialogOpensBesideTheCommandLineRecording_data()
+    {
+        QTest::addColumn<bool>("csv");
+        QTest::addColumn<bool>("raw");
+        QTest::newRow("--registro and --crudo") << true << true;
+        QTest::newRow("--registro only") << true << false;
+        QTest::newRow("--crudo only") << false << true;
+    }
+    // After a recording started from the command line, the dialog offers the next one in its
+    // folder, with its file type (CSV alone, or with the raw bytes).
+    void saveDialogOpensBesideTheCommandLineRecording()
+    {
+        QFETCH(bool, csv);
+        QFETCH(bool, raw);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("ensayos")));
+        const QString folder = dir.filePath(QStringLiteral("ensayos"));
+        RecordingReporter reporter;
+        Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
+        frmdispVanto &main = program.mainWindow();
+        main.setExitFunction([] {});
+        program.record(csv ? QFile::encodeName(folder + QStringLiteral("/r.csv")) : QByteArray(),
+                       raw ? QFile::encodeName(folder + QStringLiteral("/r.bin")) : QByteArray());
+        program.recording().stop();
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        QString offered, type;
+        whenShown<QMenu>([](QMenu *m) { choose(m, "grabarMuestras"); });
+        whenShown<QFileDialog>([&](QFileDialog *d) {
+            offered = d->directory().absolutePath();
+            type = d->selectedNameFilter();
+            d->reject();
+        });
+        rightClick(main.findChild<QWidget *>(QStringLiteral("settings")), QPoint(5, 5));
+        QTRY_VERIFY(!offered.isEmpty());
+        QCOMPARE(offered, QDir(folder).absolutePath());
+        QCOMPARE(type.contains(QStringLiteral(".bin")), raw);
+        QVERIFY(reporter.failures.isEmpty());
+    }
 };
 
 QTEST_MAIN(TestRecording)
