@@ -3,16 +3,12 @@
 #include "commandline.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "textrules.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
-
-void say(const QString &text)
-{
-    std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
-}
 
 std::unique_ptr<Recorder> openRecorder(const Options &o)
 {
@@ -66,17 +62,15 @@ void LoggerRun::showProgress()
 // Says what each file holds, and whether that is all that was asked; the exit status.
 int LoggerRun::summary(bool complete)
 {
-    const auto samples = [](quint64 n) {
-        return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
-    };
+    using textrules::samplesText;
     QStringList parts;
     if (m_r.hasCsv())
-        parts << QStringLiteral("%1 grabadas en %2").arg(samples(m_r.csvRows()), m_r.csvPath());
+        parts << QStringLiteral("%1 grabadas en %2").arg(samplesText(m_r.csvRows()), m_r.csvPath());
     if (m_r.hasRaw())
         parts << QStringLiteral("%1 bytes (%2) grabados en %3")
-                     .arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
+                     .arg(m_r.rawBytes()).arg(samplesText(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
     if (parts.isEmpty()) // publishing only
-        parts << QStringLiteral("%1 recibidas").arg(samples(m_r.samplesRecorded()));
+        parts << QStringLiteral("%1 recibidas").arg(samplesText(m_r.samplesRecorded()));
     QString text = parts.join(QStringLiteral("; "))
                    + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
     const quint64 got = m_r.samplesRecorded();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "say.h"
+
 #include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
@@ -7,9 +9,6 @@
 
 struct Options;
 class Recorder;
-
-/// Writes one line "dispvanto: …" on stderr.
-void say(const QString &text);
 
 /// The recorder of the files the options name, with their sample count; nothing (and the
 /// reason said) when a file exists or cannot be created.

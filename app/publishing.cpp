@@ -3,6 +3,7 @@
 #include "acquisition.h"
 #include "mqttpublisher.h"
 #include "recorder.h"
+#include "textrules.h"
 
 #include <QDateTime>
 #include <QEventLoop>
@@ -83,7 +84,7 @@ QString Publishing::result(bool *complete) const
     *complete = missing == 0;
     if (*complete)
         return QStringLiteral("%1 publicadas en %2 y confirmadas por el broker %3.")
-            .arg(taken == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(taken), m_topic,
+            .arg(textrules::samplesText(taken), m_topic,
                  m_publisher->client().brokerName());
     return QStringLiteral("No todo llegó al broker %1: %2 de %3 muestras sin confirmar en %4.")
         .arg(m_publisher->client().brokerName())

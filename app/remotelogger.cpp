@@ -8,10 +8,10 @@
 #include "mqttsource.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "wallclock.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <chrono>
 #include <memory>
 
 namespace {
@@ -101,9 +101,7 @@ void RemoteRun::drain()
 {
     m_source.stop();
     if (!m_attached) // a run that heard nothing still says in its header what it waited for
-        m_r.attach(m_source, std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch()).count(),
-                   0, [this] { return header(); });
+        m_r.attach(m_source, wallclock::nowUnixNanos(), 0, [this] { return header(); });
 }
 
 QString RemoteRun::nothingCame() const

@@ -4,6 +4,7 @@
 #include "failure.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "textrules.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,11 +19,6 @@ namespace {
 const QString kTitle = QStringLiteral("Grabar muestras");
 const QString kCsvOnly = QStringLiteral("Muestras en CSV (*.csv)");
 const QString kCsvAndRaw = QStringLiteral("Muestras en CSV y bytes crudos al lado, en .bin (*.csv)");
-
-QString samples(quint64 n)
-{
-    return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
-}
 
 /// The raw file that goes beside a CSV file: the same name with .bin.
 QString rawBeside(const QString &csv)
@@ -113,9 +109,9 @@ void WindowRecording::fillMenu(QMenu &menu)
         // Each file that still records, with what it holds: one that failed is no longer named.
         QStringList files;
         if (m_recorder->isRecordingCsv())
-            files << QStringLiteral("%1: %2").arg(m_recorder->csvPath(), samples(m_recorder->csvRows()));
+            files << QStringLiteral("%1: %2").arg(m_recorder->csvPath(), textrules::samplesText(m_recorder->csvRows()));
         if (m_recorder->isRecordingRaw())
-            files << QStringLiteral("%1: %2").arg(m_recorder->rawPath(), samples(quint64(m_recorder->rawBytes() / 2)));
+            files << QStringLiteral("%1: %2").arg(m_recorder->rawPath(), textrules::samplesText(quint64(m_recorder->rawBytes() / 2)));
         QAction *info = menu.addAction(QStringLiteral("Grabando en ") + files.join(QStringLiteral("; ")));
         info->setObjectName(QStringLiteral("grabacionEnCurso"));
         info->setEnabled(false);

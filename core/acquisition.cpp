@@ -1,17 +1,14 @@
 #include "acquisition.h"
 
 #include "platformerror.h"
-
-#include <chrono>
+#include "wallclock.h"
 
 Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
     : QObject(parent), m_comm(std::make_unique<SerialControl>()),
       m_decoder(std::make_unique<ReceiveDecoder>(m_k, *m_comm))
 {
     m_comm->setObjectName(QStringLiteral("MSComm1"));
-    const qint64 unixNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch()).count();
-    m_unixAtZero = unixNow - m_comm->clockNanos();
+    m_unixAtZero = wallclock::nowUnixNanos() - m_comm->clockNanos();
     if (choice.com1)
         m_comm->setNativeDevice(1, *choice.com1);
     if (choice.com2)
@@ -42,8 +39,7 @@ Acquisition::~Acquisition()
 
 QDateTime Acquisition::wallTime(qint64 clockNanos) const
 {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(unixNanos(clockNanos) / 1'000'000);
-    return t.toOffsetFromUtc(t.offsetFromUtc());
+    return wallclock::fromUnixNanos(unixNanos(clockNanos));
 }
 
 void Acquisition::choosePort(qint16 port)

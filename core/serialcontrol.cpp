@@ -291,9 +291,8 @@ bool SerialControl::makeRoom()
 
 void SerialControl::outOfMemory()
 {
-    if (m_memoryToldOnce)
+    if (!m_memoryTold.first())
         return;
-    m_memoryToldOnce = true;
     emit failed(QStringLiteral("No queda memoria para los datos recibidos de %1: se descartan los más antiguos "
                                "que esperaban, para seguir recibiendo. Cada descarte se señala donde ocurrió.")
                     .arg(portName()));

@@ -3,6 +3,7 @@
 #include "devicenames.h"
 #include "platformerror.h"
 #include "serialsettingsstring.h"
+#include "tellonce.h"
 #include "waitingbacklog.h"
 
 #include <QByteArray>
@@ -146,7 +147,7 @@ private:
     bool m_everOpened = false;
     qint64 m_openedNanos = -1;
     bool m_stalled = false; // a handler answered without reading: wait for news
-    bool m_memoryToldOnce = false;
+    TellOnce m_memoryTold;
     QTimer m_delivery;
     // Small blocks that come close together are gathered for a moment before they are taken.
     QTimer m_gather;

@@ -1,5 +1,6 @@
 #include "mqttpublisher.h"
 #include "mqttmessages.h"
+#include "wallclock.h"
 
 #include <QDateTime>
 
@@ -16,8 +17,7 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
         m_context.unixNanos = [](qint64 t) { return t; };
     m_startUnixNanos = m_context.startNanos >= 0 ? m_context.unixNanos(m_context.startNanos)
                                                  : QDateTime::currentMSecsSinceEpoch() * 1000000;
-    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
-    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    m_start = wallclock::fromUnixNanos(m_startUnixNanos);
     m_client.setWill(m_topics.state, kOffline.toUtf8(), true);
     m_client.subscribe(m_topics.request);
     connect(&m_client, &MqttClient::connected, this, &MqttPublisher::connectedToBroker);
@@ -229,8 +229,7 @@ void MqttPublisher::setStart(qint64 startNanos)
     if (m_sampled)
         return;
     m_startUnixNanos = m_context.unixNanos(startNanos);
-    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
-    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    m_start = wallclock::fromUnixNanos(m_startUnixNanos);
     if (m_started)
         publishMeta();
 }

@@ -3,6 +3,7 @@
 #include "acquisition.h"
 #include "platformerror.h"
 #include "syserror.h"
+#include "wallclock.h"
 
 #include <QPointer>
 #include <charconv>
@@ -28,17 +29,11 @@ QByteArray commentLine(const QString &text)
 
 QString isoWithZone(const QDateTime &t, int micros = -1)
 {
-    QString iso = t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    QString iso = wallclock::fixedOffset(t).toString(Qt::ISODateWithMs);
     // Microseconds, like the times of the rows, when they are known.
     if (micros >= 0)
         iso.insert(iso.indexOf(u'.') + 4, QStringLiteral("%1").arg(micros % 1000, 3, 10, QLatin1Char('0')));
     return iso;
-}
-
-QDateTime localTime(qint64 unixNanos)
-{
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(unixNanos / 1'000'000);
-    return t.toOffsetFromUtc(t.offsetFromUtc());
 }
 
 /// Sample rows among these complete CSV lines (comments and the column names are not rows).
@@ -111,7 +106,7 @@ void Recorder::attach(Acquisition &acquisition)
             if (!open || m_originFixed || !from)
                 return;
             m_origin = from->comm().openedNanos(); // the same instant for anyone else who asks
-            m_start = localTime(from->unixNanos(m_origin));
+            m_start = wallclock::fromUnixNanos(from->unixNanos(m_origin));
             m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
@@ -131,7 +126,7 @@ void Recorder::attach(Acquisition &acquisition)
 
 void Recorder::attach(SampleSource &source, qint64 startUnixNanos, qint64 originNanos, std::function<RecordingHeader()> header)
 {
-    m_start = localTime(startUnixNanos);
+    m_start = wallclock::fromUnixNanos(startUnixNanos);
     m_startMicros = int(startUnixNanos / 1000 % 1000);
     m_origin = originNanos;
     m_header = std::move(header);
@@ -144,7 +139,7 @@ void Recorder::restart(qint64 startUnixNanos, qint64 originNanos)
 {
     if (m_originFixed)
         return;
-    m_start = localTime(startUnixNanos);
+    m_start = wallclock::fromUnixNanos(startUnixNanos);
     m_startMicros = int(startUnixNanos / 1000 % 1000);
     m_origin = originNanos;
     if (m_header)
