@@ -7,6 +7,7 @@
 #include "publishing.h"
 #include "recorder.h"
 #include "serialsettings.h"
+#include "serialsettingsstring.h"
 #include "settingsfile.h"
 #include "signalwatcher.h"
 
@@ -67,9 +68,9 @@ public:
 private:
     void watch() override
     {
-        QObject::connect(&m_a, &Acquisition::failed, qApp, [this](const QString &message) {
-            say(message);
-            if (!m_o.ports.reconnect && !m_a.comm().PortOpen()) {
+        QObject::connect(&m_a, &Acquisition::failed, qApp, [](const QString &message) { say(message); });
+        QObject::connect(&m_a, &Acquisition::lost, qApp, [this] {
+            if (!m_o.ports.reconnect) {
                 m_portLost = true;
                 QCoreApplication::quit(); // what the device sent before it went is written at the end
             }
@@ -96,8 +97,8 @@ private:
     }
     QString nothingCame() const override
     {
-        const SerialControl &c = m_a.comm();
-        return QStringLiteral("No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(c.CommPort()).arg(c.device(c.CommPort()));
+        const PortStatus port = m_a.status();
+        return QStringLiteral("No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(port.port).arg(port.device);
     }
 
     Acquisition &m_a;

@@ -10,7 +10,6 @@
 #include <thread>
 
 class GRFVanto;
-class SerialControl;
 
 namespace bench {
 
@@ -66,7 +65,6 @@ struct Pipeline
     std::unique_ptr<Program> program;
     Pty pty;
     GRFVanto *graph = nullptr;
-    SerialControl *comm = nullptr;
     quint64 decoded = 0;
     quint64 mismatches = 0;
     quint64 checksum = 0;

@@ -1,6 +1,7 @@
 #include "acquisition.h"
 
 #include "platformerror.h"
+#include "serialcontrol.h"
 #include "wallclock.h"
 
 Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
@@ -27,7 +28,12 @@ Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
             emit discarded(e.bytes);
     });
     connect(m_comm.get(), &SerialControl::deliveryDone, this, &Acquisition::delivered);
-    connect(m_comm.get(), &SerialControl::portOpenChanged, this, &Acquisition::portOpenChanged);
+    connect(m_comm.get(), &SerialControl::portOpenChanged, this, &Acquisition::portOpened);
+    connect(m_comm.get(), &SerialControl::lost, this, [this] {
+        m_reopenDue = true;
+        emit lost();
+    });
+    connect(m_comm.get(), &SerialControl::settingsChanged, this, &Acquisition::settingsChanged);
     connect(m_comm.get(), &SerialControl::failed, this, &Acquisition::failed);
 }
 
@@ -35,6 +41,57 @@ Acquisition::~Acquisition()
 {
     // Consumers outlive nothing here: they are told the source is gone before it goes.
     m_decoder.reset();
+}
+
+void Acquisition::portOpened(bool open)
+{
+    emit portOpenChanged(open);
+    if (!open)
+        return;
+    emit opened();
+    if (m_reopenDue) {
+        m_reopenDue = false;
+        emit reopened();
+    }
+}
+
+PortStatus Acquisition::status() const
+{
+    const qint16 port = m_comm->CommPort();
+    return {port, m_comm->device(port), m_comm->Settings(), m_comm->PortOpen(), m_comm->openedNanos(), m_comm->deviceLost()};
+}
+
+QString Acquisition::device(int port) const
+{
+    return m_comm->device(port);
+}
+
+qsizetype Acquisition::waiting() const
+{
+    return m_comm->InBufferCount();
+}
+
+qsizetype Acquisition::waitLimit() const
+{
+    return m_comm->waitLimit();
+}
+
+StreamPoint Acquisition::streamPoint() const
+{
+    return {m_comm->backlog().consumed() - m_decoder->state().fase, m_comm->bytesReceived(), m_decoder->samplesDecoded()};
+}
+
+void Acquisition::copyUndecoded(QByteArray &to) const
+{
+    const DecoderState &d = m_decoder->state();
+    if (d.fase)
+        to.append(char(d.parbytes[0]));
+    m_comm->backlog().copyWaiting(to);
+}
+
+qint64 Acquisition::clockNanos() const
+{
+    return m_comm->clockNanos();
 }
 
 QDateTime Acquisition::wallTime(qint64 clockNanos) const

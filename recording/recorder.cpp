@@ -85,39 +85,36 @@ Recorder::~Recorder()
 
 void Recorder::attach(Acquisition &acquisition)
 {
-    SerialControl &comm = acquisition.comm();
     // The recording starts with the bytes of the next sample: a half sample already read and
     // every byte that waits to be decoded.
-    const DecoderState &d = acquisition.decoder().state();
-    m_rawStart = comm.backlog().consumed() - d.fase;
+    const StreamPoint at = acquisition.streamPoint();
+    m_rawStart = at.nextSample;
     m_lastSampleEnd = m_rawStart;
-    m_receivedEnd = comm.bytesReceived();
-    if (m_raw) {
-        if (d.fase)
-            m_raw->buffer().append(char(d.parbytes[0]));
-        comm.backlog().copyWaiting(m_raw->buffer());
-    }
+    m_receivedEnd = at.received;
+    if (m_raw)
+        acquisition.copyUndecoded(m_raw->buffer());
     const qint64 origin = acquisition.clockNanos();
     QPointer<Acquisition> from(&acquisition);
-    m_settings = comm.Settings();
-    if (!comm.PortOpen() && comm.InBufferCount() == 0) {
+    const PortStatus port = acquisition.status();
+    m_settings = port.settings;
+    if (!port.open && acquisition.waiting() == 0) {
         // Started before the port opened: the run starts when it opens.
-        connect(&acquisition, &Acquisition::portOpenChanged, this, [this, from](bool open) {
-            if (!open || m_originFixed || !from)
+        connect(&acquisition, &Acquisition::opened, this, [this, from] {
+            if (m_originFixed || !from)
                 return;
-            m_origin = from->comm().openedNanos(); // the same instant for anyone else who asks
+            m_origin = from->status().openedNanos; // the same instant for anyone else who asks
             m_start = wallclock::fromUnixNanos(from->unixNanos(m_origin));
             m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
     }
-    m_firstIndex = acquisition.decoder().samplesDecoded();
+    m_firstIndex = at.nextIndex;
     attach(acquisition.decoder(), acquisition.unixNanos(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
-            const SerialControl &c = from->comm();
-            h.device = QStringLiteral("%1 (COM%2)").arg(c.device(c.CommPort())).arg(c.CommPort());
-            h.settings = c.Settings();
+            const PortStatus now = from->status();
+            h.device = QStringLiteral("%1 (COM%2)").arg(now.device).arg(now.port);
+            h.settings = now.settings;
         }
         return h;
     });
