@@ -3,6 +3,8 @@
 #include "commandline.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "run.h"
+#include "signalwatcher.h"
 #include "textrules.h"
 
 #include <QCoreApplication>
@@ -22,31 +24,39 @@ std::unique_ptr<Recorder> openRecorder(const Options &o)
     }
 }
 
-int LoggerRun::exec()
+LoggerRun::LoggerRun(const Options &o, Run &run) : m_o(o), m_run(run), m_r(*run.recorder()) {}
+
+int LoggerRun::exec(SignalWatcher &watcher)
 {
-    QObject::connect(&m_r, &Recorder::limitReached, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    QObject::connect(&m_r, &Recorder::failed, qApp, [](const QString &message) { say(message); });
-    QObject::connect(&m_r, &Recorder::stopped, qApp, [] {
+    QObject::connect(&m_r, &Recorder::limitReached, &m_run, [this] { end(); });
+    QObject::connect(&m_r, &Recorder::failed, &m_run, [](const QString &message) { say(message); });
+    QObject::connect(&m_r, &Recorder::stopped, &m_run, [this] {
         say(QStringLiteral("No queda ningún archivo en el que grabar: el registro termina."));
-        QCoreApplication::quit();
+        end();
     });
-    watch(); // signals are watched by the caller from the very start
+    // Watched by the caller from the very start: a signal that came meanwhile is read now.
+    QObject::connect(&watcher, &SignalWatcher::received, &m_run, [this] { end(); });
+    QObject::connect(&m_run, &Run::finished, qApp, &QCoreApplication::quit);
+    watch();
     m_clock.start();
-    QTimer progress;
-    const bool terminal = ::isatty(STDERR_FILENO);
-    if (terminal) {
-        QObject::connect(&progress, &QTimer::timeout, qApp, [this] { showProgress(); });
-        progress.start(1000);
+    m_terminal = ::isatty(STDERR_FILENO);
+    if (m_terminal) {
+        QObject::connect(&m_progress, &QTimer::timeout, &m_run, [this] { showProgress(); });
+        m_progress.start(1000);
     }
     QCoreApplication::exec();
-    progress.stop();
-    if (terminal)
+    return summary(m_run.recordingComplete());
+}
+
+void LoggerRun::end()
+{
+    if (m_run.isFinishing())
+        return;
+    if (m_progress.isActive()) {
+        m_progress.stop();
         std::fputc('\n', stderr);
-    // Nothing more comes in; what the source still holds is written first.
-    drain();
-    const bool complete = m_r.finish();
-    wrapUp();
-    return summary(complete);
+    }
+    m_run.finish();
 }
 
 void LoggerRun::showProgress()

@@ -45,12 +45,15 @@ int runWindows(int &argc, char **argv, const Options &options)
     small.setStretch(QFont::Condensed);
     small.setPointSize(8);
     QApplication::setFont(small);
+    // The program ends when its run has: closing the main window only starts that end.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     // A signal ends the program as "salir" does; the recording is written out on the way. It
     // is watched before anything is recorded.
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
     Program program(nullptr, QString(), options.ports);
+    QObject::connect(&watcher, &SignalWatcher::received, &program.run(), &Run::finish);
+    QObject::connect(&program.run(), &Run::finished, &app, [] { QCoreApplication::exit(0); });
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
             program.record(options.csvFile, options.rawFile);
@@ -68,9 +71,7 @@ int runWindows(int &argc, char **argv, const Options &options)
     if (!watcher.error().isEmpty())
         program.reporter().report(watcher.error());
     program.mainWindow().show();
-    const int status = QApplication::exec();
-    program.end();
-    return status;
+    return QApplication::exec();
 }
 
 } // namespace

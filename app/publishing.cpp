@@ -6,9 +6,7 @@
 #include "textrules.h"
 
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFile>
-#include <QTimer>
 
 #ifndef DISPVANTO_VERSION
 #define DISPVANTO_VERSION "0"
@@ -39,7 +37,7 @@ Publishing::Publishing(const MqttOptions &options, const QString &portName, Acqu
     MqttPublisher *publisher = m_publisher.get();
     connect(&acquisition, &Acquisition::lost, publisher, [publisher] { publisher->setDeviceOpen(false); });
     connect(&acquisition, &Acquisition::opened, publisher, [this] { deviceOpened(); });
-    connect(publisher, &MqttPublisher::finished, this, [this] { m_finished = true; });
+    connect(publisher, &MqttPublisher::finished, this, &Publishing::finished);
     connect(publisher, &MqttPublisher::problem, this, [tell](const QString &message) { tell(message); });
     connect(publisher, &MqttPublisher::samplesLost, this, [this, recorder](quint64 first, quint64 count) {
         m_lost += count;
@@ -89,10 +87,5 @@ QString Publishing::result(bool *complete) const
 
 void Publishing::finish()
 {
-    QEventLoop wait;
-    connect(m_publisher.get(), &MqttPublisher::finished, &wait, &QEventLoop::quit);
-    QTimer::singleShot(kEndWaitMs, &wait, &QEventLoop::quit);
     m_publisher->finish();
-    if (!m_finished)
-        wait.exec();
 }

@@ -108,7 +108,6 @@ private slots:
         {
             Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
             frmdispVanto &main = program.mainWindow();
-            main.setExitFunction([] {});
             const QString link = dir.filePath(QStringLiteral("ttyLAB"));
             auto first = std::make_unique<Pty>();
             QVERIFY(QFile::link(first->slavePath(), link));
@@ -152,7 +151,10 @@ private slots:
             main.STOP_Click();
             QVERIFY(send(second, boardBytes(3700, 100)));
             QTRY_COMPARE(testComm(program.acquisition()).InBufferCount(), qsizetype(200));
-        } // closing the program writes everything out
+            QSignalSpy ended(&program.run(), &Run::finished);
+            main.findChild<QAction *>(QStringLiteral("salir"))->trigger(); // everything is written out on the way
+            QVERIFY(ended.wait());
+        }
         const Csv c = readCsv(csv);
         QVERIFY(c.damaged.isEmpty());
         QCOMPARE(c.numbers, numbered(3800));
