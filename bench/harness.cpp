@@ -143,6 +143,14 @@ Pipeline::Pipeline()
 
 Pipeline::~Pipeline() = default;
 
+void Pipeline::finish()
+{
+    bool ended = false;
+    QObject::connect(&program->run(), &Run::finished, &program->run(), [&ended] { ended = true; });
+    program->finish();
+    runUntil([&] { return ended; }, 2 * Run::kEndWaitMs / 1000.0);
+}
+
 void Pipeline::watchSamples()
 {
     // A batch completes fewer than 1000 samples, so at its end every new sample is in the ring.

@@ -60,6 +60,8 @@ struct Pipeline
     ~Pipeline();
     /// Counts and checksums every sample at the end of each delivered batch.
     void watchSamples();
+    /// Ends the program's run as "salir" does, and waits for that end.
+    void finish();
 
     RecordingReporter reporter;
     std::unique_ptr<Program> program;
