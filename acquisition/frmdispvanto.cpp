@@ -80,7 +80,7 @@ frmdispVanto::frmdispVanto(Acquisition &acquisition, FailureReporter &reporter, 
         m_reporter.report(QStringLiteral("Llegaron más datos de los que pueden esperar mientras la recepción estaba "
                                          "detenida (límite de %1 MiB): se descartaron los %2 bytes más antiguos "
                                          "(%3 muestras). Los datos más recientes se conservan.")
-                              .arg(m_acq.comm().waitLimit() / (1024 * 1024))
+                              .arg(m_acq.waitLimit() / (1024 * 1024))
                               .arg(bytes)
                               .arg(bytes / 2));
     });
@@ -113,9 +113,9 @@ void frmdispVanto::STOP_Click()
 void frmdispVanto::showPortState()
 {
     m_portStateShown = true;
-    const SerialControl &comm = m_acq.comm();
-    setTextIfChanged(m_settings, comm.PortOpen() ? comm.Settings() + QStringLiteral("Puerto Abierto")
-                                                 : m_k.cadenaconf + QStringLiteral("Puerto Cerrado"));
+    const PortStatus port = m_acq.status();
+    setTextIfChanged(m_settings, port.open ? port.settings + QStringLiteral("Puerto Abierto")
+                                           : m_k.cadenaconf + QStringLiteral("Puerto Cerrado"));
 }
 
 void frmdispVanto::borrar_Click()

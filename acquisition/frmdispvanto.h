@@ -25,7 +25,6 @@ public:
     frmdispVanto(Acquisition &acquisition, FailureReporter &reporter, QWidget *parent = nullptr);
     ~frmdispVanto() override;
 
-    SerialControl *MSComm1() const { return &m_acq.comm(); }
     QLineEdit *Text1() const { return m_text1; }
     QLabel *settings() const { return m_settings; }
     QFrame *Framdis() const { return m_framdis; }

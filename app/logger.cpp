@@ -6,7 +6,9 @@
 #include "platformerror.h"
 #include "publishing.h"
 #include "recorder.h"
+#include "run.h"
 #include "serialsettings.h"
+#include "serialsettingsstring.h"
 #include "settingsfile.h"
 #include "signalwatcher.h"
 
@@ -61,17 +63,16 @@ Start chooseStart(const Options &o)
 class PortRun : public LoggerRun
 {
 public:
-    PortRun(const Options &o, Acquisition &a, Recorder &r, Publishing *publishing)
-        : LoggerRun(o, r), m_a(a), m_publishing(publishing) {}
+    PortRun(const Options &o, Run &run) : LoggerRun(o, run), m_a(*run.acquisition()), m_publishing(run.publishing()) {}
 
 private:
     void watch() override
     {
-        QObject::connect(&m_a, &Acquisition::failed, qApp, [this](const QString &message) {
-            say(message);
-            if (!m_o.ports.reconnect && !m_a.comm().PortOpen()) {
+        QObject::connect(&m_a, &Acquisition::failed, &m_run, [](const QString &message) { say(message); });
+        QObject::connect(&m_a, &Acquisition::lost, &m_run, [this] {
+            if (!m_o.ports.reconnect) {
                 m_portLost = true;
-                QCoreApplication::quit(); // what the device sent before it went is written at the end
+                end(); // what the device sent before it went is written on the way
             }
         });
     }
@@ -88,16 +89,10 @@ private:
         }
         return out;
     }
-    void drain() override { m_a.finish(); }
-    void wrapUp() override
-    {
-        if (m_publishing)
-            m_publishing->finish();
-    }
     QString nothingCame() const override
     {
-        const SerialControl &c = m_a.comm();
-        return QStringLiteral("No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(c.CommPort()).arg(c.device(c.CommPort()));
+        const PortStatus port = m_a.status();
+        return QStringLiteral("No se grabó nada: no llegó ningún dato de COM%1 (%2).").arg(port.port).arg(port.device);
     }
 
     Acquisition &m_a;
@@ -106,22 +101,22 @@ private:
 };
 
 // The logger on a port: the start checked before anything is created, the files, the port.
-int runPortLogger(const Options &options)
+int runPortLogger(const Options &options, SignalWatcher &watcher)
 {
     const Start start = chooseStart(options);
     if (!start.error.isEmpty()) {
         say(start.error);
         return start.status;
     }
-    Acquisition acquisition(options.ports);
-    const std::unique_ptr<Recorder> recorder = openRecorder(options);
-    if (!recorder)
+    Run run(options.ports);
+    std::unique_ptr<Recorder> opened = openRecorder(options);
+    if (!opened)
         return 1;
-    recorder->attach(acquisition);
+    Recorder &recorder = run.record(std::move(opened));
     try {
-        acquisition.apply(start.port, start.settings);
+        run.acquisition()->apply(start.port, start.settings);
     } catch (const PlatformError &e) {
-        recorder->discardFiles(); // a refused start leaves nothing it created
+        recorder.discardFiles(); // a refused start leaves nothing it created
         // The logger does not go on with the port: what would stay in force is not said.
         const auto *refused = dynamic_cast<const SettingsRefused *>(&e);
         say((refused ? refused->refusal() : e.message()) + QStringLiteral(" No se grabó nada."));
@@ -129,16 +124,10 @@ int runPortLogger(const Options &options)
     }
     // After the port opened, so that a refused start publishes nothing; samples are decoded
     // from the event loop only, so the publisher misses none.
-    std::unique_ptr<Publishing> publishing;
-    if (options.mqtt.publishing()) {
-        Recorder *local = recorder.get();
-        publishing = std::make_unique<Publishing>(
-            options.mqtt, QStringLiteral("COM%1").arg(start.port), acquisition, [local] { return local; },
-            options.rawFile, recorder->rawStartPosition(), [](const QString &message) { say(message); },
-            recorder->originNanos());
-        publishing->setSampleLimit(options.sampleLimit);
-    }
-    return PortRun(options, acquisition, *recorder, publishing.get()).exec();
+    if (options.mqtt.publishing())
+        run.publish(options.mqtt, QStringLiteral("COM%1").arg(start.port), options.rawFile, say)
+            .setSampleLimit(options.sampleLimit);
+    return PortRun(options, run).exec(watcher);
 }
 
 } // namespace
@@ -156,8 +145,7 @@ int runLogger(const Options &options)
     // Watched from the start: a signal that comes while the port opens still ends the run
     // cleanly, once the event loop runs.
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, qApp, [](int) { QCoreApplication::quit(); });
     if (!watcher.error().isEmpty())
         say(watcher.error());
-    return options.mqtt.receiving() ? runRemoteLogger(options) : runPortLogger(options);
+    return options.mqtt.receiving() ? runRemoteLogger(options, watcher) : runPortLogger(options, watcher);
 }

@@ -3,16 +3,14 @@
 #include "commandline.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "run.h"
+#include "signalwatcher.h"
+#include "textrules.h"
 
 #include <QCoreApplication>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
-
-void say(const QString &text)
-{
-    std::fprintf(stderr, "dispvanto: %s\n", text.toLocal8Bit().constData());
-}
 
 std::unique_ptr<Recorder> openRecorder(const Options &o)
 {
@@ -26,31 +24,39 @@ std::unique_ptr<Recorder> openRecorder(const Options &o)
     }
 }
 
-int LoggerRun::exec()
+LoggerRun::LoggerRun(const Options &o, Run &run) : m_o(o), m_run(run), m_r(*run.recorder()) {}
+
+int LoggerRun::exec(SignalWatcher &watcher)
 {
-    QObject::connect(&m_r, &Recorder::limitReached, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    QObject::connect(&m_r, &Recorder::failed, qApp, [](const QString &message) { say(message); });
-    QObject::connect(&m_r, &Recorder::stopped, qApp, [] {
+    QObject::connect(&m_r, &Recorder::limitReached, &m_run, [this] { end(); });
+    QObject::connect(&m_r, &Recorder::failed, &m_run, [](const QString &message) { say(message); });
+    QObject::connect(&m_r, &Recorder::stopped, &m_run, [this] {
         say(QStringLiteral("No queda ningún archivo en el que grabar: el registro termina."));
-        QCoreApplication::quit();
+        end();
     });
-    watch(); // signals are watched by the caller from the very start
+    // Watched by the caller from the very start: a signal that came meanwhile is read now.
+    QObject::connect(&watcher, &SignalWatcher::received, &m_run, [this] { end(); });
+    QObject::connect(&m_run, &Run::finished, qApp, &QCoreApplication::quit);
+    watch();
     m_clock.start();
-    QTimer progress;
-    const bool terminal = ::isatty(STDERR_FILENO);
-    if (terminal) {
-        QObject::connect(&progress, &QTimer::timeout, qApp, [this] { showProgress(); });
-        progress.start(1000);
+    m_terminal = ::isatty(STDERR_FILENO);
+    if (m_terminal) {
+        QObject::connect(&m_progress, &QTimer::timeout, &m_run, [this] { showProgress(); });
+        m_progress.start(1000);
     }
     QCoreApplication::exec();
-    progress.stop();
-    if (terminal)
+    return summary(m_run.recordingComplete());
+}
+
+void LoggerRun::end()
+{
+    if (m_run.isFinishing())
+        return;
+    if (m_progress.isActive()) {
+        m_progress.stop();
         std::fputc('\n', stderr);
-    // Nothing more comes in; what the source still holds is written first.
-    drain();
-    const bool complete = m_r.finish();
-    wrapUp();
-    return summary(complete);
+    }
+    m_run.finish();
 }
 
 void LoggerRun::showProgress()
@@ -66,17 +72,15 @@ void LoggerRun::showProgress()
 // Says what each file holds, and whether that is all that was asked; the exit status.
 int LoggerRun::summary(bool complete)
 {
-    const auto samples = [](quint64 n) {
-        return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
-    };
+    using textrules::samplesText;
     QStringList parts;
     if (m_r.hasCsv())
-        parts << QStringLiteral("%1 grabadas en %2").arg(samples(m_r.csvRows()), m_r.csvPath());
+        parts << QStringLiteral("%1 grabadas en %2").arg(samplesText(m_r.csvRows()), m_r.csvPath());
     if (m_r.hasRaw())
         parts << QStringLiteral("%1 bytes (%2) grabados en %3")
-                     .arg(m_r.rawBytes()).arg(samples(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
+                     .arg(m_r.rawBytes()).arg(samplesText(quint64(m_r.rawBytes() / 2)), m_r.rawPath());
     if (parts.isEmpty()) // publishing only
-        parts << QStringLiteral("%1 recibidas").arg(samples(m_r.samplesRecorded()));
+        parts << QStringLiteral("%1 recibidas").arg(samplesText(m_r.samplesRecorded()));
     QString text = parts.join(QStringLiteral("; "))
                    + QStringLiteral(", en %1 s.").arg(m_clock.elapsed() / 1000.0, 0, 'f', 1);
     const quint64 got = m_r.samplesRecorded();

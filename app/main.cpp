@@ -3,6 +3,7 @@
 #include "logger.h"
 #include "platformerror.h"
 #include "program.h"
+#include "say.h"
 #include "signalwatcher.h"
 #include "spanishqt.h"
 #include "syserror.h"
@@ -22,7 +23,7 @@ bool printAnswer(const QString &text)
     if (std::fputs(text.toLocal8Bit().constData(), stdout) >= 0 && std::fflush(stdout) == 0)
         return true;
     const QString why = errno ? syserror::reason(errno) : QStringLiteral("falló la escritura");
-    std::fprintf(stderr, "dispvanto: no se pudo escribir la salida: %s.\n", why.toLocal8Bit().constData());
+    say(QStringLiteral("no se pudo escribir la salida: %1.").arg(why));
     return false;
 }
 
@@ -44,32 +45,33 @@ int runWindows(int &argc, char **argv, const Options &options)
     small.setStretch(QFont::Condensed);
     small.setPointSize(8);
     QApplication::setFont(small);
+    // The program ends when its run has: closing the main window only starts that end.
+    QApplication::setQuitOnLastWindowClosed(false);
 
     // A signal ends the program as "salir" does; the recording is written out on the way. It
     // is watched before anything is recorded.
     SignalWatcher watcher;
-    QObject::connect(&watcher, &SignalWatcher::received, &app, [] { QCoreApplication::exit(0); });
     Program program(nullptr, QString(), options.ports);
+    QObject::connect(&watcher, &SignalWatcher::received, &program.run(), &Run::finish);
+    QObject::connect(&program.run(), &Run::finished, &app, [] { QCoreApplication::exit(0); });
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
             program.record(options.csvFile, options.rawFile);
         } catch (const PlatformError &e) {
-            std::fprintf(stderr, "dispvanto: %s\n", e.message().toLocal8Bit().constData());
+            say(e.message());
             return 2;
         }
     }
     if (options.mqtt.publishing()) {
         for (const QString &warning : options.mqtt.warnings)
-            std::fprintf(stderr, "dispvanto: %s\n", warning.toLocal8Bit().constData());
+            say(warning);
         program.publish(options.mqtt, options.com2Named && !options.com1Named ? QStringLiteral("COM2") : QStringLiteral("COM1"),
                         options.rawFile);
     }
     if (!watcher.error().isEmpty())
         program.reporter().report(watcher.error());
     program.mainWindow().show();
-    const int status = QApplication::exec();
-    program.end();
-    return status;
+    return QApplication::exec();
 }
 
 } // namespace
@@ -87,7 +89,7 @@ int main(int argc, char *argv[])
         args << QByteArray(argv[i]);
     const Options options = parseCommandLine(args);
     if (!options.error.isEmpty()) {
-        std::fprintf(stderr, "dispvanto: %s\n", options.error.toLocal8Bit().constData());
+        say(options.error);
         return 2;
     }
     if (options.help || options.version || options.listPorts) {

@@ -4,8 +4,6 @@
 #include "frmdispvanto.h"
 #include "grfvanto.h"
 #include "messageboxreporter.h"
-#include "publishing.h"
-#include "recorder.h"
 #include "settingsfile.h"
 #include "windowrecording.h"
 
@@ -14,14 +12,15 @@
 
 Program::Program(FailureReporter *reporter, const QString &settingsPath, const PortChoice &ports)
     : m_ownReporter(reporter ? nullptr : new MessageBoxReporter),
-      m_reporter(reporter ? reporter : m_ownReporter.get()), m_acquisition(ports),
-      m_main(std::make_unique<frmdispVanto>(m_acquisition, *m_reporter)),
-      m_recording(std::make_unique<WindowRecording>(m_acquisition, *m_main, *m_reporter))
+      m_reporter(reporter ? reporter : m_ownReporter.get()), m_run(ports),
+      m_main(std::make_unique<frmdispVanto>(acquisition(), *m_reporter)),
+      m_recording(std::make_unique<WindowRecording>(m_run, *m_main, *m_reporter))
 {
     const QByteArray path = settingsPath.isEmpty() ? settingsfile::defaultPath() : QFile::encodeName(settingsPath);
     frmdispVanto *main = m_main.get();
+    main->setExitFunction([this] { finish(); });
     main->setPuertosFactory([this, main, path]() -> QWidget * {
-        auto *window = new frmcomm1(m_acquisition, *main, *m_reporter, path);
+        auto *window = new frmcomm1(acquisition(), *main, *m_reporter, path);
         // It opens beside the main window, not over it, and on the screen whatever the main
         // window's size.
         const QRect screen = main->screen()->availableGeometry();
@@ -32,46 +31,18 @@ Program::Program(FailureReporter *reporter, const QString &settingsPath, const P
         return window;
     });
     main->setGraficoFactory([this, main]() -> QWidget * {
-        return new GRFVanto(m_acquisition, *main, *m_reporter);
+        return new GRFVanto(acquisition(), *main, *m_reporter);
     });
 }
 
-Program::~Program()
-{
-    end();
-    m_publishing.reset();
-    m_recording.reset();
-}
-
-void Program::end()
-{
-    if (m_ended)
-        return;
-    m_ended = true;
-    // As at a signal: what waited is decoded and written first, then the network's last words.
-    if (m_recording->isRecording() || m_publishing)
-        m_acquisition.finish();
-    m_recording->stop();
-    if (m_publishing)
-        m_publishing->finish();
-}
+Program::~Program() = default;
 
 void Program::publish(const MqttOptions &options, const QString &portName, const QByteArray &rawPath)
 {
-    const Recorder *local = recorder();
-    const bool raw = local && local->hasRaw();
-    m_publishing = std::make_unique<Publishing>(
-        options, portName, m_acquisition, [this] { return recorder(); }, raw ? rawPath : QByteArray(),
-        raw ? local->rawStartPosition() : 0, [this](const QString &message) { m_reporter->report(message); },
-        local ? local->originNanos() : -1);
+    m_run.publish(options, portName, rawPath, [this](const QString &message) { m_reporter->report(message); });
 }
 
 void Program::record(const QByteArray &csvPath, const QByteArray &rawPath)
 {
     m_recording->start(csvPath, rawPath);
-}
-
-Recorder *Program::recorder() const
-{
-    return m_recording->recorder();
 }

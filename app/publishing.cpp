@@ -3,11 +3,10 @@
 #include "acquisition.h"
 #include "mqttpublisher.h"
 #include "recorder.h"
+#include "textrules.h"
 
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFile>
-#include <QTimer>
 
 #ifndef DISPVANTO_VERSION
 #define DISPVANTO_VERSION "0"
@@ -18,33 +17,27 @@ Publishing::Publishing(const MqttOptions &options, const QString &portName, Acqu
                        std::function<void(const QString &)> tell, qint64 startNanos)
     : m_acquisition(acquisition), m_topic(options.topic.isEmpty() ? defaultTopic(portName) : options.topic)
 {
-    const SerialControl &comm = acquisition.comm();
+    const PortStatus port = acquisition.status();
     PublisherContext context;
     context.programVersion = QStringLiteral(DISPVANTO_VERSION);
     context.portName = portName;
-    context.device = comm.device(portName == u"COM2" ? 2 : 1);
-    context.settings = comm.Settings();
+    context.device = acquisition.device(portName == u"COM2" ? 2 : 1);
+    context.settings = port.settings;
     // The acquisition outlives this object, and so its publisher.
     context.unixNanos = [&acquisition](qint64 t) { return acquisition.unixNanos(t); };
     context.startNanos = startNanos >= 0 ? startNanos : acquisition.clockNanos();
     if (!rawPath.isEmpty())
         context.readRaw = rawFileReader(QFile::decodeName(rawPath), rawStart);
     m_publisher = std::make_unique<MqttPublisher>(options.broker, m_topic, std::move(context));
-    m_startFixed = comm.PortOpen();
+    m_startFixed = port.open;
 
     acquisition.addConsumer(m_publisher.get());
 
-    // A lost device is a failure with the port closed; a clean end closes it without one.
+    // A clean end closes the port too, but it loses no device.
     MqttPublisher *publisher = m_publisher.get();
-    connect(&acquisition, &Acquisition::failed, publisher, [publisher, &acquisition] {
-        if (!acquisition.comm().PortOpen())
-            publisher->setDeviceOpen(false);
-    });
-    connect(&acquisition, &Acquisition::portOpenChanged, publisher, [this](bool open) {
-        if (open)
-            deviceOpened();
-    });
-    connect(publisher, &MqttPublisher::finished, this, [this] { m_finished = true; });
+    connect(&acquisition, &Acquisition::lost, publisher, [publisher] { publisher->setDeviceOpen(false); });
+    connect(&acquisition, &Acquisition::opened, publisher, [this] { deviceOpened(); });
+    connect(publisher, &MqttPublisher::finished, this, &Publishing::finished);
     connect(publisher, &MqttPublisher::problem, this, [tell](const QString &message) { tell(message); });
     connect(publisher, &MqttPublisher::samplesLost, this, [this, recorder](quint64 first, quint64 count) {
         m_lost += count;
@@ -61,13 +54,13 @@ Publishing::~Publishing() = default;
 
 void Publishing::deviceOpened()
 {
-    const SerialControl &comm = m_acquisition.comm();
+    const PortStatus port = m_acquisition.status();
     // Started before the port opened: the session starts when it opens, as a local recording's.
     if (!m_startFixed) {
         m_startFixed = true;
-        m_publisher->setStart(comm.openedNanos());
+        m_publisher->setStart(port.openedNanos);
     }
-    m_publisher->setDevice(QStringLiteral("COM%1").arg(comm.CommPort()), comm.device(comm.CommPort()), comm.Settings());
+    m_publisher->setDevice(QStringLiteral("COM%1").arg(port.port), port.device, port.settings);
     m_publisher->setDeviceOpen(true);
 }
 
@@ -83,7 +76,7 @@ QString Publishing::result(bool *complete) const
     *complete = missing == 0;
     if (*complete)
         return QStringLiteral("%1 publicadas en %2 y confirmadas por el broker %3.")
-            .arg(taken == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(taken), m_topic,
+            .arg(textrules::samplesText(taken), m_topic,
                  m_publisher->client().brokerName());
     return QStringLiteral("No todo llegó al broker %1: %2 de %3 muestras sin confirmar en %4.")
         .arg(m_publisher->client().brokerName())
@@ -94,10 +87,5 @@ QString Publishing::result(bool *complete) const
 
 void Publishing::finish()
 {
-    QEventLoop wait;
-    connect(m_publisher.get(), &MqttPublisher::finished, &wait, &QEventLoop::quit);
-    QTimer::singleShot(kEndWaitMs, &wait, &QEventLoop::quit);
     m_publisher->finish();
-    if (!m_finished)
-        wait.exec();
 }

@@ -20,8 +20,6 @@ class Publishing : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int kEndWaitMs = 10000;
-
     /// portName: "COM1" or "COM2", for the default topic and the meta. recorder: the local
     /// recording now, if any (for the comment lines). rawPath, rawStart: the raw recording and
     /// its first stream position, for re-sending beyond memory (an empty path: none).
@@ -34,13 +32,17 @@ public:
     QString topic() const { return m_topic; }
     MqttPublisher &publisher() { return *m_publisher; }
 
-    /// A clean end, once the acquisition has handed out its last sample: sends what is pending,
-    /// says "fuera de línea" and waits until the broker has it, kEndWaitMs at most.
+    /// A clean end, once the acquisition has handed out its last sample: sends what is pending
+    /// and says "fuera de línea"; finished() follows once the broker has it, or without it when
+    /// the broker is away (the publisher's own bounds).
     void finish();
     /// Publishes the samples of index below this only, as the local files (0: all).
     void setSampleLimit(quint64 samples);
     /// After finish(): what reached the broker, for a summary; complete when all of it did.
     QString result(bool *complete) const;
+
+signals:
+    void finished();
 
 private:
     void deviceOpened();
@@ -48,7 +50,6 @@ private:
     Acquisition &m_acquisition;
     QString m_topic;
     std::unique_ptr<MqttPublisher> m_publisher;
-    bool m_finished = false;
     bool m_startFixed = false; // the port had opened when the publisher started, or has since
     quint64 m_lost = 0;        // samples dropped from the sending memory
 };

@@ -1,9 +1,10 @@
 #include "windowrecording.h"
 
-#include "acquisition.h"
 #include "failure.h"
 #include "platformerror.h"
 #include "recorder.h"
+#include "run.h"
+#include "textrules.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,11 +19,6 @@ namespace {
 const QString kTitle = QStringLiteral("Grabar muestras");
 const QString kCsvOnly = QStringLiteral("Muestras en CSV (*.csv)");
 const QString kCsvAndRaw = QStringLiteral("Muestras en CSV y bytes crudos al lado, en .bin (*.csv)");
-
-QString samples(quint64 n)
-{
-    return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
-}
 
 /// The raw file that goes beside a CSV file: the same name with .bin.
 QString rawBeside(const QString &csv)
@@ -66,8 +62,8 @@ private:
 
 } // namespace
 
-WindowRecording::WindowRecording(Acquisition &acquisition, QMainWindow &main, FailureReporter &reporter)
-    : m_acquisition(acquisition), m_main(main), m_reporter(reporter)
+WindowRecording::WindowRecording(Run &run, QMainWindow &main, FailureReporter &reporter)
+    : m_run(run), m_main(main), m_reporter(reporter)
 {
     // Anywhere on the window's background; the display keeps its own edit menu.
     QWidget *background = main.centralWidget();
@@ -77,47 +73,42 @@ WindowRecording::WindowRecording(Acquisition &acquisition, QMainWindow &main, Fa
     });
 }
 
-WindowRecording::~WindowRecording()
+Recorder *WindowRecording::recorder() const
 {
-    stop();
+    return m_run.recorder();
 }
 
 bool WindowRecording::isRecording() const
 {
-    return m_recorder && m_recorder->isRecording();
+    return recorder() && recorder()->isRecording();
 }
 
 void WindowRecording::start(const QByteArray &csvPath, const QByteArray &rawPath)
 {
-    auto recorder = std::make_unique<Recorder>(csvPath, rawPath);
-    stop();
-    m_recorder = std::move(recorder);
+    Recorder &recorder = m_run.record(std::make_unique<Recorder>(csvPath, rawPath));
     // The next recording is offered beside this one, however this one was started.
     m_lastFolder = QFileInfo(QFile::decodeName(csvPath.isEmpty() ? rawPath : csvPath)).absolutePath();
     m_lastWithRaw = !rawPath.isEmpty();
-    m_recorder->attach(m_acquisition);
-    connect(m_recorder.get(), &Recorder::failed, this, [this](const QString &message) {
+    connect(&recorder, &Recorder::failed, this, [this](const QString &message) {
         m_reporter.report(message + QStringLiteral(" La recepción sigue."));
     });
 }
 
 void WindowRecording::stop()
 {
-    if (!m_recorder)
-        return;
-    m_recorder->finish();
-    m_recorder.reset();
+    m_run.stopRecording();
 }
 
 void WindowRecording::fillMenu(QMenu &menu)
 {
     if (isRecording()) {
         // Each file that still records, with what it holds: one that failed is no longer named.
+        const Recorder &r = *recorder();
         QStringList files;
-        if (m_recorder->isRecordingCsv())
-            files << QStringLiteral("%1: %2").arg(m_recorder->csvPath(), samples(m_recorder->csvRows()));
-        if (m_recorder->isRecordingRaw())
-            files << QStringLiteral("%1: %2").arg(m_recorder->rawPath(), samples(quint64(m_recorder->rawBytes() / 2)));
+        if (r.isRecordingCsv())
+            files << QStringLiteral("%1: %2").arg(r.csvPath(), textrules::samplesText(r.csvRows()));
+        if (r.isRecordingRaw())
+            files << QStringLiteral("%1: %2").arg(r.rawPath(), textrules::samplesText(quint64(r.rawBytes() / 2)));
         QAction *info = menu.addAction(QStringLiteral("Grabando en ") + files.join(QStringLiteral("; ")));
         info->setObjectName(QStringLiteral("grabacionEnCurso"));
         info->setEnabled(false);

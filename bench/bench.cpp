@@ -87,7 +87,7 @@ void ingest()
     Feeder feeder(p.pty.masterFd(), count, 0);
     const auto start = Clock::now();
     feeder.start();
-    const bool done = runUntil([&] { return qEnvironmentVariableIsSet("NOWATCH") ? (p.comm->InBufferCount() == 0 && feeder.sentSamples() >= count) : p.decoded >= count; }, 240);
+    const bool done = runUntil([&] { return qEnvironmentVariableIsSet("NOWATCH") ? (p.program->acquisition().waiting() == 0 && feeder.sentSamples() >= count) : p.decoded >= count; }, 240);
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     feeder.join();
     const double peak = peakResidentMiB();
@@ -294,7 +294,7 @@ void latency()
                 std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
-    runUntil([&] { return p.program->kyrserie().contador.value() == kCount % 1000 && p.program->kyrserie().contador.isSet() && p.comm->InBufferCount() == 0 && delays.size() > 0; }, 30);
+    runUntil([&] { return p.program->kyrserie().contador.value() == kCount % 1000 && p.program->kyrserie().contador.isSet() && p.program->acquisition().waiting() == 0 && delays.size() > 0; }, 30);
     runFor(0.2);
     writer.join();
     std::lock_guard<std::mutex> g(lock);

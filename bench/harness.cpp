@@ -126,12 +126,13 @@ void Feeder::run()
     m_cpu = threadCpu() - cpuStart;
 }
 
-Pipeline::Pipeline() : program(std::make_unique<Program>(&reporter, QStringLiteral("/nonexistent/serphcn.cmm")))
+Pipeline::Pipeline()
 {
+    PortChoice ports;
+    ports.com1 = QFile::encodeName(pty.slavePath());
+    program = std::make_unique<Program>(&reporter, QStringLiteral("/nonexistent/serphcn.cmm"), ports);
     frmdispVanto &main = program->mainWindow();
     main.setExitFunction([] {});
-    comm = main.MSComm1();
-    comm->setDevice(1, pty.slavePath());
     // As Confserie does: reception is the acquisition's to switch, so plotting passes keep it on.
     program->acquisition().apply(1, QStringLiteral("921600,N,8,1"));
     main.show();
@@ -142,11 +143,20 @@ Pipeline::Pipeline() : program(std::make_unique<Program>(&reporter, QStringLiter
 
 Pipeline::~Pipeline() = default;
 
+void Pipeline::finish()
+{
+    bool ended = false;
+    QObject::connect(&program->run(), &Run::finished, &program->run(), [&ended] { ended = true; });
+    program->finish();
+    runUntil([&] { return ended; }, 2 * Run::kEndWaitMs / 1000.0);
+}
+
 void Pipeline::watchSamples()
 {
     // A batch completes fewer than 1000 samples, so at its end every new sample is in the ring.
     Kyrserie &k = program->kyrserie();
-    QObject::connect(comm, &SerialControl::deliveryDone, comm, [this, &k] {
+    Acquisition &a = program->acquisition();
+    QObject::connect(&a, &Acquisition::delivered, &a, [this, &k] {
         if (!k.contador.isSet())
             return;
         while (m_lastCounter != k.contador.value()) {

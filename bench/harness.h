@@ -10,7 +10,6 @@
 #include <thread>
 
 class GRFVanto;
-class SerialControl;
 
 namespace bench {
 
@@ -61,12 +60,13 @@ struct Pipeline
     ~Pipeline();
     /// Counts and checksums every sample at the end of each delivered batch.
     void watchSamples();
+    /// Ends the program's run as "salir" does, and waits for that end.
+    void finish();
 
     RecordingReporter reporter;
     std::unique_ptr<Program> program;
     Pty pty;
     GRFVanto *graph = nullptr;
-    SerialControl *comm = nullptr;
     quint64 decoded = 0;
     quint64 mismatches = 0;
     quint64 checksum = 0;

@@ -157,7 +157,7 @@ void flatOut(Bench &b)
             .arg(kSamples / secs, 0, 'f', 0).arg(2 * kSamples / secs / 1e6, 0, 'f', 1)
             .arg(equal ? QStringLiteral("equal") : QStringLiteral("DIFFER")),
         QStringLiteral("lossless"));
-    p.program->end();
+    p.finish();
 }
 
 // The publisher's process CPU (the feeder's own left out) over kCpuSeconds at 1.2 MB/s.
@@ -177,7 +177,7 @@ double cpuAtFastRate(Bench &b, bool publishing)
     feeder.join();
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double percent = 100 * (processCpu() - cpu0 - feeder.cpu()) / wall;
-    p.program->end();
+    p.finish();
     return percent;
 }
 
@@ -220,7 +220,7 @@ void latency(Bench &b, const char *self)
                       : QStringLiteral("no answer"),
         QStringLiteral("p99 <= 100 ms"));
     child.waitForFinished(5000);
-    p.program->end();
+    p.finish();
 }
 
 } // namespace

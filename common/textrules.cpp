@@ -72,4 +72,9 @@ QString signedNumber(qint64 n)
 
 QString printedNumber(qint64 n) { return signedNumber(n) + u' '; }
 
+QString samplesText(quint64 n)
+{
+    return n == 1 ? QStringLiteral("1 muestra") : QStringLiteral("%1 muestras").arg(n);
+}
+
 } // namespace textrules

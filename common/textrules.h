@@ -16,6 +16,9 @@ QString plainNumber(qint64 n);
 /// The digits preceded by one blank in the sign position (or a minus): " 4660".
 QString signedNumber(qint64 n);
 
+/// A count of samples in words: "1 muestra", "0 muestras", "12 muestras".
+QString samplesText(quint64 n);
+
 /// A number printed on a drawing surface: sign position, digits, one trailing blank: " 5000 ".
 QString printedNumber(qint64 n);
 

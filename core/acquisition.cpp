@@ -1,17 +1,15 @@
 #include "acquisition.h"
 
 #include "platformerror.h"
-
-#include <chrono>
+#include "serialcontrol.h"
+#include "wallclock.h"
 
 Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
     : QObject(parent), m_comm(std::make_unique<SerialControl>()),
       m_decoder(std::make_unique<ReceiveDecoder>(m_k, *m_comm))
 {
     m_comm->setObjectName(QStringLiteral("MSComm1"));
-    const qint64 unixNow = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               std::chrono::system_clock::now().time_since_epoch()).count();
-    m_unixAtZero = unixNow - m_comm->clockNanos();
+    m_unixAtZero = wallclock::nowUnixNanos() - m_comm->clockNanos();
     if (choice.com1)
         m_comm->setNativeDevice(1, *choice.com1);
     if (choice.com2)
@@ -30,7 +28,12 @@ Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
             emit discarded(e.bytes);
     });
     connect(m_comm.get(), &SerialControl::deliveryDone, this, &Acquisition::delivered);
-    connect(m_comm.get(), &SerialControl::portOpenChanged, this, &Acquisition::portOpenChanged);
+    connect(m_comm.get(), &SerialControl::portOpenChanged, this, &Acquisition::portOpened);
+    connect(m_comm.get(), &SerialControl::lost, this, [this] {
+        m_reopenDue = true;
+        emit lost();
+    });
+    connect(m_comm.get(), &SerialControl::settingsChanged, this, &Acquisition::settingsChanged);
     connect(m_comm.get(), &SerialControl::failed, this, &Acquisition::failed);
 }
 
@@ -40,10 +43,60 @@ Acquisition::~Acquisition()
     m_decoder.reset();
 }
 
+void Acquisition::portOpened(bool open)
+{
+    emit portOpenChanged(open);
+    if (!open)
+        return;
+    emit opened();
+    if (m_reopenDue) {
+        m_reopenDue = false;
+        emit reopened();
+    }
+}
+
+PortStatus Acquisition::status() const
+{
+    const qint16 port = m_comm->CommPort();
+    return {port, m_comm->device(port), m_comm->Settings(), m_comm->PortOpen(), m_comm->openedNanos(), m_comm->deviceLost()};
+}
+
+QString Acquisition::device(int port) const
+{
+    return m_comm->device(port);
+}
+
+qsizetype Acquisition::waiting() const
+{
+    return m_comm->InBufferCount();
+}
+
+qsizetype Acquisition::waitLimit() const
+{
+    return m_comm->waitLimit();
+}
+
+StreamPoint Acquisition::streamPoint() const
+{
+    return {m_comm->backlog().consumed() - m_decoder->state().fase, m_comm->bytesReceived(), m_decoder->samplesDecoded()};
+}
+
+void Acquisition::copyUndecoded(QByteArray &to) const
+{
+    const DecoderState &d = m_decoder->state();
+    if (d.fase)
+        to.append(char(d.parbytes[0]));
+    m_comm->backlog().copyWaiting(to);
+}
+
+qint64 Acquisition::clockNanos() const
+{
+    return m_comm->clockNanos();
+}
+
 QDateTime Acquisition::wallTime(qint64 clockNanos) const
 {
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(unixNanos(clockNanos) / 1'000'000);
-    return t.toOffsetFromUtc(t.offsetFromUtc());
+    return wallclock::fromUnixNanos(unixNanos(clockNanos));
 }
 
 void Acquisition::choosePort(qint16 port)

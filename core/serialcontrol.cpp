@@ -155,6 +155,7 @@ void SerialControl::setSettings(const QString &settings)
     m_settings = settings;
     m_backlog.markSettings(settings, QDateTime::currentDateTime());
     scheduleDelivery();
+    emit settingsChanged(settings);
 }
 
 void SerialControl::applyLineSettings(const LineSettings &s)
@@ -209,6 +210,7 @@ void SerialControl::openPort()
     if (m_everOpened)
         m_backlog.markReopened(QDateTime::currentDateTime());
     m_everOpened = true;
+    m_deviceLost = false;
     m_openedNanos = m_clock.nsecsElapsed();
     m_reconnectTimer.stop();
     m_stalled = false;
@@ -291,9 +293,8 @@ bool SerialControl::makeRoom()
 
 void SerialControl::outOfMemory()
 {
-    if (m_memoryToldOnce)
+    if (!m_memoryTold.first())
         return;
-    m_memoryToldOnce = true;
     emit failed(QStringLiteral("No queda memoria para los datos recibidos de %1: se descartan los más antiguos "
                                "que esperaban, para seguir recibiendo. Cada descarte se señala donde ocurrió.")
                     .arg(portName()));
@@ -366,11 +367,13 @@ void SerialControl::onError(QSerialPort::SerialPortError error)
         return;
     // Keep whatever the device still had for us, then close: QSerialPort would otherwise keep
     // signalling the same error in a loop.
+    m_deviceLost = true;
     closePort();
     m_backlog.markLost(QDateTime::currentDateTime());
     scheduleDelivery();
     if (m_reconnect)
         m_reconnectTimer.start();
+    emit lost();
     emit failed(QStringLiteral("Se perdió el puerto %1: el dispositivo dejó de responder o se desconectó. %2"
                                "Los datos ya recibidos se conservan.")
                     .arg(portName(), m_reconnect ? QStringLiteral("Se volverá a abrir solo en cuanto reaparezca. ")

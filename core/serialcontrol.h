@@ -1,8 +1,9 @@
 #pragma once
 
 #include "devicenames.h"
-#include "platformerror.h"
 #include "serialsettingsstring.h"
+#include "settingsrefused.h"
+#include "tellonce.h"
 #include "waitingbacklog.h"
 
 #include <QByteArray>
@@ -12,18 +13,6 @@
 #include <QSerialPort>
 #include <QTimer>
 #include <functional>
-
-/// Line settings the control refused. Its message also says what stays in force; refusal()
-/// alone is for a caller that does not go on with the port.
-class SettingsRefused : public PlatformError
-{
-public:
-    SettingsRefused(const QString &refusal, const QString &kept) : PlatformError(refusal + kept), m_refusal(refusal) {}
-    const QString &refusal() const { return m_refusal; }
-
-private:
-    QString m_refusal;
-};
 
 /// The serial port control: a port number, a settings string, an open state and a receive
 /// threshold. While the threshold is 1 it notifies its OnComm handler once per waiting byte,
@@ -73,6 +62,8 @@ public:
     void setSettings(const QString &settings);
     bool PortOpen() const { return m_port.isOpen(); }
     void setPortOpen(bool open);
+    /// The device was lost (the port closed because of it) and has not been opened since.
+    bool deviceLost() const { return m_deviceLost; }
     qint16 RThreshold() const { return m_threshold; }
     void setRThreshold(qint16 threshold);
     qint32 InputMode() const { return m_inputMode; }
@@ -113,8 +104,13 @@ signals:
     void deliveryDone();
     /// The port was opened or closed (also when the device was lost).
     void portOpenChanged(bool open);
-    /// Something failed outside any handler (a lost device); the port is already closed.
+    /// Something failed outside any handler (a lost device, no memory), in Spanish.
     void failed(const QString &message);
+    /// The device was lost: the port is already closed; failed() follows with the message.
+    /// The one place a loss is recognised.
+    void lost();
+    /// Other line settings are in force.
+    void settingsChanged(const QString &settings);
 
 private:
     void receive();
@@ -144,9 +140,10 @@ private:
     qint16 m_commEvent = 0;
     WaitingBacklog m_backlog;
     bool m_everOpened = false;
+    bool m_deviceLost = false;
     qint64 m_openedNanos = -1;
     bool m_stalled = false; // a handler answered without reading: wait for news
-    bool m_memoryToldOnce = false;
+    TellOnce m_memoryTold;
     QTimer m_delivery;
     // Small blocks that come close together are gathered for a moment before they are taken.
     QTimer m_gather;

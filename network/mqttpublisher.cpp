@@ -1,6 +1,7 @@
 #include "mqttpublisher.h"
 #include "mqttmessages.h"
 #include "mqttwire.h"
+#include "wallclock.h"
 
 #include <QDateTime>
 
@@ -20,8 +21,7 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
         m_context.unixNanos = [](qint64 t) { return t; };
     m_startUnixNanos = m_context.startNanos >= 0 ? m_context.unixNanos(m_context.startNanos)
                                                  : QDateTime::currentMSecsSinceEpoch() * 1000000;
-    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
-    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    m_start = wallclock::fromUnixNanos(m_startUnixNanos);
     // The will names the session too, and says that the bench vanished rather than ended: a
     // recorder waits for it to come back instead of giving up what it still holds.
     m_client.setWill(m_topics.state, mqttwire::stateText(kOffline, m_session, true), true);
@@ -275,8 +275,7 @@ void MqttPublisher::setStart(qint64 startNanos)
     if (m_sampled)
         return;
     m_startUnixNanos = m_context.unixNanos(startNanos);
-    m_start = QDateTime::fromMSecsSinceEpoch(m_startUnixNanos / 1000000);
-    m_start = m_start.toOffsetFromUtc(m_start.offsetFromUtc());
+    m_start = wallclock::fromUnixNanos(m_startUnixNanos);
     if (m_started)
         publishMeta();
 }

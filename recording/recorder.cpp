@@ -3,6 +3,7 @@
 #include "acquisition.h"
 #include "platformerror.h"
 #include "syserror.h"
+#include "wallclock.h"
 
 #include <QPointer>
 #include <charconv>
@@ -28,17 +29,11 @@ QByteArray commentLine(const QString &text)
 
 QString isoWithZone(const QDateTime &t, int micros = -1)
 {
-    QString iso = t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    QString iso = wallclock::fixedOffset(t).toString(Qt::ISODateWithMs);
     // Microseconds, like the times of the rows, when they are known.
     if (micros >= 0)
         iso.insert(iso.indexOf(u'.') + 4, QStringLiteral("%1").arg(micros % 1000, 3, 10, QLatin1Char('0')));
     return iso;
-}
-
-QDateTime localTime(qint64 unixNanos)
-{
-    const QDateTime t = QDateTime::fromMSecsSinceEpoch(unixNanos / 1'000'000);
-    return t.toOffsetFromUtc(t.offsetFromUtc());
 }
 
 /// Sample rows among these complete CSV lines (comments and the column names are not rows).
@@ -90,39 +85,36 @@ Recorder::~Recorder()
 
 void Recorder::attach(Acquisition &acquisition)
 {
-    SerialControl &comm = acquisition.comm();
     // The recording starts with the bytes of the next sample: a half sample already read and
     // every byte that waits to be decoded.
-    const DecoderState &d = acquisition.decoder().state();
-    m_rawStart = comm.backlog().consumed() - d.fase;
+    const StreamPoint at = acquisition.streamPoint();
+    m_rawStart = at.nextSample;
     m_lastSampleEnd = m_rawStart;
-    m_receivedEnd = comm.bytesReceived();
-    if (m_raw) {
-        if (d.fase)
-            m_raw->buffer().append(char(d.parbytes[0]));
-        comm.backlog().copyWaiting(m_raw->buffer());
-    }
+    m_receivedEnd = at.received;
+    if (m_raw)
+        acquisition.copyUndecoded(m_raw->buffer());
     const qint64 origin = acquisition.clockNanos();
     QPointer<Acquisition> from(&acquisition);
-    m_settings = comm.Settings();
-    if (!comm.PortOpen() && comm.InBufferCount() == 0) {
+    const PortStatus port = acquisition.status();
+    m_settings = port.settings;
+    if (!port.open && acquisition.waiting() == 0) {
         // Started before the port opened: the run starts when it opens.
-        connect(&acquisition, &Acquisition::portOpenChanged, this, [this, from](bool open) {
-            if (!open || m_originFixed || !from)
+        connect(&acquisition, &Acquisition::opened, this, [this, from] {
+            if (m_originFixed || !from)
                 return;
-            m_origin = from->comm().openedNanos(); // the same instant for anyone else who asks
-            m_start = localTime(from->unixNanos(m_origin));
+            m_origin = from->status().openedNanos; // the same instant for anyone else who asks
+            m_start = wallclock::fromUnixNanos(from->unixNanos(m_origin));
             m_startMicros = int(from->unixNanos(m_origin) / 1000 % 1000);
             m_originFixed = true;
         });
     }
-    m_firstIndex = acquisition.decoder().samplesDecoded();
+    m_firstIndex = at.nextIndex;
     attach(acquisition.decoder(), acquisition.unixNanos(origin), origin, [from] {
         RecordingHeader h;
         if (from) {
-            const SerialControl &c = from->comm();
-            h.device = QStringLiteral("%1 (COM%2)").arg(c.device(c.CommPort())).arg(c.CommPort());
-            h.settings = c.Settings();
+            const PortStatus now = from->status();
+            h.device = QStringLiteral("%1 (COM%2)").arg(now.device).arg(now.port);
+            h.settings = now.settings;
         }
         return h;
     });
@@ -131,7 +123,7 @@ void Recorder::attach(Acquisition &acquisition)
 
 void Recorder::attach(SampleSource &source, qint64 startUnixNanos, qint64 originNanos, std::function<RecordingHeader()> header)
 {
-    m_start = localTime(startUnixNanos);
+    m_start = wallclock::fromUnixNanos(startUnixNanos);
     m_startMicros = int(startUnixNanos / 1000 % 1000);
     m_origin = originNanos;
     m_header = std::move(header);
@@ -144,7 +136,7 @@ void Recorder::restart(qint64 startUnixNanos, qint64 originNanos)
 {
     if (m_originFixed)
         return;
-    m_start = localTime(startUnixNanos);
+    m_start = wallclock::fromUnixNanos(startUnixNanos);
     m_startMicros = int(startUnixNanos / 1000 % 1000);
     m_origin = originNanos;
     if (m_header)

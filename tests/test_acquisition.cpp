@@ -1,3 +1,4 @@
+#include "acquisitiontestaccess.h"
 #include "displaybox.h"
 #include "displayfont.h"
 #include "failure.h"
@@ -287,9 +288,9 @@ private slots:
         RecordingReporter r;
         frmdispVanto w(a, r);
         w.findChild<QPushButton *>("continuar")->click();
-        QCOMPARE(w.MSComm1()->RThreshold(), qint16(0));
+        QCOMPARE(testComm(a).RThreshold(), qint16(0));
         w.findChild<QPushButton *>("STOP")->click();
-        QCOMPARE(w.MSComm1()->RThreshold(), qint16(0));
+        QCOMPARE(testComm(a).RThreshold(), qint16(0));
         QVERIFY(r.failures.isEmpty());
     }
 

@@ -1,6 +1,7 @@
 // The acquisition core without any window: the decoder, the waiting backlog, device names,
 // the serial control over real pseudo-terminals, the consumers and who decides reception.
 
+#include "acquisitiontestaccess.h"
 #include "acquisition.h"
 #include "decoder.h"
 #include "devicenames.h"
@@ -12,6 +13,7 @@
 #include "waitingbacklog.h"
 
 #include <QDir>
+#include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -292,6 +294,52 @@ private slots:
         QCOMPARE(got, QByteArray("xyz"));
     }
 
+    // What the rest of the program knows of the port: one status value and a signal for each
+    // change, through a loss and the device's return.
+    void acquisitionStatusFollowsThePortThroughALossAndItsReturn()
+    {
+        QTemporaryDir dir;
+        const QString link = dir.filePath(QStringLiteral("ttyLAB"));
+        auto first = std::make_unique<Pty>();
+        QVERIFY(QFile::link(first->slavePath(), link));
+        PortChoice choice;
+        choice.com1 = QFile::encodeName(link);
+        choice.reconnect = true;
+        Acquisition a(choice);
+        QStringList seen;
+        connect(&a, &Acquisition::opened, &a, [&] { seen << QStringLiteral("abierto"); });
+        connect(&a, &Acquisition::lost, &a, [&] { seen << QStringLiteral("perdido"); });
+        connect(&a, &Acquisition::reopened, &a, [&] { seen << QStringLiteral("reabierto"); });
+        connect(&a, &Acquisition::settingsChanged, &a, [&](const QString &s) { seen << s; });
+        QSignalSpy failures(&a, &Acquisition::failed);
+        QCOMPARE(a.status().openedNanos, qint64(-1));
+
+        a.apply(1, QStringLiteral("19200,N,8,1"));
+        a.apply(1, QStringLiteral("9600,N,8,2"));
+        PortStatus s = a.status();
+        QCOMPARE(s.port, qint16(1));
+        QCOMPARE(s.device, link);
+        QCOMPARE(s.settings, QStringLiteral("9600,N,8,2"));
+        QVERIFY(s.open && !s.lost);
+        const qint64 firstOpened = s.openedNanos;
+        QVERIFY(firstOpened >= 0);
+
+        QVERIFY(QFile::remove(link));
+        first.reset();
+        QTRY_VERIFY(a.status().lost);
+        QVERIFY(!a.status().open);
+        QCOMPARE(failures.size(), 1);
+
+        Pty second;
+        QVERIFY(QFile::link(second.slavePath(), link));
+        QTRY_VERIFY(a.status().open);
+        s = a.status();
+        QVERIFY(!s.lost);
+        QVERIFY(s.openedNanos > firstOpened);
+        QCOMPARE(s.settings, QStringLiteral("9600,N,8,2"));
+        QCOMPARE(seen, (QStringList{"abierto", "19200,N,8,1", "9600,N,8,2", "perdido", "abierto", "reabierto"}));
+    }
+
     // --- waiting backlog -----------------------------------------------------------------
 
     void backlogKeepsWholeSamplesAndSaysWhereThingsHappened_data()
@@ -412,21 +460,21 @@ private slots:
     {
         Pty pty;
         Acquisition a;
-        a.comm().setDevice(1, pty.slavePath());
-        a.comm().backlog().setMaxBlocks(2); // as if the system had room for 512 KiB only
+        testComm(a).setDevice(1, pty.slavePath());
+        testComm(a).backlog().setMaxBlocks(2); // as if the system had room for 512 KiB only
         QSignalSpy failures(&a, &Acquisition::failed);
         QSignalSpy discarded(&a, &Acquisition::discarded);
         a.apply(1, QStringLiteral("9600,N,8,1"));
         a.stop();
         const qint64 total = 3 * ByteQueue::kBlock + 2;
         pty.writeGeneratedInBackground(total, [](qint64 i) { return char((i / 2 + (i % 2) * 7) & 0xff); });
-        QTRY_VERIFY_WITH_TIMEOUT(a.comm().bytesReceived() == total, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(testComm(a).bytesReceived() == total, 20000);
         QVERIFY(pty.waitWritten());
         QCOMPARE(failures.size(), 1); // told once, however often it happened
         QVERIFY(failures.first().first().toString().contains(QStringLiteral("memoria")));
-        QVERIFY(a.comm().InBufferCount() <= 2 * ByteQueue::kBlock);
+        QVERIFY(testComm(a).InBufferCount() <= 2 * ByteQueue::kBlock);
         a.resume();
-        QTRY_COMPARE(a.comm().InBufferCount(), qsizetype(0));
+        QTRY_COMPARE(testComm(a).InBufferCount(), qsizetype(0));
         QCOMPARE(discarded.size(), 1);
         // What was kept is the newest, paired as it was sent.
         const int newest = a.kyrserie().valores[a.kyrserie().contador.value()];
@@ -532,7 +580,7 @@ private slots:
         };
         Pty pty;
         Acquisition a;
-        a.comm().setDevice(1, pty.slavePath());
+        testComm(a).setDevice(1, pty.slavePath());
         Transcript first;
         auto second = std::make_unique<Transcript>();
         a.addConsumer(&first);
@@ -543,10 +591,10 @@ private slots:
         second.reset(); // it goes away; the others go on
         a.stop();
         QVERIFY(pty.write(samplesToBytes({3, 4})));
-        QTRY_COMPARE(a.comm().InBufferCount(), qsizetype(4));
-        a.comm().setSettings(QStringLiteral("9600,N,8,2"));
+        QTRY_COMPARE(testComm(a).InBufferCount(), qsizetype(4));
+        testComm(a).setSettings(QStringLiteral("9600,N,8,2"));
         QVERIFY(pty.write(samplesToBytes({5, 6})));
-        QTRY_COMPARE(a.comm().InBufferCount(), qsizetype(8));
+        QTRY_COMPARE(testComm(a).InBufferCount(), qsizetype(8));
         a.resume();
         QTRY_COMPARE(first.lines.size(), 7);
         QCOMPARE(first.lines.join(u' '), QStringLiteral("0:1 1:2 2:3 3:4 9600,N,8,2 4:5 5:6"));
@@ -577,8 +625,8 @@ private slots:
         for (const QString &step : script.split(u' ')) {
             if (step == u"fill") {
                 qsizetype room = 0;
-                a.comm().backlog().room(&room);
-                a.comm().backlog().commit(2, 0);
+                testComm(a).backlog().room(&room);
+                testComm(a).backlog().commit(2, 0);
             } else if (step == u"resume") {
                 a.resume();
             } else if (step == u"stop") {
@@ -588,7 +636,7 @@ private slots:
             } else {
                 holds.pop_back();
             }
-            seen << QString::number(a.comm().RThreshold());
+            seen << QString::number(testComm(a).RThreshold());
         }
         QCOMPARE(seen.join(u' '), thresholds);
     }

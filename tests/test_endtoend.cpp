@@ -1,6 +1,7 @@
 // The whole program over real pseudo-terminals: bytes written as the board would write them,
 // checked where the user sees them.
 
+#include "acquisitiontestaccess.h"
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
 #include "grfvanto.h"
@@ -37,13 +38,13 @@ struct Fixture
 
     Fixture()
     {
-        main().MSComm1()->setDevice(1, pty.slavePath());
+        testComm(program.acquisition()).setDevice(1, pty.slavePath());
         main().setExitFunction([] {});
         main().show();
     }
     frmdispVanto &main() { return program.mainWindow(); }
     Kyrserie &k() { return program.kyrserie(); }
-    SerialControl &comm() { return *main().MSComm1(); }
+    SerialControl &comm() { return testComm(program.acquisition()); }
     void openDirectly()
     {
         comm().setSettings(QStringLiteral("9600,N,8,1"));

@@ -2,6 +2,7 @@
 // missing devices, floods while stopped. Each case checks that nothing is lost, the user is
 // told, and the program stays responsive.
 
+#include "acquisitiontestaccess.h"
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
 #include "grfvanto.h"
@@ -31,7 +32,7 @@ struct Fixture
     Fixture() { main().setExitFunction([] {}); }
     frmdispVanto &main() { return program.mainWindow(); }
     Kyrserie &k() { return program.kyrserie(); }
-    SerialControl &comm() { return *main().MSComm1(); }
+    SerialControl &comm() { return testComm(program.acquisition()); }
     QWidget *config()
     {
         main().puertos_Click();

@@ -1,3 +1,4 @@
+#include "acquisitiontestaccess.h"
 #include "failure.h"
 #include "frmdispvanto.h"
 #include "grfvanto.h"
@@ -482,7 +483,7 @@ private slots:
     {
         Fixture f;
         Pty pty;
-        SerialControl *comm = f.main.MSComm1();
+        SerialControl *comm = &testComm(f.acquisition);
         comm->setDevice(1, pty.slavePath());
         comm->setPortOpen(true);
         comm->setRThreshold(1);

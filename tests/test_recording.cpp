@@ -1,6 +1,7 @@
 // Recording from the windowed program, end to end: a pseudo-terminal as the board, the windows
 // driven as a user drives them, and the files read back as a user would read them.
 
+#include "acquisitiontestaccess.h"
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
 #include "program.h"
@@ -107,11 +108,10 @@ private slots:
         {
             Program program(&reporter, dir.filePath(QStringLiteral("serphcn.cmm")));
             frmdispVanto &main = program.mainWindow();
-            main.setExitFunction([] {});
             const QString link = dir.filePath(QStringLiteral("ttyLAB"));
             auto first = std::make_unique<Pty>();
             QVERIFY(QFile::link(first->slavePath(), link));
-            main.MSComm1()->setDevice(1, link);
+            testComm(program.acquisition()).setDevice(1, link);
             program.record(QFile::encodeName(csv), QFile::encodeName(raw));
             main.puertos_Click();
             auto click = [&](const char *name) {
@@ -129,7 +129,7 @@ private slots:
             // switches reception on. The samples that waited came under the old settings.
             first->writeInBackground(boardBytes(500, 3000));
             sent += boardBytes(500, 3000);
-            QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(6000));
+            QTRY_COMPARE(testComm(program.acquisition()).InBufferCount(), qsizetype(6000));
             QVERIFY(first->waitWritten());
             QCOMPARE(program.recorder()->samplesRecorded(), quint64(500)); // recorded when decoded, not before
             click("bs2");
@@ -150,8 +150,11 @@ private slots:
             // Stopped, then ended: what waited is decoded and recorded on the way out.
             main.STOP_Click();
             QVERIFY(send(second, boardBytes(3700, 100)));
-            QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(200));
-        } // closing the program writes everything out
+            QTRY_COMPARE(testComm(program.acquisition()).InBufferCount(), qsizetype(200));
+            QSignalSpy ended(&program.run(), &Run::finished);
+            main.findChild<QAction *>(QStringLiteral("salir"))->trigger(); // everything is written out on the way
+            QVERIFY(ended.wait());
+        }
         const Csv c = readCsv(csv);
         QVERIFY(c.damaged.isEmpty());
         QCOMPARE(c.numbers, numbered(3800));
@@ -187,7 +190,7 @@ private slots:
         frmdispVanto &main = program.mainWindow();
         main.setExitFunction([] {});
         Pty pty;
-        main.MSComm1()->setDevice(1, pty.slavePath());
+        testComm(program.acquisition()).setDevice(1, pty.slavePath());
         program.record(QFile::encodeName(csv), QFile::encodeName(raw));
         main.puertos_Click();
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
@@ -237,7 +240,7 @@ private slots:
         frmdispVanto &main = program.mainWindow();
         main.setExitFunction([] {});
         Pty pty;
-        main.MSComm1()->setDevice(1, pty.slavePath());
+        testComm(program.acquisition()).setDevice(1, pty.slavePath());
         main.puertos_Click();
         for (const char *b : {"pto3f8", "br9600", "pnopar", "bd8", "bs1", "Configserie"})
             main.puertosWindow()->findChild<QAbstractButton *>(QString::fromLatin1(b))->click();
@@ -283,7 +286,7 @@ private slots:
         main.STOP_Click();
         QVERIFY(pty.waitWritten());
         QVERIFY(pty.write(boardBytes(1010, 50)));
-        QTRY_COMPARE(main.MSComm1()->InBufferCount(), qsizetype(100));
+        QTRY_COMPARE(testComm(program.acquisition()).InBufferCount(), qsizetype(100));
         QString shown;
         whenShown<QMenu>([&](QMenu *m) {
             shown = m->findChild<QAction *>(QStringLiteral("grabacionEnCurso"))->text();

@@ -208,8 +208,10 @@ void TestRemoteState::windowedProgramPublishesAndSaysGoodbye()
 
     QElapsedTimer clock;
     clock.start();
-    bench.program.end();
-    QVERIFY(clock.elapsed() < Publishing::kEndWaitMs);
+    QSignalSpy ended(&bench.program.run(), &Run::finished);
+    bench.program.finish();
+    QVERIFY(ended.wait(2 * Run::kEndWaitMs));
+    QVERIFY(clock.elapsed() < Run::kEndWaitMs);
     QTRY_COMPARE_WITH_TIMEOUT(watcher.publisherState(), MqttPublisher::kOffline, kTimeout);
     QVERIFY2(bench.reporter.failures.isEmpty(), qPrintable(bench.reporter.failures.join(u'\n')));
     // The same start, to the microsecond: a remote recording's times are the local ones.
@@ -237,7 +239,9 @@ void TestRemoteState::samplesTheBrokerNeverGotAreNotedInTheLocalCsv()
     const QString started = broker.start();
     QVERIFY2(started.isEmpty(), qPrintable(started));
     QTRY_VERIFY_WITH_TIMEOUT(bench.program.publishing()->publisher().isConnected(), kTimeout);
-    bench.program.end();
+    QSignalSpy ended(&bench.program.run(), &Run::finished);
+    bench.program.finish();
+    QVERIFY(ended.wait(2 * Run::kEndWaitMs));
 
     const Csv c = readCsv(bench.csv);
     QCOMPARE(c.values, boardValues(0, n));

@@ -1,3 +1,4 @@
+#include "acquisitiontestaccess.h"
 #include "failure.h"
 #include "frmcomm1.h"
 #include "frmdispvanto.h"
@@ -435,24 +436,24 @@ private slots:
         f.window.show();
         f.click("pto2f8");
         QCOMPARE(f.k.numpuerto, qint16(2));
-        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(2));
+        QCOMPARE(testComm(f.acquisition).CommPort(), qint16(2));
         f.click("pto3f8");
         QCOMPARE(f.k.numpuerto, qint16(1));
-        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1));
+        QCOMPARE(testComm(f.acquisition).CommPort(), qint16(1));
     }
 
     void portButtonRefusedWhileOpenKeepsTheNewNumberAndReports()
     {
         Fixture f;
         Pty pty;
-        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        testComm(f.acquisition).setDevice(1, pty.slavePath());
         f.window.show();
         f.applyFullChoice();
-        QVERIFY(f.main.MSComm1()->PortOpen());
+        QVERIFY(testComm(f.acquisition).PortOpen());
         QVERIFY(f.reporter.failures.isEmpty());
         f.click("pto2f8");
         QCOMPARE(f.k.numpuerto, qint16(2));
-        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1));
+        QCOMPARE(testComm(f.acquisition).CommPort(), qint16(1));
         QCOMPARE(f.reporter.failures.size(), 1);
         QVERIFY(f.reporter.failures[0].contains(QStringLiteral("COM2")));
     }
@@ -461,36 +462,36 @@ private slots:
     {
         Fixture f;
         Pty pty;
-        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        testComm(f.acquisition).setDevice(1, pty.slavePath());
         f.window.show();
         f.applyFullChoice();
         QVERIFY(f.reporter.failures.isEmpty());
-        QVERIFY(f.main.MSComm1()->PortOpen());
+        QVERIFY(testComm(f.acquisition).PortOpen());
         QCOMPARE(f.k.cadenaconf, QStringLiteral("9600,N,8,1"));
-        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,1"));
-        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(1));
+        QCOMPARE(testComm(f.acquisition).Settings(), QStringLiteral("9600,N,8,1"));
+        QCOMPARE(testComm(f.acquisition).RThreshold(), qint16(1));
 
         f.main.STOP_Click();
         f.click("bs2");
         f.click("Configserie"); // second apply: no reopen, new settings, reception back on
         QVERIFY(f.reporter.failures.isEmpty());
-        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,2"));
-        QCOMPARE(f.main.MSComm1()->RThreshold(), qint16(1));
+        QCOMPARE(testComm(f.acquisition).Settings(), QStringLiteral("9600,N,8,2"));
+        QCOMPARE(testComm(f.acquisition).RThreshold(), qint16(1));
     }
 
     void applySwitchesToTheLoadedPortBeforeOpening()
     {
         Fixture f;
         Pty pty;
-        f.main.MSComm1()->setDevice(2, pty.slavePath());
+        testComm(f.acquisition).setDevice(2, pty.slavePath());
         writeFile(f.path(), settingsfile::serialize({"9600,", "N,", "8,", "1", 2}));
         f.window.show();
         f.click("Cargar");
-        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(1)); // loading selects, it does not switch
+        QCOMPARE(testComm(f.acquisition).CommPort(), qint16(1)); // loading selects, it does not switch
         f.click("Configserie");
         QVERIFY2(f.reporter.failures.isEmpty(), qPrintable(f.reporter.failures.join('\n')));
-        QCOMPARE(f.main.MSComm1()->CommPort(), qint16(2));
-        QVERIFY(f.main.MSComm1()->PortOpen());
+        QCOMPARE(testComm(f.acquisition).CommPort(), qint16(2));
+        QVERIFY(testComm(f.acquisition).PortOpen());
     }
 
     void refusedSettingsLeaveTheLabelWithWhatIsInForce_data()
@@ -515,14 +516,14 @@ private slots:
         Pty pty;
         if (!file.isEmpty())
             writeFile(f.path(), file);
-        f.main.MSComm1()->setDevice(1, pty.slavePath());
+        testComm(f.acquisition).setDevice(1, pty.slavePath());
         f.window.show();
         for (const QString &c : clicks)
             f.click(qPrintable(c));
-        QVERIFY(f.main.MSComm1()->PortOpen());
+        QVERIFY(testComm(f.acquisition).PortOpen());
         QCOMPARE(f.reporter.failures.size(), 1);
         QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("sigue abierto con 9600,N,8,1.")), qPrintable(f.reporter.failures[0]));
-        QCOMPARE(f.main.MSComm1()->Settings(), QStringLiteral("9600,N,8,1"));
+        QCOMPARE(testComm(f.acquisition).Settings(), QStringLiteral("9600,N,8,1"));
         f.click("cerrar");
         QCOMPARE(f.main.settings()->text(), QStringLiteral("9600,N,8,1Puerto Abierto"));
     }
@@ -530,7 +531,7 @@ private slots:
     void cerrarSaysWhetherThePortIsOpen()
     {
         Fixture f;
-        f.main.MSComm1()->setDevice(1, QStringLiteral("/dev/no-such-port"));
+        testComm(f.acquisition).setDevice(1, QStringLiteral("/dev/no-such-port"));
         f.window.show();
         for (const char *b : {"br9600", "pnopar", "bd8", "bs1", "Configserie"})
             f.click(b);
