@@ -24,7 +24,7 @@ QString topicProblem(const QString &topic, const QString &option)
 bool isMqttOption(const QByteArray &name)
 {
     return name == "--mqtt" || name == "--mqtt-tema" || name == "--mqtt-usuario" || name == "--desde-mqtt"
-           || name == "--mqtt-clave-archivo" || name == "--mqtt-ca";
+           || name == "--mqtt-clave-archivo" || name == "--mqtt-ca" || name == "--sesion";
 }
 
 QString setMqttOption(MqttOptions &m, const QByteArray &name, const QByteArray &value)
@@ -35,6 +35,10 @@ QString setMqttOption(MqttOptions &m, const QByteArray &name, const QByteArray &
             .arg(QString::fromLatin1(name), file ? QStringLiteral("un nombre de archivo") : QStringLiteral("un valor"));
     if (file) { // paths stay bytes, as the system names files
         (name == "--mqtt-ca" ? m.caFile : m.passwordFile) = value;
+        return {};
+    }
+    if (name == "--sesion") {
+        m.sessionText = QString::fromLocal8Bit(value);
         return {};
     }
     // Topics and user names travel as UTF-8: any other byte would be changed into U+FFFD, and
@@ -69,6 +73,8 @@ QString readableFile(const QByteArray &path, const QString &option)
 
 QString checkMqttOptions(MqttOptions &m, bool noWindows, bool portNamed, bool lineSettingsGiven, bool reconnect)
 {
+    if (!m.sessionText.isEmpty() && m.fromTopic.isEmpty())
+        return QStringLiteral("--sesion solo vale con --desde-mqtt: elige la sesión del banco remoto que se graba.");
     if (m.address.isEmpty()) {
         if (!m.fromTopic.isEmpty())
             return QStringLiteral("--desde-mqtt necesita --mqtt HOST[:PUERTO]: el broker del que leer.");
@@ -89,6 +95,13 @@ QString checkMqttOptions(MqttOptions &m, bool noWindows, bool portNamed, bool li
             return QStringLiteral("--desde-mqtt ya nombra el tema del banco remoto: no lleva --mqtt-tema.");
         if (const QString why = topicProblem(m.fromTopic, QStringLiteral("--desde-mqtt")); !why.isEmpty())
             return why;
+        if (!m.sessionText.isEmpty()) {
+            bool ok = false;
+            m.session = m.sessionText.toULongLong(&ok);
+            if (!ok || m.session == 0 || m.session >= (quint64(1) << 63))
+                return QStringLiteral("--sesion «%1» no vale: es el número de una sesión del banco (el «sesión:» de "
+                                      "una grabación, o «sesion» en TEMA/meta).").arg(m.sessionText);
+        }
     } else if (!m.topic.isEmpty()) {
         if (const QString why = topicProblem(m.topic, QStringLiteral("--mqtt-tema")); !why.isEmpty())
             return why;

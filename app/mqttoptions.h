@@ -15,6 +15,8 @@ struct MqttOptions
     QString user;         ///< --mqtt-usuario
     QByteArray passwordFile; ///< --mqtt-clave-archivo
     QByteArray caFile;    ///< --mqtt-ca
+    QString sessionText;  ///< --sesion, as given
+    quint64 session = 0;  ///< --sesion: the remote bench's session to record (0: the live one)
 
     /// Filled by checkMqttOptions(): where the broker is and how to log in (password included).
     MqttBroker broker;

@@ -41,7 +41,8 @@ RecordingHeader RemoteBench::header() const
         return h;
     }
     const SessionMeta &meta = m_source.meta();
-    h.device = QStringLiteral("%1 (%2)").arg(meta.device, meta.port);
+    const QString device = meta.device.isEmpty() ? QStringLiteral("desconocido (el banco no lo dijo)") : meta.device;
+    h.device = meta.port.isEmpty() ? device : QStringLiteral("%1 (%2)").arg(device, meta.port);
     h.settings = meta.settings;
     h.more << QStringLiteral("sesión: %1").arg(meta.session) << QStringLiteral("publicado por: %1").arg(meta.program);
     return h;
@@ -49,7 +50,7 @@ RecordingHeader RemoteBench::header() const
 
 void RemoteBench::stop(std::function<void()> done)
 {
-    connect(&m_source.client(), &MqttClient::closed, this, std::move(done), Qt::SingleShotConnection);
+    connect(&m_source, &MqttSource::stopped, this, std::move(done), Qt::SingleShotConnection);
     m_source.stop();
     if (m_recorder && !m_attached) // a run that heard nothing still says in its header what it waited for
         attach(wallclock::nowUnixNanos(), 0);

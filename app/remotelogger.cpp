@@ -57,16 +57,22 @@ void RemoteRun::watch()
     QObject::connect(source, &MqttSource::targetReached, &m_run, [this] { end(); });
     if (m_o.sampleLimit)
         m_source.setTarget(m_o.sampleLimit);
+    m_source.setSession(m_o.mqtt.session);
+    m_source.persistAs({m_o.csvFile, m_o.rawFile});
     m_source.start();
 }
 
 QString RemoteRun::nothingCame() const
 {
-    return m_source.hasMeta()
-               ? QStringLiteral("No se grabó nada: no llegó ninguna muestra de la sesión %1 de %2.")
-                     .arg(m_source.session()).arg(m_o.mqtt.fromTopic)
-               : QStringLiteral("No se grabó nada: no llegó nada del banco remoto %1 por el broker %2.")
-                     .arg(m_o.mqtt.fromTopic, m_o.mqtt.broker.name());
+    if (m_source.hasMeta())
+        return QStringLiteral("No se grabó nada: no llegó ninguna muestra de la sesión %1 de %2.")
+            .arg(m_source.session()).arg(m_o.mqtt.fromTopic);
+    if (m_source.refused(MqttSource::Refusal::NoMeta))
+        return QStringLiteral("No se grabó nada: de %1 llegaron lotes, pero nunca la descripción (TEMA/meta) de su "
+                              "sesión, sin la que no se sabe desde cuándo cuentan sus tiempos.")
+            .arg(m_o.mqtt.fromTopic);
+    return QStringLiteral("No se grabó nada: no llegó ninguna sesión en vivo del banco remoto %1 por el broker %2.")
+        .arg(m_o.mqtt.fromTopic, m_o.mqtt.broker.name());
 }
 
 QStringList RemoteRun::moreSummary(bool *lacking) const
@@ -81,9 +87,17 @@ QStringList RemoteRun::moreSummary(bool *lacking) const
         total += r.count;
     }
     *lacking = !gaps.isEmpty();
-    if (m_source.hasMeta())
-        out << QStringLiteral("Sesión %1 de %2; %3 duplicadas descartadas.")
-                   .arg(m_source.session()).arg(m_o.mqtt.fromTopic).arg(m_source.duplicates());
+    if (m_source.hasMeta()) {
+        QString said = QStringLiteral("Sesión %1 de %2; %3 duplicadas descartadas")
+                           .arg(m_source.session()).arg(m_o.mqtt.fromTopic).arg(m_source.duplicates());
+        if (m_source.late())
+            said += QStringLiteral("; %1 llegaron tarde, cuando su lugar ya estaba anotado como hueco, y no se "
+                                   "grabaron").arg(m_source.late());
+        if (m_source.sessionEnded() && m_o.sampleLimit && m_source.knownEnd() < m_o.sampleLimit)
+            said += QStringLiteral("; el banco terminó su sesión con %1 muestras").arg(m_source.knownEnd());
+        out << said + u'.';
+    }
+    out << m_source.refusalSummary();
     if (!gaps.isEmpty())
         out << QStringLiteral("Faltan %1 muestras que no llegaron por la red: %2.").arg(total).arg(gaps.join(QStringLiteral(", ")));
     return out;

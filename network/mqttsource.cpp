@@ -61,8 +61,8 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
     // The publisher's answers. QoS 0: our own requests come back here too, and must not take a
     // place in the broker's queue for us that a re-sent batch needs.
     m_client.subscribe(m_topics.request, 0);
-    connect(&m_client, &MqttClient::messageReceived, this,
-            [this](const QString &topic, const QByteArray &payload) { received(topic, payload, false); });
+    m_client.setRole(MqttClient::Role::Subscriber);
+    connect(&m_client, &MqttClient::messageReceived, this, &MqttSource::received);
     connect(&m_client, &MqttClient::connected, this, [this] {
         m_reassembly.kick(m_clock.elapsed()); // requests sent while away went nowhere
         process();
@@ -85,6 +85,11 @@ void MqttSource::start()
     m_reassembly = Reassembly(m_timing, kPendingBytes);
     m_clock.start();
     m_client.start();
+}
+
+void MqttSource::persistAs(const QList<QByteArray> &outputFiles)
+{
+    m_client.setPersistentSession(recorderClientId(m_topic, outputFiles));
 }
 
 void MqttSource::stop()

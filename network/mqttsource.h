@@ -44,6 +44,10 @@ public:
     void setGapWait(int ms) { m_timing.firstWait = ms; }
     /// Records this session only (0: the live one).
     void setSession(quint64 session) { m_wanted = session; }
+    /// The broker keeps what comes while this recorder is away (a dropped connection, a broker
+    /// restarted with its persistence): a persistent session under an id made from the topic and
+    /// the files it writes (before start()). A clean stop() leaves nothing queuing.
+    void persistAs(const QList<QByteArray> &outputFiles);
     void start();
     /// Disconnects; stopped() follows. A gap given up is told first.
     void stop();
