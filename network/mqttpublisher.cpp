@@ -100,11 +100,7 @@ void MqttPublisher::sample(const Sample &s)
     m_open.values.push_back(s.value);
     if (m_raw.enabled())
         m_raw.noteSample(s.index, s.streamEnd);
-    ++m_recent;
-    m_sum += s.value;
-    m_min = m_min < 0 ? s.value : qMin<int>(m_min, s.value);
-    m_max = qMax<int>(m_max, s.value);
-    m_last = s.value;
+    m_stats.add(s.value);
     if (m_open.values.size() >= size_t(kBatchSamples))
         seal();
 }
@@ -216,7 +212,7 @@ void MqttPublisher::connectedToBroker()
 {
     m_inFlight.clear();
     m_store.connectionLost();
-    m_lossTold = false;
+    m_losses.connected();
     publishMeta();
     publishState();
     flushLoss();
@@ -325,57 +321,39 @@ void MqttPublisher::publishSummary()
     SessionSummary s;
     s.session = m_session;
     s.samples = m_open.values.empty() ? m_store.end() : m_open.end();
-    s.last = m_last;
-    s.recent = m_recent;
-    s.minimum = m_min;
-    s.maximum = m_max;
-    s.mean = m_recent ? m_sum / double(m_recent) : 0.0;
+    m_stats.takeInto(s);
     s.time = QDateTime::currentDateTimeUtc();
     m_client.publish(m_topics.summary, s.toJson(), 0, false);
-    m_recent = 0;
-    m_min = m_max = -1;
-    m_sum = 0;
 }
 
 void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
 {
-    for (const SampleRange &r : lost) {
-        if (m_loss.count && m_loss.end() != r.first)
-            flushLoss();
-        if (!m_loss.count)
-            m_loss.first = r.first;
-        m_loss.count += r.count;
-        if (!m_lossTimer.isActive())
-            m_lossTimer.start();
-        if (!m_lossTold) {
-            m_lossTold = true;
-            emit problem(QStringLiteral("MQTT: el broker %1 no confirma lo enviado y la memoria de envío (%2 MiB) "
-                                        "está llena: se descartan los lotes más antiguos sin confirmar; cada pérdida "
-                                        "se anota en el registro local y en el estado publicado.")
-                             .arg(m_client.brokerName())
-                             .arg(m_store.limit() >> 20));
-        }
-    }
+    if (lost.empty())
+        return;
+    if (m_losses.note(lost))
+        emit problem(QStringLiteral("MQTT: el broker %1 no confirma lo enviado y la memoria de envío (%2 MiB) "
+                                    "está llena: se descartan los lotes más antiguos sin confirmar; cada pérdida "
+                                    "se anota en el registro local y en el estado publicado.")
+                         .arg(m_client.brokerName())
+                         .arg(m_store.limit() >> 20));
+    if (!m_lossTimer.isActive())
+        m_lossTimer.start();
 }
 
 void MqttPublisher::flushLoss()
 {
     m_lossTimer.stop();
-    if (m_loss.count) {
-        m_lossNotices.push_back(m_loss);
-        emit samplesLost(m_loss.first, m_loss.count);
-        m_loss = {};
-    }
+    for (const SampleRange &r : m_losses.close())
+        emit samplesLost(r.first, r.count);
     if (!m_client.isConnected())
         return;
-    for (const SampleRange &r : m_lossNotices)
+    for (const SampleRange &r : m_losses.takeUnpublished())
         m_client.publish(m_topics.state,
                          mqttwire::noticeText(QStringLiteral("perdidas %1 muestras (%2 a %3): no cupieron en la "
                                                              "memoria de envío mientras el broker no las confirmaba")
                                                   .arg(r.count).arg(r.first).arg(r.end() - 1),
                                               m_session),
                          1, false);
-    m_lossNotices.clear();
 }
 
 void MqttPublisher::finish()
@@ -438,8 +416,7 @@ void MqttPublisher::endConnection()
 void MqttPublisher::reportUnconfirmed()
 {
     const quint64 pending = m_store.unacknowledgedSamples();
-    if (pending && !m_unconfirmedTold) {
-        m_unconfirmedTold = true;
+    if (pending && m_unconfirmed.first()) {
         emit problem(QStringLiteral("MQTT: al terminar, el broker %1 no había confirmado %2 muestras")
                          .arg(m_client.brokerName())
                          .arg(pending));

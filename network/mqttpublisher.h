@@ -6,6 +6,7 @@
 #include "mqttclient.h"
 #include "publishercontext.h"
 #include "mqttwire.h"
+#include "publisherledger.h"
 #include "rawhistory.h"
 #include "resendqueue.h"
 #include "sampleconsumer.h"
@@ -139,15 +140,7 @@ private:
     bool m_goodbyeSent = false;
     int m_goodbyeMid = -1;
     bool m_goodbyeAcked = false;
-    bool m_unconfirmedTold = false;
-    // Losses: the range still growing, and the notices not yet published.
-    SampleRange m_loss;
-    bool m_lossTold = false;
-    std::vector<SampleRange> m_lossNotices;
-    // Since the previous summary.
-    quint64 m_recent = 0;
-    int m_min = -1;
-    int m_max = -1;
-    double m_sum = 0;
-    int m_last = -1;
+    TellOnce m_unconfirmed;
+    LossLog m_losses;
+    SummaryStats m_stats; // since the previous summary
 };
