@@ -4,6 +4,7 @@
 #include "grfvanto.h"
 
 #include <QFile>
+#include <cstdio>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -126,12 +127,15 @@ void Feeder::run()
     m_cpu = threadCpu() - cpuStart;
 }
 
-Pipeline::Pipeline() : program(std::make_unique<Program>(&reporter, QStringLiteral("/nonexistent/serphcn.cmm")))
+Pipeline::Pipeline(const QString &deviceLink)
+    : program(std::make_unique<Program>(&reporter, QStringLiteral("/nonexistent/serphcn.cmm")))
 {
     frmdispVanto &main = program->mainWindow();
     main.setExitFunction([] {});
     comm = main.MSComm1();
-    comm->setDevice(1, pty.slavePath());
+    if (!deviceLink.isEmpty() && !QFile::link(pty.slavePath(), deviceLink))
+        std::fprintf(stderr, "no se pudo crear el enlace %s\n", qPrintable(deviceLink));
+    comm->setDevice(1, deviceLink.isEmpty() ? pty.slavePath() : deviceLink);
     // As Confserie does: reception is the acquisition's to switch, so plotting passes keep it on.
     program->acquisition().apply(1, QStringLiteral("921600,N,8,1"));
     main.show();

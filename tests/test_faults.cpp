@@ -122,12 +122,7 @@ private slots:
         QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("Se volverá a abrir")), qPrintable(f.reporter.failures[0]));
         QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Cerrado"));
 
-        // Waiting for the device costs next to nothing.
-        const double cpuBefore = processCpuSeconds();
-        QTest::qWait(1000);
-        const double waitingCpu = processCpuSeconds() - cpuBefore;
-        QVERIFY2(waitingCpu < 0.05, qPrintable(QString::number(waitingCpu)));
-
+        // What waiting for the device costs is measured by `make bench`.
         Pty second;
         QVERIFY(QFile::link(second.slavePath(), link));
         QElapsedTimer back;
