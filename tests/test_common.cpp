@@ -227,6 +227,21 @@ private slots:
         QCOMPARE(text, QStringLiteral("uno\n\ndos"));
     }
 
+    void ongoingReportKeepsItsLineUpToDateAndIsToldOnce()
+    {
+        MessageBoxReporter reporter;
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 10"));
+        reporter.report(QStringLiteral("otro aviso"));
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 30"));
+        QCOMPARE(reporter.box()->text(), QStringLiteral("descartados: 30\n\notro aviso"));
+        reporter.box()->close(); // the user has read it
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 50"));
+        QVERIFY(!reporter.box()->isVisible());
+        reporter.reportOngoing(QStringLiteral("descarte 2"), QStringLiteral("descartados: 7"));
+        QVERIFY(reporter.box()->isVisible());
+        QCOMPARE(reporter.box()->text(), QStringLiteral("descartados: 7"));
+    }
+
     void messageBoxShowsTheNewestFewAndStaysOnScreen()
     {
         MessageBoxReporter reporter;
