@@ -112,6 +112,8 @@ private slots:
         QVERIFY(first->write(samplesToBytes({301, 302})));
         QVERIFY(first->write(QByteArray("\x77", 1))); // half a sample, cut off by the loss
         QTRY_COMPARE(f.k().contador.value(), 2);
+        // The half sample is taken before any STOP; otherwise it would still wait after it.
+        QTRY_COMPARE(f.program.acquisition().decoder().state().fase, qint16(1));
         if (stopped)
             f.main().STOP_Click();
         // The adapter is pulled: its name goes with it, so that another program's terminal that
