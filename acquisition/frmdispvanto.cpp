@@ -76,13 +76,10 @@ frmdispVanto::frmdispVanto(Acquisition &acquisition, FailureReporter &reporter, 
     connectHandler(salir, &QAction::triggered, this, m_reporter, [this] { Salir_Click(); });
     connectHandler(mnugrafico, &QAction::triggered, this, m_reporter, [this] { mnugrafico_Click(); });
     connectHandler(&m_acq, &Acquisition::delivered, this, m_reporter, [this] { showDisplay(); });
-    connect(&m_acq, &Acquisition::discarded, this, [this](qint64 bytes) {
-        m_reporter.report(QStringLiteral("Llegaron más datos de los que pueden esperar mientras la recepción estaba "
-                                         "detenida (límite de %1 MiB): se descartaron los %2 bytes más antiguos "
-                                         "(%3 muestras). Los datos más recientes se conservan.")
-                              .arg(m_acq.waitLimit() / (1024 * 1024))
-                              .arg(bytes)
-                              .arg(bytes / 2));
+    connect(&m_acq, &Acquisition::discarded, this, &frmdispVanto::tellDiscard);
+    connect(&m_acq, &Acquisition::delivered, this, [this] {
+        if (m_discards.isOpen() && m_acq.waiting() == 0)
+            m_discards.end(); // decoding caught up: the flood is over
     });
     connect(&m_acq, &Acquisition::portOpenChanged, this, [this] {
         if (m_portStateShown)
@@ -142,6 +139,14 @@ void frmdispVanto::mnugrafico_Click()
 void frmdispVanto::Salir_Click()
 {
     m_exit();
+}
+
+// One warning line per episode, kept up to date, rather than one per gap of a long flood.
+void frmdispVanto::tellDiscard(const StreamEvent &gap)
+{
+    m_discards.add(gap);
+    m_reporter.reportOngoing(QStringLiteral("descarte %1").arg(m_discards.number()),
+                             m_discards.text(m_acq.waitLimit()));
 }
 
 void frmdispVanto::showDisplay()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "acquisition.h"
+#include "discardepisode.h"
 #include "failure.h"
 
 #include <QMainWindow>
@@ -55,12 +56,14 @@ protected:
 
 private:
     void showDisplay();
+    void tellDiscard(const StreamEvent &gap);
 
     Acquisition &m_acq;
     Kyrserie &m_k;
     FailureReporter &m_reporter;
     quint64 m_shownSamples = 0;
     bool m_portStateShown = false;
+    DiscardEpisode m_discards;
     QLineEdit *m_text1;
     QLabel *m_settings;
     QFrame *m_framdis;

@@ -4,6 +4,7 @@
 #include "grfvanto.h"
 
 #include <QFile>
+#include <cstdio>
 #include <poll.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -126,10 +127,14 @@ void Feeder::run()
     m_cpu = threadCpu() - cpuStart;
 }
 
-Pipeline::Pipeline()
+Pipeline::Pipeline(const QString &deviceLink, bool reconnect)
+{
+    if (!deviceLink.isEmpty() && !QFile::link(pty.slavePath(), deviceLink))
+        std::fprintf(stderr, "no se pudo crear el enlace %s\n", qPrintable(deviceLink));
 {
     PortChoice ports;
-    ports.com1 = QFile::encodeName(pty.slavePath());
+    ports.com1 = QFile::encodeName(deviceLink.isEmpty() ? pty.slavePath() : deviceLink);
+    ports.reconnect = reconnect;
     program = std::make_unique<Program>(&reporter, QStringLiteral("/nonexistent/serphcn.cmm"), ports);
     frmdispVanto &main = program->mainWindow();
     main.setExitFunction([] {});

@@ -53,10 +53,11 @@ private:
 };
 
 /// The real program path: the program's windows on a pseudo-terminal as COM1, the port open
-/// with reception on, and the graph window plotting on its timer at zoom 10.
+/// with reception on, and the graph window plotting on its timer at zoom 10. With a link path,
+/// COM1 is a symbolic link made there to the terminal, as a stable name for an adapter.
 struct Pipeline
 {
-    Pipeline();
+    explicit Pipeline(const QString &deviceLink = QString(), bool reconnect = false);
     ~Pipeline();
     /// Counts and checksums every sample at the end of each delivered batch.
     void watchSamples();

@@ -22,12 +22,14 @@ std::vector<FrameTask *> &waitingTasks()
 
 /// One frame clock for every paced window: changes that come too soon after a frame wait for
 /// the next one, and all windows waiting are painted at the same tick, so two windows cost
-/// one wake-up per frame, not two.
+/// one wake-up per frame, not two. Times are in ms on the clock's own time line, which follows
+/// the monotonic clock unless a test holds it.
 class FrameClock : public QObject
 {
 public:
     FrameClock(int frameMs, QObject *parent) : QObject(parent), m_frameMs(frameMs)
     {
+        m_monotonic.start();
         m_timer.setSingleShot(true);
         m_timer.setTimerType(Qt::PreciseTimer);
         connect(&m_timer, &QTimer::timeout, this, &FrameClock::release);
@@ -38,8 +40,8 @@ public:
     {
         if (m_releasing)
             return true;
-        if (!m_timer.isActive() && (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= m_frameMs)) {
-            m_lastFrame.start();
+        if (!framePending() && (m_lastFrame < 0 || now() - m_lastFrame >= m_frameMs)) {
+            m_lastFrame = now();
             return true;
         }
         waitForFrame(window);
@@ -53,14 +55,56 @@ public:
     {
         if (std::none_of(m_waiting.begin(), m_waiting.end(), [&](const QPointer<QWidget> &w) { return w == window; }))
             m_waiting.emplace_back(window);
-        if (!m_timer.isActive())
-            m_timer.start(m_lastFrame.isValid() ? int(std::max<qint64>(0, m_frameMs - m_lastFrame.elapsed())) : 0);
+        if (framePending())
+            return;
+        const qint64 wait = m_lastFrame < 0 ? 0 : std::max<qint64>(0, m_frameMs - (now() - m_lastFrame));
+        if (m_held && wait > 0)
+            m_dueAt = now() + wait;
+        else
+            m_timer.start(int(wait));
+    }
+
+    /// While held, time stands still for the clock except as advance() moves it.
+    void hold(bool held)
+    {
+        if (held == m_held)
+            return;
+        if (held) {
+            m_heldNow = now();
+            m_held = true;
+            if (m_timer.isActive() && m_timer.remainingTime() > 0) {
+                m_dueAt = m_heldNow + m_timer.remainingTime();
+                m_timer.stop();
+            }
+            return;
+        }
+        // Time goes on from where it was held, never backwards.
+        m_held = false;
+        m_offset = m_heldNow - m_monotonic.elapsed();
+        if (m_dueAt >= 0) {
+            m_timer.start(int(std::max<qint64>(0, m_dueAt - now())));
+            m_dueAt = -1;
+        }
+    }
+
+    void advance(int ms)
+    {
+        if (!m_held)
+            return;
+        m_heldNow += ms;
+        if (m_dueAt >= 0 && m_heldNow >= m_dueAt) {
+            m_dueAt = -1;
+            release();
+        }
     }
 
 private:
+    qint64 now() const { return m_held ? m_heldNow : m_monotonic.elapsed() + m_offset; }
+    bool framePending() const { return m_timer.isActive() || m_dueAt >= 0; }
+
     void release()
     {
-        m_lastFrame.start();
+        m_lastFrame = now();
         const auto waiting = std::move(m_waiting);
         m_waiting.clear();
         m_releasing = true;
@@ -79,7 +123,12 @@ private:
     }
 
     int m_frameMs;
-    QElapsedTimer m_lastFrame;
+    QElapsedTimer m_monotonic;
+    qint64 m_offset = 0;     // added to the monotonic clock after a hold
+    bool m_held = false;
+    qint64 m_heldNow = 0;
+    qint64 m_dueAt = -1;     // while held: when the frame waited for comes
+    qint64 m_lastFrame = -1; // none yet
     QTimer m_timer;
     std::vector<QPointer<QWidget>> m_waiting;
     bool m_releasing = false;
@@ -138,6 +187,16 @@ void setFrameInterval(int ms)
 int frameInterval()
 {
     return g_frameMs;
+}
+
+void holdFrameClock(bool held)
+{
+    theClock().hold(held);
+}
+
+void advanceFrameClock(int ms)
+{
+    theClock().advance(ms);
 }
 
 FrameTask::FrameTask(QWidget *widget, std::function<void()> work) : m_widget(widget), m_work(std::move(work)) {}

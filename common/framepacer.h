@@ -19,6 +19,11 @@ void paceRepaints(QWidget *window);
 void setFrameInterval(int ms);
 int frameInterval();
 
+/// For tests: while held, the frame clock's time stands still and moves only by
+/// advanceFrameClock, so whether a frame is due does not depend on how busy the machine is.
+void holdFrameClock(bool held);
+void advanceFrameClock(int ms);
+
 /// Work that only matters once it is on screen (laying out a text, marking what to repaint),
 /// done once per frame however often it was asked for: it runs just before the widget's paced
 /// window is next painted, within a frame. A window that is not shown has no frames, so then it

@@ -27,17 +27,42 @@ QString breakable(const QString &text)
     return out;
 }
 
+/// Long messages are cut, so that one cannot push the others off the screen.
+QString shortened(const QString &message)
+{
+    return breakable(message.size() > MessageBoxReporter::kMaxMessageLength
+                         ? message.left(MessageBoxReporter::kMaxMessageLength - 1) + QChar(0x2026)
+                         : message);
+}
+
 } // namespace
 
-void MessageBoxReporter::report(const QString &fullMessage)
+void MessageBoxReporter::report(const QString &message)
 {
-    const QString message = breakable(fullMessage.size() > kMaxMessageLength
-                                           ? fullMessage.left(kMaxMessageLength - 1) + QChar(0x2026)
-                                           : fullMessage);
+    add(shortened(message), QString());
+}
+
+void MessageBoxReporter::reportOngoing(const QString &topic, const QString &message)
+{
+    if (!m_toldTopics.contains(topic)) {
+        m_toldTopics.insert(topic);
+        add(shortened(message), topic);
+        return;
+    }
+    const qsizetype line = m_box && m_box->isVisible() ? m_shownTopics.indexOf(topic) : -1;
+    if (line < 0)
+        return; // dismissed: it was told
+    m_shown[line] = shortened(message);
+    showText();
+}
+
+void MessageBoxReporter::add(const QString &message, const QString &topic)
+{
     if (m_box && m_box->isVisible()) {
         if (m_shown.contains(message))
             return;
         m_shown.append(message);
+        m_shownTopics.append(topic);
         showText();
         return;
     }
@@ -48,6 +73,7 @@ void MessageBoxReporter::report(const QString &fullMessage)
         m_box->setWindowModality(Qt::NonModal);
     }
     m_shown = {message};
+    m_shownTopics = {topic};
     showText();
     m_box->show();
     m_box->raise();

@@ -25,7 +25,7 @@ Acquisition::Acquisition(const PortChoice &choice, QObject *parent)
     });
     m_decoder->setOnEvent([this](const StreamEvent &e) {
         if (e.kind == StreamEvent::Kind::Discarded)
-            emit discarded(e.bytes);
+            emit discarded(e);
     });
     connect(m_comm.get(), &SerialControl::deliveryDone, this, &Acquisition::delivered);
     connect(m_comm.get(), &SerialControl::portOpenChanged, this, &Acquisition::portOpened);
@@ -144,6 +144,7 @@ void Acquisition::hold(int delta)
 
 void Acquisition::update()
 {
+    m_comm->backlog().setReceptionStopped(!m_on); // a hold is ours, not the user's
     const qint16 threshold = m_on && m_holds == 0 ? 1 : 0;
     if (m_comm->RThreshold() != threshold)
         m_comm->setRThreshold(threshold);

@@ -121,7 +121,7 @@ signals:
     /// Something failed outside any handler (a lost device, no memory), in Spanish.
     void failed(const QString &message);
     /// Decoding reached a gap of discarded bytes (whole samples).
-    void discarded(qint64 bytes);
+    void discarded(const StreamEvent &gap);
 
 private:
     friend struct AcquisitionTestAccess; // tests drive the port control directly

@@ -13,6 +13,15 @@ struct Sample
     qint64 streamEnd;    ///< stream position (bytes received since start) just past its high byte
 };
 
+/// Why waiting bytes were discarded.
+enum class DiscardCause : quint8 {
+    ReceptionStopped = 1,  ///< the user stopped reception and more came than may wait
+    FasterThanDecoded = 2, ///< reception was on, but bytes came faster than they were decoded
+    NoMemory = 4,          ///< the system had no memory left for the bytes that kept coming
+};
+Q_DECLARE_FLAGS(DiscardCauses, DiscardCause)
+Q_DECLARE_OPERATORS_FOR_FLAGS(DiscardCauses)
+
 /// Something that happened at one point of the byte stream, between two samples.
 struct StreamEvent
 {
@@ -28,6 +37,7 @@ struct StreamEvent
     qint64 bytes = 0;  ///< Reopened: bytes of a cut half sample dropped (0 or 1); Discarded, Missing: bytes lost
     QString settings;  ///< SettingsChanged: the settings in force from here on
     QDateTime when;    ///< wall-clock time at which it happened, with its offset from UTC
+    DiscardCauses causes = {}; ///< Discarded: why (every cause of the cuts a gap gathers)
 
     /// What happened, in Spanish, for a comment line or a message (without the time).
     QString text() const;

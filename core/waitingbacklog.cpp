@@ -13,16 +13,17 @@ void WaitingBacklog::commit(qsizetype n, qint64 arrivalNanos)
     if (m_arrivals.size() > m_arrivalLimit)
         coarsenArrivals();
     if (m_bytes.size() > m_limit)
-        discardTo(m_received - m_limit);
+        discardTo(m_received - m_limit,
+                  m_receptionStopped ? DiscardCause::ReceptionStopped : DiscardCause::FasterThanDecoded);
 }
 
 void WaitingBacklog::discardDownTo(qsizetype keep)
 {
     if (m_bytes.size() > keep)
-        discardTo(m_received - qMax<qsizetype>(0, keep));
+        discardTo(m_received - qMax<qsizetype>(0, keep), DiscardCause::NoMemory);
 }
 
-void WaitingBacklog::discardTo(qint64 end)
+void WaitingBacklog::discardTo(qint64 end, DiscardCause cause)
 {
     // The cut ends where a sample starts, so pairing after the gap is as the board sent it. A
     // restart inside the dropped part moves where samples start; a settings change inside it
@@ -33,6 +34,7 @@ void WaitingBacklog::discardTo(qint64 end)
     qint64 base = m_pairBase;
     std::deque<StreamEvent> settings;
     QDateTime firstGap;
+    DiscardCauses causes = cause;
     while (!m_marks.empty() && m_marks.front().position <= end) {
         StreamEvent m = std::move(m_marks.front());
         m_marks.pop_front();
@@ -44,6 +46,7 @@ void WaitingBacklog::discardTo(qint64 end)
         if (m.kind == StreamEvent::Kind::Discarded) {
             lost += m.bytes; // one gap per episode: a gap not yet reached grows
             firstGap = m.when;
+            causes |= m.causes;
         }
     }
     if ((end - base) & 1)
@@ -54,7 +57,7 @@ void WaitingBacklog::discardTo(qint64 end)
     for (StreamEvent &s : settings)
         s.position = end;
     settings.push_front({StreamEvent::Kind::Discarded, end, lost, {},
-                         firstGap.isValid() ? firstGap : QDateTime::currentDateTime()});
+                         firstGap.isValid() ? firstGap : QDateTime::currentDateTime(), causes});
     m_marks.insert(m_marks.begin(), settings.begin(), settings.end());
     pruneArrivals();
 }

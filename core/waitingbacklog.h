@@ -40,6 +40,8 @@ public:
     void commit(qsizetype n, qint64 arrivalNanos);
     /// Discards the oldest waiting bytes, whole samples, down to keep bytes (memory ran out).
     void discardDownTo(qsizetype keep);
+    /// Whether the user has stopped reception: it names the cause of a discard at the limit.
+    void setReceptionStopped(bool stopped) { m_receptionStopped = stopped; }
 
     /// The port was opened again: the bytes received from here on start a new stream.
     void markReopened(const QDateTime &when);
@@ -74,7 +76,7 @@ private:
         qint64 end; // stream position just past the block
         qint64 nanos;
     };
-    void discardTo(qint64 end);
+    void discardTo(qint64 end, DiscardCause cause);
     void coarsenArrivals();
     static bool restartsPairing(const StreamEvent &m)
     {
@@ -90,4 +92,5 @@ private:
     std::deque<StreamEvent> m_marks; // at or ahead of m_consumed, in stream order
     std::deque<Arrival> m_arrivals;
     qint64 m_arrivalResolution = 0; // blocks this close in time share one entry
+    bool m_receptionStopped = false;
 };

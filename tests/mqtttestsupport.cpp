@@ -69,20 +69,23 @@ QString TestCertificates::make(const QString &folder)
     return {};
 }
 
-quint16 freeLoopbackPort()
+ReservedPort::ReservedPort() : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    quint16 port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
+    const int on = 1;
+    if (m_fd >= 0 && ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0
+        && ::bind(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0
+        && ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        m_port = ntohs(a.sin_port);
+}
+
+ReservedPort::~ReservedPort()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 bool accepting(quint16 port)
@@ -110,7 +113,7 @@ QString writePasswordFile(const QString &folder, const QByteArray &password)
 }
 
 TestBroker::TestBroker(const QString &folder, Options options)
-    : m_folder(folder), m_options(options), m_port(freeLoopbackPort())
+    : m_folder(folder), m_options(options)
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
     m_process.setStandardOutputFile(m_folder + "/broker.log", QIODevice::Append);
@@ -123,6 +126,8 @@ TestBroker::~TestBroker()
 
 QString TestBroker::start()
 {
+    if (port() == 0)
+        return QStringLiteral("no se pudo reservar un puerto local para mosquitto");
     QDir(m_folder).mkpath("datos");
     if (QString e = run(QStringLiteral("mosquitto_passwd"), {"-c", "-b", "passwd", kUser, QString::fromUtf8(kPassword)},
                         m_folder);
@@ -131,7 +136,7 @@ QString TestBroker::start()
     const passwd *me = ::getpwuid(::getuid());
     QByteArray conf = QStringLiteral("listener %1 127.0.0.1\nallow_anonymous false\npassword_file %2/passwd\n"
                                      "persistence true\npersistence_location %2/datos/\nuser %3\n")
-                          .arg(m_port)
+                          .arg(port())
                           .arg(m_folder, me ? QString::fromLocal8Bit(me->pw_name) : QStringLiteral("root"))
                           .toUtf8();
     if (const TestCertificates *tls = m_options.tls) {
@@ -152,9 +157,9 @@ QString TestBroker::start()
     if (!m_process.waitForStarted(10000))
         return QStringLiteral("mosquitto no arrancó: %1").arg(m_process.errorString());
     QDeadlineTimer deadline(15000);
-    while (!accepting(m_port)) {
+    while (!accepting(port())) {
         if (m_process.state() != QProcess::Running || deadline.hasExpired())
-            return QStringLiteral("mosquitto no acepta conexiones en %1:\n%2").arg(m_port).arg(log());
+            return QStringLiteral("mosquitto no acepta conexiones en %1:\n%2").arg(port()).arg(log());
         QTest::qWait(20);
     }
     return {};
@@ -181,7 +186,7 @@ MqttBroker TestBroker::settings() const
 {
     MqttBroker b;
     b.host = QStringLiteral("127.0.0.1");
-    b.port = m_port;
+    b.port = port();
     b.user = kUser;
     b.password = kPassword;
     if (m_options.tls)

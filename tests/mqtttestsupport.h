@@ -20,7 +20,26 @@ struct TestCertificates
     QString ca, caKey, serverCert, serverKey, otherHostCert, otherHostKey, otherCa;
 };
 
-/// A Mosquitto broker of the test's own: a child process on a free loopback port, with a
+/// A loopback TCP port held while the object lives: bound with SO_REUSEADDR and not listening.
+/// The system gives it to no one else meanwhile (neither to a bind to port 0 nor to an outgoing
+/// connection), yet a Mosquitto, which binds its listener with SO_REUSEADDR too, may listen on
+/// it, stop and listen on it again. A port found free and let go could be taken before the
+/// broker binds it.
+class ReservedPort
+{
+public:
+    ReservedPort();
+    ~ReservedPort();
+    ReservedPort(const ReservedPort &) = delete;
+    ReservedPort &operator=(const ReservedPort &) = delete;
+    quint16 port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
+
+/// A Mosquitto broker of the test's own: a child process on a reserved loopback port, with a
 /// password file, persistence in the test's folder and, if asked, TLS. Never the system's.
 class TestBroker
 {
@@ -45,7 +64,7 @@ public:
     void stop();
     /// SIGKILL and waits for it to end (it saves nothing).
     void kill();
-    quint16 port() const { return m_port; }
+    quint16 port() const { return m_port.port(); }
     /// Settings for a client with the right user and password (and the right CA with TLS).
     MqttBroker settings() const;
     QString log() const;
@@ -53,12 +72,10 @@ public:
 private:
     QString m_folder;
     Options m_options;
-    quint16 m_port;
+    ReservedPort m_port;
     QProcess m_process;
 };
 
-/// A free loopback TCP port: bound to port 0 and read back.
-quint16 freeLoopbackPort();
 /// Whether something accepts TCP connections on the loopback port.
 bool accepting(quint16 port);
 /// Writes a password file readable by its owner only; returns its path.

@@ -7,7 +7,9 @@
 #include <csignal>
 #include <sys/resource.h>
 
+#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -87,6 +89,23 @@ private slots:
         QCOMPARE(p.exitCode(), 0);
         QVERIFY2(out.startsWith(expected) || (option == u"--listar-puertos" && out.contains(u"puerto")),
                  qPrintable(out));
+    }
+
+    void manPageNamesTheOptionsTheHelpNames()
+    {
+        QFile man(QStringLiteral(DISPVANTO_MANPAGE));
+        QVERIFY2(man.open(QIODevice::ReadOnly), DISPVANTO_MANPAGE);
+        const QString page = QString::fromUtf8(man.readAll()).replace(QStringLiteral("\\-"), QStringLiteral("-"));
+        auto longOptions = [](const QString &text) {
+            static const QRegularExpression option(QStringLiteral("--[a-z][a-z0-9-]*"));
+            QStringList found;
+            for (const auto &m : option.globalMatch(text))
+                found << m.captured();
+            found.removeDuplicates();
+            found.sort();
+            return found;
+        };
+        QCOMPARE(longOptions(page), longOptions(helpText()));
     }
 
     void answerThatCannotBeWrittenIsAFailure_data()

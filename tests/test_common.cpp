@@ -12,12 +12,29 @@
 #include <cmath>
 
 namespace {
-/// Frames 200 ms apart while it lives, so that "before the next frame" is long enough to see.
-struct SlowFrames
+/// Frames 200 ms apart on a frame clock the test moves by hand while it lives: what is painted
+/// before the next frame does not depend on how busy the machine is.
+struct HeldFrames
 {
+    static constexpr int kFrameMs = 200;
     const int before = frameInterval();
-    SlowFrames() { setFrameInterval(200); }
-    ~SlowFrames() { setFrameInterval(before); }
+    HeldFrames()
+    {
+        setFrameInterval(kFrameMs);
+        holdFrameClock(true);
+    }
+    ~HeldFrames()
+    {
+        holdFrameClock(false);
+        setFrameInterval(before);
+    }
+    /// Lets a frame that was waiting come, and then as long again: the next change is painted at once.
+    static void untilAFrameIsDue()
+    {
+        advanceFrameClock(kFrameMs);
+        QCoreApplication::processEvents();
+        advanceFrameClock(kFrameMs);
+    }
 };
 } // namespace
 
@@ -136,22 +153,25 @@ private slots:
         w.resize(50, 50);
         QWidget early; // paced before the rate is set: the one clock then runs at the default
         paceRepaints(&early);
-        const SlowFrames slow;
+        const HeldFrames frames;
         paceRepaints(&w);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
         QTRY_VERIFY(w.paints > 0);
-        QTest::qWait(250); // the next frame is due
+        HeldFrames::untilAFrameIsDue();
         const int before = w.paints;
         for (int i = 0; i < 20; ++i) {
             w.update();
             QCoreApplication::processEvents();
         }
         QCOMPARE(w.paints, before + 1); // the first change is painted at once, the rest wait
-        QTest::qWait(100);
+        advanceFrameClock(HeldFrames::kFrameMs / 2);
+        QCoreApplication::processEvents();
         QCOMPARE(w.paints, before + 1); // for the next frame of the rate set, not of the default
+        advanceFrameClock(HeldFrames::kFrameMs / 2);
         QTRY_COMPARE(w.paints, before + 2); // and are painted together at that frame
-        QTest::qWait(300);
+        advanceFrameClock(3 * HeldFrames::kFrameMs);
+        QCoreApplication::processEvents();
         QCOMPARE(w.paints, before + 2); // nothing left over keeps it painting
     }
 
@@ -159,12 +179,12 @@ private slots:
     {
         QWidget w;
         auto *edit = new QLineEdit(&w);
-        const SlowFrames slow;
+        const HeldFrames frames;
         paceRepaints(&w);
         auto *paced = new PacedText(edit);
         w.show();
         QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QTest::qWait(250); // the next frame is due
+        HeldFrames::untilAFrameIsDue();
         QSignalSpy changes(edit, &QLineEdit::textChanged);
         for (int i = 1; i <= 20; ++i) {
             paced->setText(QString::number(i));
@@ -172,6 +192,9 @@ private slots:
         }
         QCOMPARE(changes.size(), 1); // the first at once, the rest wait for the next frame
         QCOMPARE(paced->text(), QStringLiteral("20"));
+        QCoreApplication::processEvents();
+        QCOMPARE(changes.size(), 1);
+        advanceFrameClock(HeldFrames::kFrameMs);
         QTRY_COMPARE(edit->text(), QStringLiteral("20"));
         QCOMPARE(changes.size(), 2);
 
@@ -202,6 +225,21 @@ private slots:
             }
         QCOMPARE(visibleBoxes, 1);
         QCOMPARE(text, QStringLiteral("uno\n\ndos"));
+    }
+
+    void ongoingReportKeepsItsLineUpToDateAndIsToldOnce()
+    {
+        MessageBoxReporter reporter;
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 10"));
+        reporter.report(QStringLiteral("otro aviso"));
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 30"));
+        QCOMPARE(reporter.box()->text(), QStringLiteral("descartados: 30\n\notro aviso"));
+        reporter.box()->close(); // the user has read it
+        reporter.reportOngoing(QStringLiteral("descarte 1"), QStringLiteral("descartados: 50"));
+        QVERIFY(!reporter.box()->isVisible());
+        reporter.reportOngoing(QStringLiteral("descarte 2"), QStringLiteral("descartados: 7"));
+        QVERIFY(reporter.box()->isVisible());
+        QCOMPARE(reporter.box()->text(), QStringLiteral("descartados: 7"));
     }
 
     void messageBoxShowsTheNewestFewAndStaysOnScreen()

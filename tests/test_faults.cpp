@@ -113,6 +113,8 @@ private slots:
         QVERIFY(first->write(samplesToBytes({301, 302})));
         QVERIFY(first->write(QByteArray("\x77", 1))); // half a sample, cut off by the loss
         QTRY_COMPARE(f.k().contador.value(), 2);
+        // The half sample is taken before any STOP; otherwise it would still wait after it.
+        QTRY_COMPARE(f.program.acquisition().decoder().state().fase, qint16(1));
         if (stopped)
             f.main().STOP_Click();
         // The adapter is pulled: its name goes with it, so that another program's terminal that
@@ -123,12 +125,7 @@ private slots:
         QVERIFY2(f.reporter.failures[0].contains(QStringLiteral("Se volverá a abrir")), qPrintable(f.reporter.failures[0]));
         QCOMPARE(f.main().settings()->text(), QStringLiteral("9600,N,8,1Puerto Cerrado"));
 
-        // Waiting for the device costs next to nothing.
-        const double cpuBefore = processCpuSeconds();
-        QTest::qWait(1000);
-        const double waitingCpu = processCpuSeconds() - cpuBefore;
-        QVERIFY2(waitingCpu < 0.05, qPrintable(QString::number(waitingCpu)));
-
+        // What waiting for the device costs is measured by `make bench`.
         Pty second;
         QVERIFY(QFile::link(second.slavePath(), link));
         QElapsedTimer back;

@@ -394,16 +394,49 @@ private slots:
         Fixture f;
         QCOMPARE(f.window.windowTitle(), QStringLiteral("phcomm"));
         QCOMPARE(f.window.size(), QSize(twips::px(6255), twips::px(5310)));
-        for (const auto &fr : serialsettings::kFrames) {
-            auto *box = f.window.findChild<QGroupBox *>(QString::fromLatin1(fr.name));
-            QVERIFY(box);
-            QCOMPARE(box->title(), QString::fromUtf8(fr.caption));
-            QCOMPARE(box->geometry(), twips::rect(fr.left, fr.top, fr.width, fr.height));
-        }
-        for (const auto &b : serialsettings::kButtons) {
-            auto *radio = f.window.optionButton(b.name);
-            QCOMPARE(radio->text(), QString::fromUtf8(b.caption));
-            QCOMPARE(radio->geometry(), twips::rect(b.left, b.top, b.width, b.height));
+        // Written out here, not taken from the table the window is built from, so that a wrong
+        // number there shows.
+        struct Expect
+        {
+            const char *name;
+            const char *caption;
+            const char *frame; ///< the group box it sits in; nullptr: the window itself
+            int l, t, wd, h;
+        };
+        const Expect expected[] = {
+            {"Frame1", "puerto", nullptr, 0, 0, 1815, 1335},
+            {"Frame2", "paridad", nullptr, 0, 1560, 1815, 1575},
+            {"Frame5", "baud rate", nullptr, 2160, 120, 1695, 2895},
+            {"Frame3", "bits de dato", nullptr, 4320, 120, 1455, 1455},
+            {"Frame4", "bits de stop", nullptr, 4320, 1920, 1455, 1815},
+            {"pto3f8", "COM1", "Frame1", 360, 240, 1095, 375},
+            {"pto2f8", "COM2", "Frame1", 360, 840, 975, 375},
+            {"ppar", "par", "Frame2", 240, 240, 975, 255},
+            {"pimpar", "impar", "Frame2", 240, 600, 975, 255},
+            {"pnopar", "no paridad", "Frame2", 240, 960, 975, 375},
+            {"br300", "300", "Frame5", 240, 360, 1335, 495},
+            {"br1200", "1200", "Frame5", 240, 840, 1215, 495},
+            {"br2400", "2400", "Frame5", 240, 1320, 1095, 495},
+            {"br4800", "4800", "Frame5", 240, 1920, 1095, 375},
+            {"br9600", "9600", "Frame5", 240, 2400, 1095, 375},
+            {"bd7", "7 bits", "Frame3", 240, 360, 1095, 375},
+            {"bd8", "8 bits", "Frame3", 240, 840, 975, 375},
+            {"bs1", "1bit", "Frame4", 240, 480, 855, 375},
+            {"bs2", "2bits", "Frame4", 240, 1200, 975, 375},
+            {"guardar1", "Guardarserie", nullptr, 960, 3240, 1215, 495},
+            {"Configserie", "Confserie", nullptr, 2520, 3360, 1215, 495},
+            {"Cargar", "Cargar", nullptr, 960, 3840, 1215, 495},
+            {"cerrar", "Cerrar", nullptr, 2640, 3960, 1215, 375},
+        };
+        for (const auto &e : expected) {
+            auto *c = f.window.findChild<QWidget *>(QString::fromLatin1(e.name));
+            QVERIFY2(c, e.name);
+            QCOMPARE(c->parentWidget()->objectName(), QString::fromLatin1(e.frame ? e.frame : "frmcomm1"));
+            QCOMPARE(c->geometry(), twips::rect(e.l, e.t, e.wd, e.h));
+            auto *box = qobject_cast<QGroupBox *>(c);
+            auto *button = qobject_cast<QAbstractButton *>(c);
+            QVERIFY2(box || button, e.name);
+            QCOMPARE(box ? box->title() : button->text(), QString::fromUtf8(e.caption));
         }
         QCOMPARE(f.checked(), QStringList());
         f.window.show();

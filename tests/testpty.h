@@ -69,8 +69,5 @@ bool runUntil(const std::function<bool()> &done, int timeoutMs);
 /// Resident memory of this process now, in bytes (VmRSS).
 qint64 residentBytes();
 
-/// CPU time this process has used so far, in seconds (to check that waiting does not spin).
-double processCpuSeconds();
-
 /// Samples as the board sends them: two bytes each, low byte first.
 QByteArray samplesToBytes(const QList<quint16> &samples);
