@@ -151,16 +151,13 @@ void MqttPublisher::pump()
 bool MqttPublisher::sendResend()
 {
     while (!m_resends.empty()) {
-        const SampleRange r = m_resends.front();
-        const quint64 end = m_store.end(); // newer samples go out anyway
-        if (r.end() > end) {
-            const quint64 from = qMax(r.first, end);
-            publishUnavailable({from, r.end() - from});
-            m_resends.doneBelow(r.end());
-            if (r.first >= end)
-                continue;
-        }
+        const SampleRange r = m_resends.front(); // all of it was sent once: see requestReceived
+        const quint64 end = m_store.end();
         const quint64 to = qMin(end, r.first + kBatchSamples);
+        if (to <= r.first) { // never queued so; but a queue that cannot shrink would spin
+            m_resends.doneBelow(r.end());
+            continue;
+        }
         if (const qint64 wait = m_resends.spend(qint64(to - r.first) * 2, m_clock.elapsed())) {
             m_resendTimer.start(int(qMin<qint64>(wait, 1000)));
             return false;
@@ -245,20 +242,25 @@ void MqttPublisher::requestReceived(const QByteArray &payload)
     const auto request = ResendRequest::fromJson(payload);
     if (!request || request->unavailable || request->session != m_session || request->count == 0)
         return; // answers, and requests for another bench's session
+    // What has not been sent yet is refused at once (it goes out live): the subscriber learns
+    // where the session stands instead of waiting.
+    const quint64 sent = m_store.end();
     const quint64 end = request->first + qMin(request->count, mqttwire::kIndexLimit - request->first);
-    m_resends.add({request->first, end - request->first});
+    if (end > sent) {
+        const quint64 from = qMax(request->first, sent);
+        publishUnavailable({from, end - from});
+    }
+    if (request->first < qMin(end, sent))
+        m_resends.add({request->first, qMin(end, sent) - request->first});
     pump();
 }
 
 void MqttPublisher::summaryHeard(const QByteArray &payload)
 {
     const auto summary = SessionSummary::fromJson(payload);
-    if (!summary || summary->session == m_session
-        || std::find(m_otherSessionsTold.begin(), m_otherSessionsTold.end(), summary->session) != m_otherSessionsTold.end())
+    // Told once a run: a flood of made-up sessions must not become a flood of lines.
+    if (!summary || summary->session == m_session || !m_otherSessionTold.first())
         return;
-    if (m_otherSessionsTold.size() >= 16) // the newest few: a flood of made-up sessions costs nothing
-        m_otherSessionsTold.erase(m_otherSessionsTold.begin());
-    m_otherSessionsTold.push_back(summary->session);
     emit problem(QStringLiteral("MQTT: otra sesión (%1) publica también en %2: ¿otro banco con el mismo tema? Cada "
                                 "banco necesita su propio tema (--mqtt-tema); los que graban desde el broker "
                                 "siguen una sola sesión.")

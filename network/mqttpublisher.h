@@ -129,7 +129,7 @@ private:
     QTimer m_resendTimer;
     QTimer m_lossTimer;
     QElapsedTimer m_clock;
-    std::vector<quint64> m_otherSessionsTold;
+    TellOnce m_otherSessionTold;
     quint64 m_batchesAcked = 0;
     bool m_deviceOpen = true;
     bool m_sampled = false; // a sample has come

@@ -256,6 +256,9 @@ void MqttSource::checkOtherLive(quint64 session, bool retained, qint64 now)
     if (retained || !live || session == m_session || contains(m_toldSessions, session))
         return;
     remember(m_toldSessions, session);
+    // Told once; more sessions heard meanwhile are counted for the summary.
+    if (m_otherLive++)
+        return;
     emit problem(QStringLiteral("En %1 publican dos sesiones a la vez (%2 y %3): ¿dos bancos con el mismo tema? "
                                 "Se sigue grabando la sesión %2.")
                      .arg(m_topic).arg(m_session).arg(session));
@@ -289,9 +292,12 @@ QStringList MqttSource::refusalSummary() const
     for (size_t i = 0; i < size_t(Refusal::Count); ++i)
         if (m_refused[i])
             parts << QStringLiteral("%1 %2").arg(m_refused[i]).arg(QString::fromUtf8(kNames[i]));
-    if (parts.isEmpty())
-        return {};
-    return {QStringLiteral("Mensajes descartados: %1.").arg(parts.join(QStringLiteral(", ")))};
+    QStringList out;
+    if (!parts.isEmpty())
+        out << QStringLiteral("Mensajes descartados: %1.").arg(parts.join(QStringLiteral(", ")));
+    if (m_otherLive > 1)
+        out << QStringLiteral("Se oyeron %1 sesiones ajenas publicando a la vez en %2.").arg(m_otherLive).arg(m_topic);
+    return out;
 }
 
 void MqttSource::process()

@@ -127,6 +127,7 @@ private:
     std::vector<quint64> m_endedSessions; // said goodbye (the newest few), not to be followed
     std::vector<quint64> m_toldSessions;  // other sessions already told about (the newest few)
     std::array<quint64, size_t(Refusal::Count)> m_refused{};
+    quint64 m_otherLive = 0; // other sessions heard publishing while ours was live
     SampleRange m_gap{0, 0}; // given up and not told yet: it may still grow
     quint64 m_target = 0;
     bool m_targetReached = false;

@@ -92,6 +92,7 @@ private slots:
     void slowSubscriber_data();
     void slowSubscriber();
     void resentFromRawKeepArrivalTimes();
+    void requestPastTheNewestSampleGetsWhatIsHeldAndARefusal();
 
 private:
     QTemporaryDir m_certFolder;
@@ -301,6 +302,68 @@ void TestMqttStream::resentFromRawKeepArrivalTimes()
     QVERIFY2(check.isEmpty(), qPrintable(check));
     QVERIFY(source.missing().empty());
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(u'\n')));
+}
+
+// A request that reaches past the newest sample (a subscriber asking for "everything"): the
+// bench sends all it holds, from memory and its raw file, and refuses the rest at once, saying
+// where its session stands.
+void TestMqttStream::requestPastTheNewestSampleGetsWhatIsHeldAndARefusal()
+{
+    QTemporaryDir folder;
+    TestBroker broker(folder.path(), {});
+    const QString started = broker.start();
+    QVERIFY2(started.isEmpty(), qPrintable(started));
+    constexpr int kBlocksPerBatch = 300;
+    constexpr quint64 kSamples = quint64(4 * kBlocksPerBatch) * kPerBlock; // more than one re-sent batch
+    TestFeed feed(kPerBlock, 0, 1000);
+    feed.setRawFile(folder.filePath("crudo.bin"));
+    MqttPublisher publisher(broker.settings(), kTopic, feed.context());
+    publisher.setMemoryLimit(MqttPublisher::kBatchSamples * 2 + 1024);
+    feed.addConsumer(&publisher);
+    publisher.start();
+    QTRY_VERIFY_WITH_TIMEOUT(publisher.isConnected(), kTimeout);
+    for (int i = 0; i < 4; ++i) {
+        feed.step(kBlocksPerBatch);
+        QTRY_COMPARE_WITH_TIMEOUT(publisher.unacknowledgedSamples(), quint64(0), kTimeout);
+    }
+
+    MqttClient asker(broker.settings(), QStringLiteral("prueba-pedido"));
+    asker.subscribe(kTopic + QStringLiteral("/muestras"));
+    asker.subscribe(kTopic + QStringLiteral("/pedido"));
+    asker.subscribe(kTopic + QStringLiteral("/estado")); // its retained state: the subscriptions are in place
+    bool stateHeard = false;
+    std::vector<Batch> resent;
+    std::vector<ResendRequest> refusals;
+    QObject::connect(&asker, &MqttClient::messageReceived, &asker, [&](const QString &topic, const QByteArray &payload) {
+        if (topic.endsWith(u"/muestras")) {
+            if (auto b = Batch::decode(payload))
+                resent.push_back(*b);
+        } else if (topic.endsWith(u"/estado")) {
+            stateHeard = true;
+        } else if (auto r = ResendRequest::fromJson(payload); r && r->unavailable) {
+            refusals.push_back(*r);
+        }
+    });
+    asker.start();
+    QTRY_VERIFY_WITH_TIMEOUT(stateHeard, kTimeout);
+    asker.publish(kTopic + QStringLiteral("/pedido"), ResendRequest{publisher.session(), 0, quint64(1e12)}.toJson(), 1, false);
+    const auto covered = [&resent] {
+        quint64 n = 0;
+        for (const Batch &b : resent)
+            n += b.values.size();
+        return n;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(covered(), kSamples, kTimeout);
+    QTRY_COMPARE_WITH_TIMEOUT(refusals.size(), size_t(1), kTimeout);
+    QCOMPARE(refusals.at(0).first, kSamples);
+    QCOMPARE(refusals.at(0).heldEnd, std::optional<quint64>(kSamples));
+    quint64 next = 0;
+    for (const Batch &b : resent) { // in order, each sample once, the values the feed handed out
+        QCOMPARE(b.first, next);
+        for (size_t i = 0; i < b.values.size(); ++i)
+            QCOMPARE(b.values[i], TestFeed::valueAt(b.first + i));
+        next = b.end();
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMqttStream)
