@@ -1,14 +1,15 @@
 // Publishing through a local Mosquitto, on the real program path (pseudo-terminal, windows,
 // graph plotting): flat out to the real remote recorder (dispvanto --desde-mqtt), checked
 // sample for sample; the publisher's CPU at 1.2 MB/s with publishing on and off; latency from
-// a sample's arrival at the port to its receipt by a remote recorder in another process.
+// a sample's arrival at the port to its receipt by a remote recorder in another process; the
+// remote recorder's cost at 1.2 MB/s, quiet and under attack (mqttattack.cpp).
 //
-//   mqttbench [plano|cpu|latencia]              the rows (or one of them)
+//   mqttbench [plano|cpu|latencia|ataque]       the rows (or one of them)
 //   mqttbench recibir PUERTO TEMA CLAVE N       (child) latency of samples 0 … N−1, on stdout
+//   mqttbench atacar PUERTO TEMA CLAVE S N      (child) the attack on session S, when told on stdin
 
-#include "harness.h"
+#include "mqttrows.h"
 #include "mqttsource.h"
-#include "mqtttestsupport.h"
 #include "publishing.h"
 
 #include <QApplication>
@@ -39,38 +40,6 @@ qint64 unixNow()
         .count();
 }
 
-quint64 checksumOf(const QByteArray &bytes)
-{
-    quint64 sum = 0;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        sum = sum * 31 + (quint8(bytes[i]) | quint8(bytes[i + 1]) << 8);
-    return sum;
-}
-
-quint64 checksumOfFirst(quint64 count)
-{
-    quint64 sum = 0;
-    for (quint64 i = 0; i < count; ++i)
-        sum = sum * 31 + sampleAt(i);
-    return sum;
-}
-
-void row(const QString &figure, const QString &value, const QString &target)
-{
-    std::printf("  %-52s %-44s %s\n", qPrintable(figure), qPrintable(value), qPrintable(target));
-    std::fflush(stdout);
-}
-
-MqttBroker brokerAt(quint16 port, const QString &passwordFile)
-{
-    MqttBroker b;
-    b.host = QStringLiteral("127.0.0.1");
-    b.port = port;
-    b.user = TestBroker::kUser;
-    b.password = readPasswordFile(passwordFile).password;
-    return b;
-}
-
 // The child: a remote recorder of its own, timing each sample as it is handed out.
 int receive(const QStringList &args)
 {
@@ -98,33 +67,6 @@ int receive(const QStringList &args)
     source.start();
     return QCoreApplication::exec();
 }
-
-// The pipeline's port is open; reception is switched on where the windows switch it, in the
-// acquisition, so that the graph's plotting passes hand it back on after each pause.
-void receptionOn(Pipeline &p)
-{
-    p.program->acquisition().apply(1, QStringLiteral("921600,N,8,1"));
-}
-
-struct Bench
-{
-    QTemporaryDir dir;
-    std::unique_ptr<TestBroker> broker;
-    QString passwordFile;
-
-    MqttOptions options(const QString &topic) const
-    {
-        MqttOptions m;
-        m.broker = brokerAt(broker->port(), passwordFile);
-        m.topic = topic;
-        return m;
-    }
-    QStringList brokerArgs() const
-    {
-        return {"--mqtt", QStringLiteral("127.0.0.1:%1").arg(broker->port()), "--mqtt-usuario", TestBroker::kUser,
-                "--mqtt-clave-archivo", passwordFile};
-    }
-};
 
 // Flat out from the pseudo-terminal, through the broker, into the real remote recorder's raw file.
 void flatOut(Bench &b)
@@ -231,6 +173,10 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv);
         return receive(app.arguments());
     }
+    if (argc >= 7 && QByteArray(argv[1]) == "atacar") {
+        QCoreApplication app(argc, argv);
+        return attackChild(app.arguments());
+    }
     QApplication app(argc, argv);
     Bench b;
     b.broker = std::make_unique<TestBroker>(b.dir.path(), TestBroker::Options{});
@@ -240,7 +186,7 @@ int main(int argc, char *argv[])
     }
     b.passwordFile = writePasswordFile(b.dir.path(), TestBroker::kPassword);
     std::printf("\n  %-52s %-44s %s\n", "MQTT figure", "value", "target");
-    // One row alone, for a second look: mqttbench plano|cpu|latencia
+    // One row alone, for a second look: mqttbench plano|cpu|latencia|ataque
     const QByteArray only = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     if (only.isEmpty() || only == "plano")
         flatOut(b);
@@ -248,5 +194,7 @@ int main(int argc, char *argv[])
         cpu(b, qEnvironmentVariableIntValue("MQTT_CPU_RUNS") > 0 ? qEnvironmentVariableIntValue("MQTT_CPU_RUNS") : 1);
     if (only.isEmpty() || only == "latencia")
         latency(b, argv[0]);
+    if (only.isEmpty() || only == "ataque")
+        recorderUnderAttack(b, argv[0]);
     return 0;
 }
