@@ -23,7 +23,8 @@ Batch makeBatch(quint64 first, quint64 count)
     b.session = 77;
     b.first = first;
     for (quint64 i = first; i < first + count; ++i)
-        b.append(quint16(i * 7), 5'000 + qint64(i / 3) * 1'000); // three samples per arrival
+        // Three samples per arrival; times wrap far out, so that indices near 2^63 make no overflow.
+        b.append(quint16(i * 7), 5'000 + qint64((i / 3) % 1'000'000'000'000) * 1'000);
     return b;
 }
 
