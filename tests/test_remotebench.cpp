@@ -162,7 +162,7 @@ void TestRemoteBench::gapThatCannotBeFilledIsNamedAndFails()
     remote.start(QStringList{"--sin-ventanas", "--desde-mqtt", kTopic, "--registro", csv, "--muestras",
                              QString::number(kSamples)}
                  + brokerArgs(broker, writePasswordFile(dir.path(), TestBroker::kPassword)));
-    QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains("as dispvanto-rec-"), kTimeout); // it listens
+    QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains("as dvrec"), kTimeout); // it listens
     publisher.start();
     // The publisher answers from this process: its event loop runs while the recorder works.
     QTRY_COMPARE_WITH_TIMEOUT(remote.process.state(), QProcess::NotRunning, kTimeout);
