@@ -116,6 +116,22 @@ QList<QByteArray> Crafter::payloadsOn(const QString &subtopic) const
     return out;
 }
 
+bool Crafter::heardOn(const QString &subtopic, const QString &start, const QString &end) const
+{
+    for (const QByteArray &p : payloadsOn(subtopic))
+        if (QString::fromUtf8(p).startsWith(start) && QString::fromUtf8(p).endsWith(end))
+            return true;
+    return false;
+}
+
+bool Crafter::refusedAsNotYetThere(quint64 first) const
+{
+    for (const QByteArray &p : payloadsOn(QStringLiteral("pedido")))
+        if (const auto a = ResendRequest::fromJson(p); a && a->unavailable && a->first == first && a->heldEnd)
+            return *a->heldEnd < first;
+    return false;
+}
+
 BenchAndRecorder::BenchAndRecorder(const QTemporaryDir &dir)
     : password(writePasswordFile(dir.path(), TestBroker::kPassword)),
       localCsv(dir.filePath("local.csv")),

@@ -47,6 +47,10 @@ struct Crafter
     /// Publishes (QoS 1) and waits until the broker has it.
     bool send(const QString &subtopic, const QByteArray &payload, bool retain = false);
     QList<QByteArray> payloadsOn(const QString &subtopic) const;
+    /// A message on the subtopic began with start and ended with end.
+    bool heardOn(const QString &subtopic, const QString &start, const QString &end) const;
+    /// The bench answered on TEMA/pedido that the samples from first on do not exist yet.
+    bool refusedAsNotYetThere(quint64 first) const;
 };
 
 /// A valid meta of a bench at 115200 baud.

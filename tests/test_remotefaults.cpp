@@ -182,12 +182,7 @@ void TestRemoteFaults::sendingLossIsNotedWhileTheConnectionStaysUp()
     broker.thaw();
     const QString notice = QStringLiteral("perdidas ");
     const QString session = QStringLiteral("(sesión %1)").arg(publisher.session());
-    QTRY_VERIFY_WITH_TIMEOUT([&] {
-        for (const QByteArray &p : watcher.payloadsOn("estado"))
-            if (QString::fromUtf8(p).startsWith(notice) && QString::fromUtf8(p).endsWith(session))
-                return true;
-        return false;
-    }(), kTimeout);
+    QTRY_VERIFY_WITH_TIMEOUT(watcher.heardOn("estado", notice, session), kTimeout);
     QSignalSpy ended(&bench.run(), &Run::finished);
     bench.finish();
     QVERIFY(ended.wait(2 * Run::kEndWaitMs));
@@ -266,12 +261,7 @@ void TestRemoteFaults::craftedMessagesCostTheRecordingNothing()
     if (intrusion == Intrusion::FarAhead) {
         QVERIFY(crafter.send("muestras", craftedBatch(session, 1000000, 10).encode()));
         QVERIFY(crafter.send("pedido", ResendRequest{session, 5000000, 10}.toJson()));
-        QTRY_VERIFY_WITH_TIMEOUT(!crafter.payloadsOn("pedido").isEmpty() && [&] {
-            for (const QByteArray &p : crafter.payloadsOn("pedido"))
-                if (const auto a = ResendRequest::fromJson(p); a && a->unavailable && a->first == 5000000 && a->heldEnd)
-                    return *a->heldEnd < 5000000;
-            return false;
-        }(), kTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(crafter.refusedAsNotYetThere(5000000), kTimeout);
         told = QStringLiteral("índices muy por delante");
     } else if (intrusion == Intrusion::SecondBench) {
         TestFeed feed(37, 1, 5);
