@@ -6,6 +6,7 @@
 #include <QtEndian>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -180,6 +181,18 @@ void TestBroker::kill()
         return;
     m_process.kill();
     m_process.waitForFinished(15000);
+}
+
+void TestBroker::freeze()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        ::kill(pid_t(m_process.processId()), SIGSTOP);
+}
+
+void TestBroker::thaw()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        ::kill(pid_t(m_process.processId()), SIGCONT);
 }
 
 MqttBroker TestBroker::settings() const

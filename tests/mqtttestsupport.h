@@ -64,6 +64,9 @@ public:
     void stop();
     /// SIGKILL and waits for it to end (it saves nothing).
     void kill();
+    /// SIGSTOP: it stalls with every connection open, as a hung broker does; thaw() is SIGCONT.
+    void freeze();
+    void thaw();
     quint16 port() const { return m_port.port(); }
     /// Settings for a client with the right user and password (and the right CA with TLS).
     MqttBroker settings() const;

@@ -95,6 +95,8 @@ void TestProxy::relay(Link *link, int from)
     }
     if (got < 0)
         return;
+    if (from == 0)
+        m_fromClients += got;
     link->sides[1 - from].pending.append(buffer, got);
     flush(link, 1 - from);
 }

@@ -25,6 +25,8 @@ public:
     void release() { m_holding = false; }
     /// Connections through it now.
     int connections() const { return int(m_links.size()); }
+    /// Bytes relayed from its clients towards the target so far.
+    qint64 bytesFromClients() const { return m_fromClients; }
 
 private:
     struct Side
@@ -47,6 +49,7 @@ private:
     quint16 m_port = 0;
     int m_listener = -1;
     bool m_holding = false;
+    qint64 m_fromClients = 0;
     std::unique_ptr<QSocketNotifier> m_accepting;
     std::vector<std::unique_ptr<Link>> m_links;
 };
