@@ -330,8 +330,10 @@ void TestRemoteFaults::hugeBatchesKeepMemoryBoundedAndSigtermEnds()
     QVERIFY(crafter.send("muestras", QByteArray("no es un lote")));
     QTRY_VERIFY2_WITH_TIMEOUT(remote.errors().contains(QStringLiteral("un lote que no se puede leer")),
                               qPrintable(remote.errors()), kTimeout);
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's quarantine keeps up to 256 MB of freed batches resident on purpose
     const qint64 peak = peakMemoryKb(remote.process.processId());
     QVERIFY2(peak > 0 && peak < 300 * 1024, qPrintable(QString::number(peak)));
+#endif
     remote.process.terminate();
     QTRY_COMPARE_WITH_TIMEOUT(remote.process.state(), QProcess::NotRunning, 10000);
     const int status = remote.wait(0);
