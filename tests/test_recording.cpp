@@ -34,9 +34,11 @@
 
 namespace {
 
-/// Calls act once a widget of type W is the popup or modal window on top: menus and dialogs
-/// run their own event loop, inside which this acts as the user would. If it never shows, what
-/// is on top is closed after a while, so the test fails instead of waiting for ever.
+/// Calls act once a widget of type W is the popup or the modal window on top: menus and dialogs
+/// run their own event loop, inside which this acts as the user would. A stray popup over a
+/// modal dialog (a file dialog's completer shows when its folder is read, late on a busy
+/// machine) does not hide the dialog. If W never shows, every popup and modal window is closed
+/// after a while, so the test fails instead of waiting for ever.
 template <typename W>
 void whenShown(std::function<void(W *)> act)
 {
@@ -45,17 +47,22 @@ void whenShown(std::function<void(W *)> act)
     auto *deadline = new QElapsedTimer;
     deadline->start();
     QObject::connect(poll, &QTimer::timeout, poll, [poll, deadline, act] {
-        QWidget *top = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : QApplication::activeModalWidget();
-        auto *w = qobject_cast<W *>(top);
+        W *w = qobject_cast<W *>(QApplication::activePopupWidget());
+        if (!w)
+            w = qobject_cast<W *>(QApplication::activeModalWidget());
         if (!w && deadline->elapsed() < 20000)
             return;
         poll->stop();
         poll->deleteLater();
         delete deadline;
-        if (w)
+        if (w) {
             act(w);
-        else if (top)
-            top->close();
+            return;
+        }
+        for (int i = 0; i < 16; ++i) // a window may refuse to close: a bound, not a loop for ever
+            if (QWidget *top = QApplication::activePopupWidget() ? QApplication::activePopupWidget()
+                                                                  : QApplication::activeModalWidget())
+                top->close();
     });
     poll->start();
 }
@@ -75,8 +82,12 @@ void typeName(QFileDialog *dialog, const QString &name)
 {
     auto *field = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
     QVERIFY(field);
+    field->setCompleter(nullptr); // its popup would come whenever the folder is read, over what follows
     field->clear();
     QTest::keyClicks(field, name);
+    // The folder's listing comes from another thread, and when it comes late it can select the
+    // file typed in an earlier round and put that name back: what was typed is what is chosen.
+    dialog->selectFile(name);
 }
 
 /// Picks a menu item as a user does: highlight it, press Enter.
