@@ -60,6 +60,8 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     m_clock.start();
     m_finishTimer.setSingleShot(true);
     connect(&m_finishTimer, &QTimer::timeout, this, &MqttPublisher::finishDeadlinePassed);
+    m_lingerTimer.setSingleShot(true);
+    connect(&m_lingerTimer, &QTimer::timeout, this, &MqttPublisher::checkFinished);
 }
 
 MqttPublisher::~MqttPublisher()
@@ -137,7 +139,7 @@ void MqttPublisher::pump()
             if (mid < 0)
                 return;
             m_store.markSent(*e);
-            m_inFlight.emplace(mid, InFlight{true, e->first});
+            m_inFlight.emplace(mid, InFlight{true, e->first, 0});
         } else if (!sendResend()) {
             return;
         }
@@ -173,7 +175,7 @@ bool MqttPublisher::sendResend()
         m_resends.doneBelow(chunk.end());
         const int mid = m_client.publish(m_topics.samples, chunk.encode(), 1, false);
         if (mid >= 0)
-            m_inFlight.emplace(mid, InFlight{false, 0});
+            m_inFlight.emplace(mid, InFlight{false, chunk.first, chunk.values.size()});
         return mid >= 0;
     }
     return false;
@@ -222,6 +224,8 @@ void MqttPublisher::acknowledged(int mid)
 {
     if (m_goodbyeSent && mid == m_goodbyeMid) {
         m_goodbyeAcked = true;
+        m_goodbyeAckedAt = m_clock.elapsed();
+        m_finishTimer.stop();
         checkFinished();
         return;
     }
@@ -231,6 +235,8 @@ void MqttPublisher::acknowledged(int mid)
     if (it->second.batch) {
         m_store.acknowledge(it->second.first);
         ++m_batchesAcked;
+    } else {
+        emit samplesResent(it->second.first, it->second.count);
     }
     m_inFlight.erase(it);
     pump();
@@ -242,6 +248,7 @@ void MqttPublisher::requestReceived(const QByteArray &payload)
     const auto request = ResendRequest::fromJson(payload);
     if (!request || request->unavailable || request->session != m_session || request->count == 0)
         return; // answers, and requests for another bench's session
+    m_lastRequestAt = m_clock.elapsed();
     // What has not been sent yet is refused at once (it goes out live): the subscriber learns
     // where the session stands instead of waiting.
     const quint64 sent = m_store.end();
@@ -298,8 +305,9 @@ void MqttPublisher::setDevice(const QString &portName, const QString &device, co
 
 void MqttPublisher::publishState()
 {
-    const QString &state = m_goodbyeSent ? kOffline : m_deviceOpen ? kOnline : kDeviceLost;
-    m_client.publish(m_topics.state, mqttwire::stateText(state, m_session), 1, true);
+    const QString &state = m_deviceOpen ? kOnline : kDeviceLost;
+    m_client.publish(m_topics.state, m_goodbyeSent ? mqttwire::goodbyeText(m_session, m_store.end())
+                                                   : mqttwire::stateText(state, m_session), 1, true);
 }
 
 void MqttPublisher::publishMeta()

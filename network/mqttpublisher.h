@@ -37,6 +37,10 @@ public:
     static constexpr int kFinishTimeoutMs = 3000;
 
     static constexpr int kLossNoticeMs = 1000;
+    /// After its goodbye, a publisher asked for samples lately stays to answer until no request
+    /// has come for this long (a recorder still catching up), at most kLingerMaxMs.
+    static constexpr int kLingerMs = 10000;
+    static constexpr int kLingerMaxMs = 60000;
 
     static inline const QString &kOnline = mqttwire::kOnline;
     static inline const QString &kDeviceLost = mqttwire::kDeviceLost;
@@ -81,6 +85,8 @@ signals:
     /// These samples never reached the broker (memory bound passed while it was away): for a
     /// comment line in the local recording.
     void samplesLost(quint64 first, quint64 count);
+    /// These samples were sent again on request and the broker acknowledged them.
+    void samplesResent(quint64 first, quint64 count);
     void connectedChanged(bool connected);
     void finished();
 
@@ -89,6 +95,7 @@ private:
     {
         bool batch;
         quint64 first;
+        quint64 count; // of a re-send
     };
     void seal();
     void pump();
@@ -109,6 +116,7 @@ private:
     void sayGoodbye();
     void endConnection();
     void reportUnconfirmed();
+    bool lingering();
 
     MqttTopics m_topics;
     QString m_base;
@@ -124,6 +132,9 @@ private:
     QTimer m_sealTimer;
     QTimer m_summaryTimer;
     QTimer m_finishTimer;
+    QTimer m_lingerTimer;
+    qint64 m_lastRequestAt = -1; // on m_clock
+    qint64 m_goodbyeAckedAt = -1;
     std::unordered_map<int, InFlight> m_inFlight; // by message id
     ResendQueue m_resends;
     QTimer m_resendTimer;

@@ -28,8 +28,25 @@ void MqttPublisher::checkFinished()
     }
     else if (!m_goodbyeSent && m_store.allAcknowledged())
         sayGoodbye();
-    else if (m_goodbyeSent && m_goodbyeAcked)
+    else if (m_goodbyeSent && m_goodbyeAcked && !lingering())
         endConnection();
+}
+
+// A recorder that asked for samples lately may still be catching up (writing out what it holds
+// before it asks for the rest): gone at once, the bench would leave it gaps that its raw file
+// could fill. It stays while requests keep coming, re-sending, within a bound.
+bool MqttPublisher::lingering()
+{
+    const qint64 now = m_clock.elapsed();
+    if (m_lastRequestAt < 0 || !m_client.isConnected())
+        return false;
+    const qint64 cap = m_goodbyeAckedAt + kLingerMaxMs;
+    const bool busy = !m_resends.empty() || !m_inFlight.empty();
+    const qint64 quietAt = busy ? now + 200 : m_lastRequestAt + kLingerMs;
+    if (now >= cap || now >= quietAt)
+        return false;
+    m_lingerTimer.start(int(qMin(quietAt, cap) - now));
+    return true;
 }
 
 void MqttPublisher::finishDeadlinePassed()
@@ -46,7 +63,7 @@ void MqttPublisher::sayGoodbye()
     flushLoss();
     publishSummary();
     m_goodbyeSent = true;
-    m_goodbyeMid = m_client.publish(m_topics.state, mqttwire::stateText(kOffline, m_session), 1, true);
+    m_goodbyeMid = m_client.publish(m_topics.state, mqttwire::goodbyeText(m_session, m_store.end()), 1, true);
     if (m_goodbyeMid < 0)
         endConnection();
     else

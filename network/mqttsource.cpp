@@ -138,6 +138,8 @@ void MqttSource::onBatch(const QByteArray &payload, bool retained, qint64 now)
         return;
     }
     m_progressed = true;
+    if (!retained)
+        m_lastHeardAt = now;
 }
 
 void MqttSource::onMeta(const QByteArray &payload, bool retained, qint64 now)
@@ -186,7 +188,7 @@ void MqttSource::follow(const SessionMeta &meta)
     m_progressed = false;
     m_ended = false;
     m_state.clear();
-    m_lastSummaryAt = -1;
+    m_lastHeardAt = -1;
     m_reassembly = Reassembly(m_timing, kPendingBytes);
     m_reassembly.setMaxRate(maxRate(meta));
     m_reassembly.setTarget(m_target);
@@ -215,6 +217,8 @@ void MqttSource::onState(const QByteArray &payload, bool, qint64 now)
     }
     using P = Reassembly::Publisher;
     m_ended = m.word == mqttwire::kOffline && !m.connectionLost;
+    if (m_ended && m.samples && !m_reassembly.announce(*m.samples, now)) // its count: the end to wait for
+        refuse(Refusal::TooFarAhead, QStringLiteral("despedida con %1 muestras").arg(*m.samples));
     m_reassembly.setPublisher(m_ended ? P::Ended : m.word == mqttwire::kOffline ? P::Absent : P::Live, now);
     if (m.word != m_state) { // the retained state comes again at each reconnect
         m_state = m.word;
@@ -238,7 +242,7 @@ void MqttSource::onSummary(const QByteArray &payload, bool retained, qint64 now)
         refuse(Refusal::TooFarAhead, QStringLiteral("resumen con %1 muestras").arg(summary->samples));
         return;
     }
-    m_lastSummaryAt = now;
+    m_lastHeardAt = now;
 }
 
 void MqttSource::onAnswer(const QByteArray &payload, bool, qint64 now)
@@ -252,7 +256,8 @@ void MqttSource::onAnswer(const QByteArray &payload, bool, qint64 now)
 // Two sessions publishing at once on one topic: two benches configured alike.
 void MqttSource::checkOtherLive(quint64 session, bool retained, qint64 now)
 {
-    const bool live = m_session && !m_ended && m_lastSummaryAt >= 0 && now - m_lastSummaryAt < kHeartbeatMs;
+    // Live: its batches or summaries heard lately, whichever came first after it started.
+    const bool live = m_session && !m_ended && m_lastHeardAt >= 0 && now - m_lastHeardAt < kHeartbeatMs;
     if (retained || !live || session == m_session || contains(m_toldSessions, session))
         return;
     remember(m_toldSessions, session);

@@ -123,7 +123,7 @@ private:
     qint64 m_clockZero = 0;
     QString m_state;
     bool m_ended = false;
-    qint64 m_lastSummaryAt = -1;
+    qint64 m_lastHeardAt = -1;
     std::vector<quint64> m_endedSessions; // said goodbye (the newest few), not to be followed
     std::vector<quint64> m_toldSessions;  // other sessions already told about (the newest few)
     std::array<quint64, size_t(Refusal::Count)> m_refused{};

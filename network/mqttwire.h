@@ -12,7 +12,8 @@
 namespace mqttwire {
 
 // TEMA/estado: "<word> (sesión <S>)"; the Last Will adds ", conexión perdida" inside the
-// parentheses. Dashboards that compare the start of the text with the word keep working; a
+// parentheses, and the goodbye ", <N> muestras": the session's count, for a recorder that missed
+// the last summaries. Dashboards that compare the start of the text with the word keep working; a
 // subscriber checks the session before it acts.
 inline const QString kOnline = QStringLiteral("en línea");
 inline const QString kDeviceLost = QStringLiteral("dispositivo perdido");
@@ -27,10 +28,13 @@ struct StateMessage
     QString word;                 ///< one of the three words, or the whole text for a notice
     quint64 session = 0;          ///< 0: the message names no session
     bool connectionLost = false;  ///< the broker published it for a bench that vanished (its will)
+    std::optional<quint64> samples; ///< the goodbye's count of the session's samples
     bool isState() const { return word == kOnline || word == kDeviceLost || word == kOffline; }
 };
 
 QByteArray stateText(const QString &word, quint64 session, bool connectionLost = false);
+/// The goodbye: "fuera de línea (sesión <S>, <N> muestras)".
+QByteArray goodbyeText(quint64 session, quint64 samples);
 /// A notice (a loss the bench reports), with its session: "<text> (sesión <S>)".
 QByteArray noticeText(const QString &text, quint64 session);
 StateMessage parseState(const QByteArray &payload);

@@ -136,7 +136,7 @@ QString TestBroker::start()
         return e;
     const passwd *me = ::getpwuid(::getuid());
     QByteArray conf = QStringLiteral("listener %1 127.0.0.1\nallow_anonymous false\npassword_file %2/passwd\n"
-                                     "persistence true\npersistence_location %2/datos/\nuser %3\n")
+                                     "persistence true\npersistence_location %2/datos/\nautosave_interval 1\nuser %3\n")
                           .arg(port())
                           .arg(m_folder, me ? QString::fromLocal8Bit(me->pw_name) : QStringLiteral("root"))
                           .toUtf8();

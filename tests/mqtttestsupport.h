@@ -71,6 +71,8 @@ public:
     /// Settings for a client with the right user and password (and the right CA with TLS).
     MqttBroker settings() const;
     QString log() const;
+    /// Where it saves what it keeps (every second, and at a clean end).
+    QString databasePath() const { return m_folder + QStringLiteral("/datos/mosquitto.db"); }
 
 private:
     QString m_folder;

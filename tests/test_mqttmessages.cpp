@@ -1,6 +1,7 @@
 // The JSON messages a subscriber or a publisher receives: what is believed and what is refused,
 // with the reason naming the field.
 #include "mqttmessages.h"
+#include "mqttwire.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -36,6 +37,8 @@ private slots:
     void metaChecked();
     void countsChecked_data();
     void countsChecked();
+    void stateNamesItsSession_data();
+    void stateNamesItsSession();
 };
 
 void TestMqttMessages::metaChecked_data()
@@ -130,6 +133,42 @@ void TestMqttMessages::countsChecked()
     const bool read = request ? bool(ResendRequest::fromJson(json, &why)) : bool(SessionSummary::fromJson(json, &why));
     QCOMPARE(read, accepted);
     QCOMPARE(why.isEmpty(), accepted);
+}
+
+void TestMqttMessages::stateNamesItsSession_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<quint64>("session");
+    QTest::addColumn<bool>("lost");
+    QTest::addColumn<qint64>("samples"); // -1: none said
+    using namespace mqttwire;
+    QTest::newRow("en línea") << stateText(kOnline, 42) << kOnline << quint64(42) << false << qint64(-1);
+    QTest::newRow("la voluntad") << stateText(kOffline, 42, true) << kOffline << quint64(42) << true << qint64(-1);
+    QTest::newRow("la despedida, con su cuenta") << goodbyeText(42, 300000) << kOffline << quint64(42) << false << qint64(300000);
+    QTest::newRow("una cuenta que no es de una despedida")
+        << QByteArray("en línea (sesión 42, 7 muestras)") << kOnline << quint64(42) << false << qint64(-1);
+    QTest::newRow("cuenta desbordada") << QByteArray("fuera de línea (sesión 42, 9223372036854775808 muestras)")
+                                       << kOffline << quint64(42) << false << qint64(-1);
+    QTest::newRow("sin sesión") << QByteArray("fuera de línea") << kOffline << quint64(0) << false << qint64(-1);
+    QTest::newRow("sesión 0") << QByteArray("fuera de línea (sesión 0)") << QStringLiteral("fuera de línea (sesión 0)")
+                              << quint64(0) << false << qint64(-1);
+}
+
+// What a recorder acts on: the word, whose session it is, and the goodbye's count; nothing read
+// into a text that does not say it.
+void TestMqttMessages::stateNamesItsSession()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(QString, word);
+    QFETCH(quint64, session);
+    QFETCH(bool, lost);
+    QFETCH(qint64, samples);
+    const mqttwire::StateMessage m = mqttwire::parseState(payload);
+    QCOMPARE(m.word, word);
+    QCOMPARE(m.session, session);
+    QCOMPARE(m.connectionLost, lost);
+    QCOMPARE(m.samples ? qint64(*m.samples) : qint64(-1), samples);
 }
 
 QTEST_GUILESS_MAIN(TestMqttMessages)
