@@ -10,10 +10,12 @@ DESKTOP_SECONDS ?= 10
 DESKTOP_RUNS ?= 3
 # The publisher's CPU with publishing on and off: interleaved runs of 10 s each.
 MQTT_CPU_RUNS ?= 3
+# Runs of each scenario of the remote recorder's acceptance under connection faults.
+RUNS ?= 20
 # Under the sanitizers the flood test writes less, to keep the run short.
 SAN_FLOOD_MB ?= 16
 
-.PHONY: all deps build run test test-sanitize fuzz bench soak package clean
+.PHONY: all deps build run test test-sanitize fuzz bench soak remote-acceptance package clean
 
 all: build
 
@@ -51,6 +53,11 @@ soak: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
 	cmake --build $(BENCH_BUILD) --target soak
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/soak $(SOAK_SECONDS)
+
+remote-acceptance: deps
+	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target dispvanto boardsim
+	bench/remote-acceptance $(BENCH_BUILD) $(RUNS)
 
 package: build
 	scripts/check-package $(BUILD)
