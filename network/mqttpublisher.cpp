@@ -236,7 +236,18 @@ void MqttPublisher::acknowledged(int mid)
         m_store.acknowledge(it->second.first);
         ++m_batchesAcked;
     } else {
-        emit samplesResent(it->second.first, it->second.count);
+        // A re-send from memory carries stored batches' samples: those reached the broker now,
+        // even if their own acknowledgement never comes (a connection ended meanwhile).
+        const quint64 first = it->second.first, end = first + it->second.count;
+        for (quint64 i = first; i < end;) {
+            const BatchStore::Entry *e = m_store.find(i);
+            if (!e)
+                break;
+            if (e->first >= first && e->first + e->count <= end)
+                m_store.acknowledge(e->first);
+            i = e->first + e->count;
+        }
+        emit samplesResent(first, it->second.count);
     }
     m_inFlight.erase(it);
     pump();
