@@ -1,3 +1,6 @@
+// The publisher's batching and send window: samples into batches, batches into the bounded
+// memory, at most kWindow unacknowledged at once. The history, the status and the end have
+// their own files (mqttpublisherresend.cpp, mqttpublisherstatus.cpp, mqttpublisherend.cpp).
 #include "mqttpublisher.h"
 #include "mqttmessages.h"
 #include "mqttwire.h"
@@ -68,7 +71,6 @@ MqttPublisher::~MqttPublisher()
 {
     detach();
 }
-
 void MqttPublisher::start()
 {
     if (m_started)
@@ -146,67 +148,6 @@ void MqttPublisher::pump()
     }
 }
 
-// One batch towards the oldest request, of up to kBatchSamples whatever the original batches
-// were: from memory while it still holds them, else from the raw recording; what neither has,
-// and what does not exist yet, is answered as unavailable at once. Returns false when there is
-// nothing to send now (nothing asked for, or the re-send rate is spent until the timer).
-bool MqttPublisher::sendResend()
-{
-    while (!m_resends.empty()) {
-        const SampleRange r = m_resends.front(); // all of it was sent once: see requestReceived
-        const quint64 end = m_store.end();
-        const quint64 to = qMin(end, r.first + kBatchSamples);
-        if (to <= r.first) { // never queued so; but a queue that cannot shrink would spin
-            m_resends.doneBelow(r.end());
-            continue;
-        }
-        if (const qint64 wait = m_resends.spend(qint64(to - r.first) * 2, m_clock.elapsed())) {
-            m_resendTimer.start(int(qMin<qint64>(wait, 1000)));
-            return false;
-        }
-        Batch chunk = r.first >= m_store.oldest() ? fromMemory(r.first, to)
-                                                  : m_raw.read(m_session, r.first, qMin(to, m_store.oldest()));
-        if (chunk.values.empty()) {
-            const quint64 goneEnd = r.first >= m_store.oldest() ? to : qMin(end, m_store.oldest());
-            publishUnavailable({r.first, goneEnd - r.first});
-            m_resends.doneBelow(goneEnd);
-            continue;
-        }
-        m_resends.doneBelow(chunk.end());
-        const int mid = m_client.publish(m_topics.samples, chunk.encode(), 1, false);
-        if (mid >= 0)
-            m_inFlight.emplace(mid, InFlight{false, chunk.first, chunk.values.size()});
-        return mid >= 0;
-    }
-    return false;
-}
-
-Batch MqttPublisher::fromMemory(quint64 from, quint64 to) const
-{
-    Batch out;
-    out.session = m_session;
-    out.first = from;
-    while (from < to) {
-        const BatchStore::Entry *e = m_store.find(from);
-        const auto stored = e ? Batch::decode(e->payload) : std::nullopt;
-        if (!stored)
-            break;
-        const Batch part = stored->slice(from, to);
-        for (size_t i = 0; i < part.values.size(); ++i)
-            out.append(part.values[i], part.arrivalAt(i));
-        from = part.end();
-    }
-    return out;
-}
-
-void MqttPublisher::publishUnavailable(SampleRange range)
-{
-    ResendRequest answer{m_session, range.first, range.count, true};
-    answer.heldFrom = m_raw.enabled() ? 0 : m_store.oldest();
-    answer.heldEnd = m_store.end();
-    m_client.publish(m_topics.request, answer.toJson(), 1, false);
-}
-
 void MqttPublisher::connectedToBroker()
 {
     m_inFlight.clear();
@@ -252,127 +193,4 @@ void MqttPublisher::acknowledged(int mid)
     m_inFlight.erase(it);
     pump();
     checkFinished();
-}
-
-void MqttPublisher::requestReceived(const QByteArray &payload)
-{
-    const auto request = ResendRequest::fromJson(payload);
-    if (!request || request->unavailable || request->session != m_session || request->count == 0)
-        return; // answers, and requests for another bench's session
-    m_lastRequestAt = m_clock.elapsed();
-    // What has not been sent yet is refused at once (it goes out live): the subscriber learns
-    // where the session stands instead of waiting.
-    const quint64 sent = m_store.end();
-    const quint64 end = request->first + qMin(request->count, mqttwire::kIndexLimit - request->first);
-    if (end > sent) {
-        const quint64 from = qMax(request->first, sent);
-        publishUnavailable({from, end - from});
-    }
-    if (request->first < qMin(end, sent))
-        m_resends.add({request->first, qMin(end, sent) - request->first});
-    pump();
-}
-
-void MqttPublisher::summaryHeard(const QByteArray &payload)
-{
-    const auto summary = SessionSummary::fromJson(payload);
-    // Told once a run: a flood of made-up sessions must not become a flood of lines.
-    if (!summary || summary->session == m_session || !m_otherSessionTold.first())
-        return;
-    emit problem(QStringLiteral("MQTT: otra sesión (%1) publica también en %2: ¿otro banco con el mismo tema? Cada "
-                                "banco necesita su propio tema (--mqtt-tema); los que graban desde el broker "
-                                "siguen una sola sesión.")
-                     .arg(summary->session)
-                     .arg(m_base));
-}
-
-void MqttPublisher::setStart(qint64 startNanos)
-{
-    if (m_sampled)
-        return;
-    m_startUnixNanos = m_context.unixNanos(startNanos);
-    m_start = wallclock::fromUnixNanos(m_startUnixNanos);
-    if (m_started)
-        publishMeta();
-}
-
-void MqttPublisher::setDeviceOpen(bool open)
-{
-    if (open == m_deviceOpen)
-        return;
-    m_deviceOpen = open;
-    publishState();
-}
-
-void MqttPublisher::setDevice(const QString &portName, const QString &device, const QString &settings)
-{
-    if (portName == m_context.portName && device == m_context.device && settings == m_context.settings)
-        return;
-    m_context.portName = portName;
-    m_context.device = device;
-    m_context.settings = settings;
-    publishMeta();
-}
-
-void MqttPublisher::publishState()
-{
-    const QString &state = m_deviceOpen ? kOnline : kDeviceLost;
-    m_client.publish(m_topics.state, m_goodbyeSent ? mqttwire::goodbyeText(m_session, m_store.end())
-                                                   : mqttwire::stateText(state, m_session), 1, true);
-}
-
-void MqttPublisher::publishMeta()
-{
-    SessionMeta meta;
-    meta.format = batchformat::kVersion;
-    meta.encoding = QStringLiteral("u16le");
-    meta.program = QStringLiteral("dispvanto %1").arg(m_context.programVersion);
-    meta.device = m_context.device;
-    meta.settings = m_context.settings;
-    meta.port = m_context.portName;
-    meta.session = m_session;
-    meta.clockZeroUnixNanos = m_context.unixNanos(0);
-    meta.start = m_start;
-    meta.startUnixNanos = m_startUnixNanos;
-    m_client.publish(m_topics.meta, meta.toJson(), 1, true);
-}
-
-void MqttPublisher::publishSummary()
-{
-    SessionSummary s;
-    s.session = m_session;
-    s.samples = m_open.values.empty() ? m_store.end() : m_open.end();
-    m_stats.takeInto(s);
-    s.time = QDateTime::currentDateTimeUtc();
-    m_client.publish(m_topics.summary, s.toJson(), 0, false);
-}
-
-void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
-{
-    if (lost.empty())
-        return;
-    if (m_losses.note(lost))
-        emit problem(QStringLiteral("MQTT: el broker %1 no confirma lo enviado y la memoria de envío (%2 MiB) "
-                                    "está llena: se descartan los lotes más antiguos sin confirmar; cada pérdida "
-                                    "se anota en el registro local y en el estado publicado.")
-                         .arg(m_client.brokerName())
-                         .arg(m_store.limit() >> 20));
-    if (!m_lossTimer.isActive())
-        m_lossTimer.start();
-}
-
-void MqttPublisher::flushLoss()
-{
-    m_lossTimer.stop();
-    for (const SampleRange &r : m_losses.close())
-        emit samplesLost(r.first, r.count);
-    if (!m_client.isConnected())
-        return;
-    for (const SampleRange &r : m_losses.takeUnpublished())
-        m_client.publish(m_topics.state,
-                         mqttwire::noticeText(QStringLiteral("perdidas %1 muestras (%2 a %3): no cupieron en la "
-                                                             "memoria de envío mientras el broker no las confirmaba")
-                                                  .arg(r.count).arg(r.first).arg(r.end() - 1),
-                                              m_session),
-                         1, false);
 }

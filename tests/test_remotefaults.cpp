@@ -81,8 +81,9 @@ void TestRemoteFaults::everySampleArrivesThroughConnectionFaults()
     const bool killed = fault == Fault::BrokerKilled;
     const bool recorderCut = fault == Fault::RecorderCut || fault == Fault::BothCut || killed;
     const bool benchCut = fault == Fault::BenchCut || fault == Fault::BothCut;
-    // About 5 s of samples; 10 s where the bench's connection drops.
-    const qint64 n = benchCut ? 60000 : 30000;
+    // About 5 s of samples; 21 s where the bench's connection drops, so that the bench still has
+    // samples to send well after a recorder that took its will for its end would give them up.
+    const qint64 n = benchCut ? 120000 : 30000;
     run.startRecorder(recorderCut ? proxy.port() : broker.port(), n);
     QTRY_VERIFY_WITH_TIMEOUT(broker.log().contains(kListening), kTimeout);
     run.startBench(benchCut ? proxy.port() : broker.port(), n);
