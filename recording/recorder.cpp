@@ -15,9 +15,6 @@
 
 namespace {
 
-// Buffers are written out when they reach this size, or by the timer.
-constexpr qsizetype kFlushBytes = 1 << 20;
-
 QByteArray commentLine(const QString &text)
 {
     // One line per comment: a line end inside would start a row, and a double quote (in a
@@ -51,8 +48,12 @@ quint64 rowsIn(QByteArrayView lines)
 
 } // namespace
 
-Recorder::Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent) : QObject(parent)
+Recorder::Recorder(const QByteArray &givenCsv, const QByteArray &givenRaw, Rotation rotation, QObject *parent)
+    : QObject(parent), m_rotation(rotation), m_csvBase(givenCsv), m_rawBase(givenRaw)
 {
+    const bool parts = rotation.enabled();
+    const QByteArray csvPath = parts && !givenCsv.isEmpty() ? Rotation::partPath(givenCsv, 1) : givenCsv;
+    const QByteArray rawPath = parts && !givenRaw.isEmpty() ? Rotation::partPath(givenRaw, 1) : givenRaw;
     if (!csvPath.isEmpty() && !rawPath.isEmpty() && (csvPath == rawPath || RecordingFile::sameNewFile(csvPath, rawPath)))
         throw PlatformError(QStringLiteral("No se graba: las muestras y los bytes crudos irían al mismo archivo, %1.")
                                 .arg(syserror::shownPath(csvPath)));
@@ -63,6 +64,11 @@ Recorder::Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject
             throw PlatformError(QStringLiteral("No se graba: el archivo %1 ya existe y no se sobrescribe. Elija otro nombre.")
                                     .arg(syserror::shownPath(path)));
     }
+    for (const QByteArray &path : {givenCsv, givenRaw})
+        if (const QByteArray earlier = parts && !path.isEmpty() ? Rotation::existingPart(path) : QByteArray(); !earlier.isEmpty())
+            throw PlatformError(QStringLiteral("No se graba: ya hay partes de otra grabación con ese nombre (%1) y no se "
+                                               "sobrescriben. Elija otro nombre.")
+                                    .arg(syserror::shownPath(earlier)));
     if (!csvPath.isEmpty())
         m_csv = std::make_unique<RecordingFile>(csvPath);
     if (!rawPath.isEmpty()) {
@@ -91,8 +97,12 @@ void Recorder::attach(Acquisition &acquisition)
     m_rawStart = at.nextSample;
     m_lastSampleEnd = m_rawStart;
     m_receivedEnd = at.received;
-    if (m_raw)
+    m_rawPartStart = m_rawStart;
+    if (m_raw) {
+        m_tailPosition = m_rawStart;
+        m_tailFileOffset = 0;
         acquisition.copyUndecoded(m_raw->buffer());
+    }
     const qint64 origin = acquisition.clockNanos();
     QPointer<Acquisition> from(&acquisition);
     const PortStatus port = acquisition.status();
@@ -156,6 +166,8 @@ void Recorder::writeHeader()
         b += commentLine(QStringLiteral("configuración: %1").arg(m_settings));
     for (const QString &line : h.more)
         b += commentLine(line);
+    if (m_rotation.enabled())
+        b += commentLine(QStringLiteral("parte: %1").arg(m_part));
     b += commentLine(QStringLiteral("tiempo_s: segundos desde el inicio, a la llegada del bloque que completó la muestra"));
     b += csvColumns();
 }
@@ -172,6 +184,8 @@ void Recorder::sample(const Sample &s)
         reachLimit(m_lastSampleEnd); // the limit fell in a gap
         return;
     }
+    if (m_rotation.enabled())
+        checkRotation(s);
     m_lastSampleEnd = s.streamEnd;
     m_lastNumber = number;
     ++m_samples;
@@ -204,6 +218,8 @@ void Recorder::sample(const Sample &s)
         if (m_csv->buffer().size() >= kFlushBytes)
             flushFile(*m_csv);
     }
+    if (m_rotation.bytes && ((m_csv && m_csv->size() >= m_rotation.bytes) || (m_raw && m_raw->size() >= m_rotation.bytes)))
+        m_partFull = true;
     if (m_limit && number + 1 == m_limit)
         reachLimit(s.streamEnd);
 }
@@ -244,17 +260,33 @@ void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
     if (!m_raw || !m_raw->isOpen())
         return;
     const qsizetype take = m_rawEnd < 0 ? size : qsizetype(qBound<qint64>(0, m_rawEnd - position, size));
+    // With a rotation, written out before the newest bytes come, so that the bytes whose samples
+    // are about to be decoded are still buffered when a part ends among them.
+    if (m_rotation.enabled() && m_raw->buffer().size() >= kFlushBytes && !flushRaw())
+        return;
+    if (m_tailPosition < 0 || position != m_tailPosition + (m_raw->size() - m_tailFileOffset)) {
+        m_tailPosition = position; // a remote bench's gap, or the first bytes of a part
+        m_tailFileOffset = m_raw->size();
+    }
     m_raw->buffer().append(data, take);
-    if (m_raw->buffer().size() >= kFlushBytes)
+    if (!m_rotation.enabled() && m_raw->buffer().size() >= kFlushBytes)
         flushFile(*m_raw);
 }
 
 void Recorder::endRawAt(qint64 position)
 {
     // The raw file ends with the last byte of the last sample recorded.
+    // (A remote bench's gap leaves its positions out of the file: the cut is found by position.)
     m_rawEnd = position;
-    if (m_raw)
-        m_raw->truncate(position - m_rawStart);
+    if (!m_raw)
+        return;
+    const qint64 at = rawOffsetOf(position);
+    if (at >= 0)
+        m_raw->truncate(at);
+    else if (m_tailPosition >= 0 && position < m_tailPosition)
+        m_raw->truncate(m_tailFileOffset); // the limit fell before a gap: nothing after it
+    else if (m_tailPosition < 0)
+        m_raw->truncate(qMax<qint64>(0, position - m_rawPartStart));
 }
 
 bool Recorder::flushFile(RecordingFile &file)
@@ -295,11 +327,8 @@ void Recorder::reportFailure(const RecordingFile &file)
 
 bool Recorder::flush()
 {
-    bool ok = true;
-    for (RecordingFile *file : {m_csv.get(), m_raw.get()})
-        if (file)
-            ok = flushFile(*file) && ok;
-    return ok;
+    bool ok = !m_csv || flushFile(*m_csv);
+    return (!m_raw || (m_rotation.enabled() ? flushRaw() : flushFile(*m_raw))) && ok;
 }
 
 void Recorder::tellWhatWasLeft()
@@ -357,7 +386,7 @@ bool Recorder::isRecording() const
 
 bool Recorder::failedToWrite() const
 {
-    return (m_csv && m_csv->failed()) || (m_raw && m_raw->failed());
+    return m_partRefused || (m_csv && m_csv->failed()) || (m_raw && m_raw->failed());
 }
 
 quint64 Recorder::csvRows() const
