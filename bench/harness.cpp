@@ -131,7 +131,6 @@ Pipeline::Pipeline(const QString &deviceLink, bool reconnect)
 {
     if (!deviceLink.isEmpty() && !QFile::link(pty.slavePath(), deviceLink))
         std::fprintf(stderr, "no se pudo crear el enlace %s\n", qPrintable(deviceLink));
-{
     PortChoice ports;
     ports.com1 = QFile::encodeName(deviceLink.isEmpty() ? pty.slavePath() : deviceLink);
     ports.reconnect = reconnect;
