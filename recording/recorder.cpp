@@ -15,6 +15,9 @@
 
 namespace {
 
+// Buffers are written out when they reach this size, or by the timer.
+constexpr qsizetype kFlushBytes = 1 << 20;
+
 QByteArray commentLine(const QString &text)
 {
     // One line per comment: a line end inside would start a row, and a double quote (in a
@@ -218,8 +221,8 @@ void Recorder::sample(const Sample &s)
         if (m_csv->buffer().size() >= kFlushBytes)
             flushFile(*m_csv);
     }
-    if (m_rotation.bytes && ((m_csv && m_csv->size() >= m_rotation.bytes) || (m_raw && m_raw->size() >= m_rotation.bytes)))
-        m_partFull = true;
+    if (m_rotation.bytes)
+        m_partFull = partBytes(s) >= m_rotation.bytes;
     if (m_limit && number + 1 == m_limit)
         reachLimit(s.streamEnd);
 }
@@ -260,16 +263,12 @@ void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
     if (!m_raw || !m_raw->isOpen())
         return;
     const qsizetype take = m_rawEnd < 0 ? size : qsizetype(qBound<qint64>(0, m_rawEnd - position, size));
-    // With a rotation, written out before the newest bytes come, so that the bytes whose samples
-    // are about to be decoded are still buffered when a part ends among them.
-    if (m_rotation.enabled() && m_raw->buffer().size() >= kFlushBytes && !flushRaw())
-        return;
     if (m_tailPosition < 0 || position != m_tailPosition + (m_raw->size() - m_tailFileOffset)) {
         m_tailPosition = position; // a remote bench's gap, or the first bytes of a part
         m_tailFileOffset = m_raw->size();
     }
     m_raw->buffer().append(data, take);
-    if (!m_rotation.enabled() && m_raw->buffer().size() >= kFlushBytes)
+    if (m_raw->buffer().size() >= kFlushBytes)
         flushFile(*m_raw);
 }
 
@@ -327,8 +326,11 @@ void Recorder::reportFailure(const RecordingFile &file)
 
 bool Recorder::flush()
 {
-    bool ok = !m_csv || flushFile(*m_csv);
-    return (!m_raw || (m_rotation.enabled() ? flushRaw() : flushFile(*m_raw))) && ok;
+    bool ok = true;
+    for (RecordingFile *file : {m_csv.get(), m_raw.get()})
+        if (file)
+            ok = flushFile(*file) && ok;
+    return ok;
 }
 
 void Recorder::tellWhatWasLeft()

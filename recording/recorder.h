@@ -106,9 +106,6 @@ signals:
     void limitReached();
 
 private:
-    // Buffers are written out when they reach this size, or by the timer.
-    static constexpr qsizetype kFlushBytes = 1 << 20;
-
     void writeHeader();
     void tellWhatWasLeft();
     bool flushFile(RecordingFile &file);
@@ -118,9 +115,9 @@ private:
     void checkRotation(const Sample &s);
     void nextPart(const Sample &s);
     bool nextFile(std::unique_ptr<RecordingFile> &file, const QByteArray &base);
-    bool flushRaw();
+    qint64 partBytes(const Sample &last) const;
     qint64 rawOffsetOf(qint64 position) const;
-    QString shownParts(const RecordingFile *file, const QByteArray &base) const;
+    QString shownParts(const RecordingFile *file, const QByteArray &base, quint64 last) const;
 
     std::unique_ptr<RecordingFile> m_csv;
     std::unique_ptr<RecordingFile> m_raw;
@@ -148,13 +145,15 @@ private:
     Rotation m_rotation;
     QByteArray m_csvBase, m_rawBase; // the names the parts are numbered after
     quint64 m_part = 1;
+    quint64 m_csvLast = 1, m_rawLast = 1; // the number of each file's last part created
     qint64 m_partEnds = -1;   // on the samples' clock: the next part starts with a sample from here
     bool m_partFull = false;  // a file of this part reached the size: the next sample starts the next
     qint64 m_csvDone = 0, m_rawDone = 0; // bytes in the parts closed
     bool m_partRefused = false; // a part could not be created: that file stopped there
     // The newest stretch of consecutive stream positions in the raw file: where it starts in the
     // stream and in the file (written or buffered). The file is cut where a stream position is:
-    // at the sample limit, and where a part's first sample starts.
+    // at the sample limit, and where a part's first sample starts (bytes come ahead of their
+    // samples).
     qint64 m_tailPosition = -1;
     qint64 m_tailFileOffset = 0;
     qint64 m_rawPartStart = 0; // stream position of the raw part's first byte

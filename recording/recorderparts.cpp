@@ -22,9 +22,8 @@ void Recorder::checkRotation(const Sample &s)
 }
 
 // Closes this part's files and opens the next ones; this sample is the first of the new part.
-// The raw file is cut where the sample's bytes start when they are still in its buffer (they
-// are unless decoding is far behind reception); otherwise everything received so far stays in
-// the part that closes.
+// The raw file's bytes from this sample's first byte on (received ahead of decoding, buffered or
+// already written) go to the next part: the part is still open, so it is cut back there.
 void Recorder::nextPart(const Sample &s)
 {
     m_partFull = false;
@@ -32,20 +31,18 @@ void Recorder::nextPart(const Sample &s)
     if (m_csv && m_csv->isOpen()) {
         if (!m_headerWritten)
             writeHeader();
-        if (nextFile(m_csv, m_csvBase))
+        if (nextFile(m_csv, m_csvBase)) {
             m_headerWritten = false;
+            m_csvLast = m_part;
+        }
     }
     if (m_raw && m_raw->isOpen()) {
         const qint64 start = s.streamEnd - 2;
         const qint64 at = rawOffsetOf(start);
-        const bool cut = at >= m_raw->written();
         QByteArray rest;
-        if (cut) {
-            const qsizetype inBuffer = qsizetype(at - m_raw->written());
-            rest = m_raw->buffer().mid(inBuffer);
-            m_raw->buffer().truncate(inBuffer);
-        }
+        const bool cut = at >= 0 && m_raw->takeFrom(at, rest);
         if (nextFile(m_raw, m_rawBase)) {
+            m_rawLast = m_part;
             m_raw->buffer() = rest;
             m_rawPartStart = cut ? start : m_receivedEnd;
             m_tailPosition = cut ? start : -1;
@@ -65,22 +62,25 @@ bool Recorder::nextFile(std::unique_ptr<RecordingFile> &file, const QByteArray &
         reportFailure(*file);
         return false;
     }
-    (csv ? m_csvDone : m_rawDone) += file->written();
+    qint64 &done = csv ? m_csvDone : m_rawDone;
     try {
-        file = std::make_unique<RecordingFile>(Rotation::partPath(base, m_part));
+        auto next = std::make_unique<RecordingFile>(Rotation::partPath(base, m_part));
+        done += file->written();
+        file = std::move(next);
         return true;
     } catch (const PlatformError &e) {
+        // The closed part stays the file shown and counted.
         m_partRefused = true;
+        QString why = e.message();
+        why.remove(QStringLiteral("No se graba: ")).remove(QStringLiteral(" Elija otro nombre."));
         QString message = QStringLiteral("Se detuvo la grabación en %1 al pasar a la parte %2: %3 Las partes "
                                          "anteriores se conservan.")
                               .arg(file->shownPath())
                               .arg(m_part)
-                              .arg(e.message());
+                              .arg(why);
         const RecordingFile *other = csv ? m_raw.get() : m_csv.get();
         if (other && other->isOpen())
             message += QStringLiteral(" La grabación sigue en %1.").arg(other->shownPath());
-        // The closed part stays the file shown and counted as such: not among the parts done.
-        (csv ? m_csvDone : m_rawDone) -= file->written();
         emit failed(message);
         if (!isRecording()) {
             detach();
@@ -90,22 +90,15 @@ bool Recorder::nextFile(std::unique_ptr<RecordingFile> &file, const QByteArray &
     }
 }
 
-// Writes the raw buffer out; with a rotation, the bytes past the last sample recorded stay (a
-// part may end among them), unless they are many (decoding far behind: the part then ends after
-// them).
-bool Recorder::flushRaw()
+// How full this part is: its CSV, or without one its raw file up to this sample's bytes (not
+// the bytes of samples still to be decoded, which may go to the next part).
+qint64 Recorder::partBytes(const Sample &last) const
 {
-    QByteArray &buffer = m_raw->buffer();
-    const qint64 at = rawOffsetOf(m_lastSampleEnd);
-    const qint64 keep = at >= m_raw->written() ? m_raw->size() - at : 0;
-    if (keep == 0 || keep > kFlushBytes / 4) // a copy of this much at each write is cheap
-        return flushFile(*m_raw);
-    QByteArray rest = buffer.right(qsizetype(keep));
-    buffer.chop(qsizetype(keep));
-    const bool ok = flushFile(*m_raw);
-    if (ok && m_raw->isOpen())
-        m_raw->buffer() = rest;
-    return ok;
+    if (m_csv && m_csv->isOpen())
+        return m_csv->size();
+    if (m_raw && m_raw->isOpen())
+        return qMax<qint64>(0, rawOffsetOf(last.streamEnd));
+    return 0;
 }
 
 // Where this stream position is in the raw file (written or buffered), when it is in its newest
@@ -120,23 +113,23 @@ qint64 Recorder::rawOffsetOf(qint64 position) const
     return m_tailFileOffset + into;
 }
 
-QString Recorder::shownParts(const RecordingFile *file, const QByteArray &base) const
+QString Recorder::shownParts(const RecordingFile *file, const QByteArray &base, quint64 last) const
 {
     if (!file)
         return {};
-    if (!m_rotation.enabled() || m_part == 1)
+    if (!m_rotation.enabled() || last == 1)
         return file->shownPath();
     return QStringLiteral("%1 … %2 (%3 partes)")
         .arg(syserror::shownPath(Rotation::partPath(base, 1)), file->shownPath())
-        .arg(m_part);
+        .arg(last);
 }
 
 QString Recorder::csvPath() const
 {
-    return shownParts(m_csv.get(), m_csvBase);
+    return shownParts(m_csv.get(), m_csvBase, m_csvLast);
 }
 
 QString Recorder::rawPath() const
 {
-    return shownParts(m_raw.get(), m_rawBase);
+    return shownParts(m_raw.get(), m_rawBase, m_rawLast);
 }

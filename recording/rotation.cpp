@@ -58,7 +58,8 @@ QByteArray Rotation::existingPart(const QByteArray &path)
     const QRegularExpression part(QStringLiteral("^%1[0-9]{6,}%2$")
                                       .arg(QRegularExpression::escape(prefix), QRegularExpression::escape(suffix)));
     const QDir folder = info.dir();
-    for (const QString &name : folder.entryList({prefix + u'*' + suffix}, QDir::AllEntries | QDir::System | QDir::Hidden))
+    // Every name, not a name filter: a name with [ ] or * would be read as a pattern.
+    for (const QString &name : folder.entryList(QDir::AllEntries | QDir::System | QDir::Hidden))
         if (part.match(name).hasMatch())
             return QFile::encodeName(folder.filePath(name));
     return {};

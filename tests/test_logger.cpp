@@ -73,11 +73,13 @@ private slots:
     {
         QTest::addColumn<bool>("remote");
         QTest::addColumn<QString>("every");
+        QTest::addColumn<int>("ahead"); // bytes received ahead of decoding
         // A port's bytes come ahead of their samples, in blocks that cut samples in two; a remote
         // bench's come a batch at a time, with a gap.
-        QTest::newRow("port, by size") << false << "2kB";
-        QTest::newRow("port, by time") << false << "1s";
-        QTest::newRow("remote bench, by time") << true << "1s";
+        QTest::newRow("port, by size") << false << "2kB" << 74;
+        QTest::newRow("port, by time") << false << "1s" << 74;
+        QTest::newRow("port, by size, every byte received before decoding") << false << "1kB" << (1 << 20);
+        QTest::newRow("remote bench, by time") << true << "1s" << 0;
     }
     void rotatedPartsJoinIntoTheRecordingUnrotated()
     {
@@ -87,6 +89,7 @@ private slots:
         // was. Samples come 10 ms apart, with notes between them.
         QFETCH(bool, remote);
         QFETCH(QString, every);
+        QFETCH(int, ahead);
         constexpr quint64 n = 900, limit = 880;
         struct Feed : SampleSource
         {
@@ -148,8 +151,7 @@ private slots:
             qsizetype sent = 0;
             quint64 decoded = 0;
             while (decoded < n) {
-                // Two blocks ahead of decoding.
-                while (sent < stream.size() && sent < qsizetype(2 * decoded) + 2 * block) {
+                while (sent < stream.size() && sent < qsizetype(2 * decoded) + ahead) {
                     const qsizetype size = qMin(block, stream.size() - sent);
                     feed.emitBytes(stream.constData() + sent, size, sent);
                     sent += size;
@@ -179,7 +181,10 @@ private slots:
         for (quint64 k = 1; k <= parts.part(); ++k) {
             const QString csvPart = k == 1 ? movedAway : QFile::decodeName(Rotation::partPath(partsCsv, k));
             QByteArray start;
-            QList<QByteArray> body = bodyOf(readAll(csvPart), &start);
+            const QByteArray file = readAll(csvPart);
+            QList<QByteArray> body = bodyOf(file, &start);
+            if (every.endsWith(u'B') && k < parts.part()) // by size: full parts, not a sample each
+                QVERIFY2(file.size() >= Rotation::parse(every)->bytes, qPrintable(csvPart));
             QCOMPARE(start, wholeStart + "# parte: " + QByteArray::number(k) + '\r');
             QVERIFY(body.last().isEmpty()); // ends with a line end
             body.removeLast();
