@@ -78,6 +78,18 @@ void countOption(ArgReader &r, Options &o)
     }
 }
 
+void rotationOption(ArgReader &r, Options &o)
+{
+    if (const auto v = r.value()) {
+        if (const auto rotation = Rotation::parse(QString::fromLocal8Bit(*v)))
+            o.rotation = *rotation;
+        else
+            o.error = QStringLiteral("--rotar necesita un periodo (30s, 15min, 1h, 1d; de 1 s a 366 d) o un tamaño "
+                                     "(500kB, 200MB, 2GB; de 1 kB a 1000 GB), no «%1».")
+                          .arg(QString::fromLocal8Bit(*v));
+    }
+}
+
 /// One option into o; an error in o.error.
 void readOption(ArgReader &r, Options &o)
 {
@@ -99,6 +111,8 @@ void readOption(ArgReader &r, Options &o)
             o.lineSettings = QString::fromLocal8Bit(*v);
     } else if (a == "--muestras")
         countOption(r, o);
+    else if (a == "--rotar")
+        rotationOption(r, o);
     else if (isMqttOption(a)) {
         if (const auto v = r.value())
             o.error = setMqttOption(o.mqtt, a, *v);
@@ -114,6 +128,8 @@ void checkTogether(Options &o)
 {
     if (!o.noWindows && (!o.lineSettings.isEmpty() || o.sampleLimit))
         o.error = QStringLiteral("--config y --muestras solo valen con --sin-ventanas.");
+    else if (o.noWindows && o.rotation.enabled() && o.csvFile.isEmpty() && o.rawFile.isEmpty())
+        o.error = QStringLiteral("--rotar necesita --registro o --crudo: sin ventanas no hay otra grabación.");
     else if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
         o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
     else if (!o.help && !o.version && !o.listPorts)
@@ -163,6 +179,9 @@ QString helpText()
         "  --config CADENA      con --sin-ventanas: configuración de la línea, p. ej. 9600,N,8,1\n"
         "                       (sin ella, la del archivo de configuración)\n"
         "  --muestras N         con --sin-ventanas: terminar tras grabar N muestras (en cada archivo)\n"
+        "  --rotar CADA         seguir cada grabación en partes numeradas (ensayo-000001.csv, …): una nueva\n"
+        "                       cada periodo (30s, 15min, 1h, 1d) o al llegar un archivo a un tamaño\n"
+        "                       (500kB, 200MB, 2GB); cada parte es un archivo completo con su cabecera\n"
         "\n"
         "Varios bancos (MQTT):\n"
         "  --mqtt HOST[:PUERTO] publicar cada muestra en el broker MQTT (puerto 1883, o 8883 con --mqtt-ca)\n"

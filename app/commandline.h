@@ -2,6 +2,7 @@
 
 #include "acquisition.h"
 #include "mqttoptions.h"
+#include "rotation.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,6 +24,7 @@ struct Options
     bool noWindows = false; ///< --sin-ventanas: the logger
     QString lineSettings;   ///< --config, for the logger
     quint64 sampleLimit = 0; ///< --muestras, for the logger (0: until a signal)
+    Rotation rotation;       ///< --rotar: every recording, the windows' too
     MqttOptions mqtt;        ///< --mqtt and its companions, --desde-mqtt
     QString error; ///< in Spanish, when the command line cannot be followed
 };

@@ -15,7 +15,7 @@
 std::unique_ptr<Recorder> openRecorder(const Options &o)
 {
     try {
-        auto recorder = std::make_unique<Recorder>(o.csvFile, o.rawFile);
+        auto recorder = std::make_unique<Recorder>(o.csvFile, o.rawFile, o.rotation);
         recorder->setSampleLimit(o.sampleLimit);
         return recorder;
     } catch (const PlatformError &e) {

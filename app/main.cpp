@@ -54,6 +54,7 @@ int runWindows(int &argc, char **argv, const Options &options)
     Program program(nullptr, QString(), options.ports);
     QObject::connect(&watcher, &SignalWatcher::received, &program.run(), &Run::finish);
     QObject::connect(&program.run(), &Run::finished, &app, [] { QCoreApplication::exit(0); });
+    program.setRotation(options.rotation);
     if (!options.csvFile.isEmpty() || !options.rawFile.isEmpty()) {
         try {
             program.record(options.csvFile, options.rawFile);

@@ -42,6 +42,11 @@ void Program::publish(const MqttOptions &options, const QString &portName, const
     m_run.publish(options, portName, rawPath, [this](const QString &message) { m_reporter->report(message); });
 }
 
+void Program::setRotation(Rotation rotation)
+{
+    m_recording->setRotation(rotation);
+}
+
 void Program::record(const QByteArray &csvPath, const QByteArray &rawPath)
 {
     m_recording->start(csvPath, rawPath);

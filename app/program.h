@@ -2,6 +2,7 @@
 
 #include "acquisition.h"
 #include "failure.h"
+#include "rotation.h"
 #include "run.h"
 
 #include <QString>
@@ -31,6 +32,8 @@ public:
     /// Records every decoded sample to csvPath and their bytes to rawPath (either may be
     /// empty). Throws PlatformError when a file exists or cannot be created.
     void record(const QByteArray &csvPath, const QByteArray &rawPath);
+    /// Every recording of this run (the command line's, the menu's) goes on in parts so.
+    void setRotation(Rotation rotation);
     /// Publishes every decoded sample to the broker the options name, under their topic or the
     /// default one for portName; problems go to the failure reporter. Call after record(); with
     /// the raw file recorded there (rawPath), re-sending reaches back to the start.

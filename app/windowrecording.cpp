@@ -85,7 +85,7 @@ bool WindowRecording::isRecording() const
 
 void WindowRecording::start(const QByteArray &csvPath, const QByteArray &rawPath)
 {
-    Recorder &recorder = m_run.record(std::make_unique<Recorder>(csvPath, rawPath));
+    Recorder &recorder = m_run.record(std::make_unique<Recorder>(csvPath, rawPath, m_rotation));
     // The next recording is offered beside this one, however this one was started.
     m_lastFolder = QFileInfo(QFile::decodeName(csvPath.isEmpty() ? rawPath : csvPath)).absolutePath();
     m_lastWithRaw = !rawPath.isEmpty();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "rotation.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -24,6 +26,8 @@ public:
     /// Starts recording from the next sample (either path may be empty). Throws PlatformError
     /// when a file exists or cannot be created; a recording already running goes on then.
     void start(const QByteArray &csvPath, const QByteArray &rawPath);
+    /// Recordings started from now on (by the command line or the menu) go on in parts so.
+    void setRotation(Rotation rotation) { m_rotation = rotation; }
     /// Ends the recording, writing everything out.
     void stop();
     Recorder *recorder() const;
@@ -41,4 +45,5 @@ private:
     FailureReporter &m_reporter;
     QString m_lastFolder; // of the last recording started in this run, by the menu or the command line
     bool m_lastWithRaw = false; // the file type chosen last
+    Rotation m_rotation;
 };

@@ -155,6 +155,54 @@ void ingestRecording()
         QStringLiteral(">= 20 MB/s, 0 lost"), intact && mbps >= 20);
 }
 
+// The recorder alone, fed as fast as it takes samples (CSV and raw, blocks of 4 KiB as a port
+// delivers them), with the recording in parts every second of the samples' clock (the wall
+// clock here) against one file: interleaved runs of 4 s each, the best of three of each.
+void recordingRotation()
+{
+    struct Feed : SampleSource
+    {
+        using SampleSource::emitBytes;
+        using SampleSource::emitSample;
+    };
+    const auto rate = [](bool rotated) {
+        QTemporaryDir dir;
+        Feed feed;
+        Recorder r(QFile::encodeName(dir.filePath(QStringLiteral("r.csv"))), QFile::encodeName(dir.filePath(QStringLiteral("r.bin"))),
+                   rotated ? *Rotation::parse(QStringLiteral("1s")) : Rotation{});
+        const auto start = Clock::now();
+        const auto nanos = [&] { return qint64(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count()); };
+        r.attach(feed, 0, 0, [] { return RecordingHeader{}; });
+        QByteArray block(4096, Qt::Uninitialized);
+        quint64 index = 0;
+        qint64 now = 0;
+        while ((now = nanos()) < qint64(4e9)) {
+            for (qsizetype i = 0; i < block.size(); i += 2) {
+                block[i] = char(index + i / 2);
+                block[i + 1] = char((index + i / 2) >> 8);
+            }
+            feed.emitBytes(block.constData(), block.size(), qint64(2 * index));
+            for (int i = 0; i < block.size() / 2; ++i, ++index)
+                feed.emitSample({index, quint16(index), now, qint64(2 * (index + 1))});
+        }
+        r.finish();
+        return std::pair(double(index) / (nanos() / 1e9), r.part());
+    };
+    double plain = 0, rotated = 0;
+    quint64 parts = 0;
+    for (int run = 0; run < 3; ++run) {
+        plain = std::max(plain, rate(false).first);
+        const auto [r, p] = rate(true);
+        rotated = std::max(rotated, r);
+        parts = p;
+    }
+    const double slower = 100.0 * (1 - rotated / plain);
+    row(QStringLiteral("recording in parts every second"),
+        QStringLiteral("%1 %2 slower (%3 M samples/s, %4 parts in 4 s)")
+            .arg(slower, 0, 'f', 1).arg(QStringLiteral("%")).arg(rotated / 1e6, 0, 'f', 1).arg(parts),
+        QStringLiteral("<= 5 % slower"), slower <= 5);
+}
+
 /// CPU time a child process has run so far, in seconds (the scheduler's count, in ns).
 double childCpu(qint64 pid)
 {
@@ -339,7 +387,7 @@ void latency()
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    // One figure alone, for profiling: bench ingest|record|cpu-fast|cpu-9600|cpu-idle|cpu-loss|pass
+    // One figure alone, for profiling: bench ingest|record|rotate|cpu-fast|cpu-9600|cpu-idle|cpu-loss|pass
     const QString only = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     std::printf("  %-44s %-26s %-14s %s\n", "figure", "value", "target", "holds");
     if (only == u"cpu-9600") {
@@ -367,12 +415,17 @@ int main(int argc, char *argv[])
         ingestRecording();
         return 0;
     }
+    if (only == u"rotate") {
+        recordingRotation();
+        return 0;
+    }
     if (only == u"pass") {
         plottingPass();
         return 0;
     }
     ingest();
     ingestRecording();
+    recordingRotation();
     cpuAt(QStringLiteral("CPU at 1.2 MB/s (12 Mbaud line), 10 s"), 1.2e6, 10);
     cpuAt(QStringLiteral("CPU at 960 B/s, to a minimal reader"), 960, 1.0, true);
     cpuAt(QStringLiteral("CPU idle while plotting, 10 s"), 0, 2);

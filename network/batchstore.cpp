@@ -72,11 +72,40 @@ void BatchStore::connectionLost()
         e.sent = false;
 }
 
-quint64 BatchStore::unacknowledgedSamples() const
+quint64 BatchStore::unacknowledgedSamples(const SampleRanges *delivered) const
 {
     quint64 n = 0;
     for (const Entry &e : m_entries)
         if (!e.acked)
-            n += e.count;
+            n += e.count - (delivered ? delivered->overlap(e.first, e.end()) : 0);
+    return n;
+}
+
+void SampleRanges::add(quint64 first, quint64 end)
+{
+    auto it = m_ranges.upper_bound(first);
+    if (it != m_ranges.begin() && std::prev(it)->second >= first) {
+        --it;
+        first = it->first;
+        end = std::max(end, it->second);
+        it = m_ranges.erase(it);
+    }
+    while (it != m_ranges.end() && it->first <= end) {
+        end = std::max(end, it->second);
+        it = m_ranges.erase(it);
+    }
+    m_ranges.emplace(first, end);
+}
+
+quint64 SampleRanges::overlap(quint64 first, quint64 end) const
+{
+    quint64 n = 0;
+    auto it = m_ranges.upper_bound(first);
+    if (it != m_ranges.begin())
+        --it;
+    for (; it != m_ranges.end() && it->first < end; ++it) {
+        const quint64 from = std::max(first, it->first), to = std::min(end, it->second);
+        n += from < to ? to - from : 0;
+    }
     return n;
 }

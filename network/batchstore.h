@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <deque>
+#include <map>
 #include <vector>
 
 /// A run of sample indices [first, first + count).
@@ -13,6 +14,18 @@ struct SampleRange
     quint64 count = 0;
     quint64 end() const { return first + count; }
     bool operator==(const SampleRange &) const = default;
+};
+
+/// Sample ranges, joined where they touch or overlap.
+class SampleRanges
+{
+public:
+    void add(quint64 first, quint64 end);
+    /// How many of the samples [first, end) are in the ranges.
+    quint64 overlap(quint64 first, quint64 end) const;
+
+private:
+    std::map<quint64, quint64> m_ranges; // first → end
 };
 
 /// The batches published lately, oldest first, within a bound on their bytes: those the broker
@@ -48,7 +61,9 @@ public:
     const Entry *find(quint64 index) const;
 
     bool allAcknowledged() const { return m_unacked == 0; }
-    quint64 unacknowledgedSamples() const;
+    /// Samples of batches not acknowledged, less those known to have reached the broker otherwise
+    /// (sent again on request, in batches of their own).
+    quint64 unacknowledgedSamples(const SampleRanges *delivered = nullptr) const;
     /// Index of the oldest sample held (end() when empty).
     quint64 oldest() const { return m_entries.empty() ? m_end : m_entries.front().first; }
     /// Index just past the newest sample held.

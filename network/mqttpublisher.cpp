@@ -152,7 +152,6 @@ void MqttPublisher::connectedToBroker()
 {
     m_inFlight.clear();
     m_store.connectionLost();
-    m_losses.connected();
     publishMeta();
     publishState();
     flushLoss();
@@ -176,10 +175,14 @@ void MqttPublisher::acknowledged(int mid)
     if (it->second.batch) {
         m_store.acknowledge(it->second.first);
         ++m_batchesAcked;
+        if (m_store.allAcknowledged())
+            m_losses.caughtUp(); // a loss from now on is another outage, told anew
     } else {
         // A re-send from memory carries stored batches' samples: those reached the broker now,
-        // even if their own acknowledgement never comes (a connection ended meanwhile).
+        // even if their own acknowledgement never comes (a connection ended meanwhile). A batch
+        // that the re-sends cover in parts (they start where the request did) is counted so.
         const quint64 first = it->second.first, end = first + it->second.count;
+        m_delivered.add(first, end);
         for (quint64 i = first; i < end;) {
             const BatchStore::Entry *e = m_store.find(i);
             if (!e)

@@ -72,7 +72,7 @@ public:
     bool isConnected() const { return m_client.isConnected(); }
     quint64 batchesAcknowledged() const { return m_batchesAcked; }
     /// Samples handed to the publisher that the broker has not acknowledged yet.
-    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples() + m_open.values.size(); }
+    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples(&m_delivered) + m_open.values.size(); }
     const MqttTopics &topics() const { return m_topics; }
     MqttClient &client() { return m_client; }
 
@@ -137,6 +137,7 @@ private:
     qint64 m_goodbyeAckedAt = -1;
     std::unordered_map<int, InFlight> m_inFlight; // by message id
     ResendQueue m_resends;
+    SampleRanges m_delivered; // sent again on request and acknowledged: these reached the broker
     QTimer m_resendTimer;
     QTimer m_lossTimer;
     QElapsedTimer m_clock;

@@ -26,7 +26,7 @@ void MqttPublisher::checkFinished()
         if (!m_client.isConnecting())
             endConnection(); // else the connection, or the deadline, comes back here
     }
-    else if (!m_goodbyeSent && m_store.allAcknowledged())
+    else if (!m_goodbyeSent && (m_store.allAcknowledged() || m_store.unacknowledgedSamples(&m_delivered) == 0))
         sayGoodbye();
     else if (m_goodbyeSent && m_goodbyeAcked && !lingering())
         endConnection();
@@ -79,7 +79,7 @@ void MqttPublisher::endConnection()
 
 void MqttPublisher::reportUnconfirmed()
 {
-    const quint64 pending = m_store.unacknowledgedSamples();
+    const quint64 pending = m_store.unacknowledgedSamples(&m_delivered);
     if (pending && m_unconfirmed.first()) {
         emit problem(QStringLiteral("MQTT: al terminar, el broker %1 no había confirmado %2 muestras")
                          .arg(m_client.brokerName())

@@ -76,8 +76,9 @@ public:
     }
     /// The ranges not yet said on TEMA/estado, handed over.
     std::vector<SampleRange> takeUnpublished() { return std::exchange(m_unpublished, {}); }
-    /// The broker confirms again: the next loss is a new outage.
-    void connected() { m_outage.reset(); }
+    /// The broker has confirmed everything sent: the next loss is a new outage. (Not at a
+    /// reconnection: the backlog sent then may still overflow, in the same outage.)
+    void caughtUp() { m_outage.reset(); }
 
 private:
     SampleRange m_running;

@@ -51,8 +51,12 @@ quint64 rowsIn(QByteArrayView lines)
 
 } // namespace
 
-Recorder::Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent) : QObject(parent)
+Recorder::Recorder(const QByteArray &givenCsv, const QByteArray &givenRaw, Rotation rotation, QObject *parent)
+    : QObject(parent), m_rotation(rotation), m_csvBase(givenCsv), m_rawBase(givenRaw)
 {
+    const bool parts = rotation.enabled();
+    const QByteArray csvPath = parts && !givenCsv.isEmpty() ? Rotation::partPath(givenCsv, 1) : givenCsv;
+    const QByteArray rawPath = parts && !givenRaw.isEmpty() ? Rotation::partPath(givenRaw, 1) : givenRaw;
     if (!csvPath.isEmpty() && !rawPath.isEmpty() && (csvPath == rawPath || RecordingFile::sameNewFile(csvPath, rawPath)))
         throw PlatformError(QStringLiteral("No se graba: las muestras y los bytes crudos irían al mismo archivo, %1.")
                                 .arg(syserror::shownPath(csvPath)));
@@ -63,6 +67,11 @@ Recorder::Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject
             throw PlatformError(QStringLiteral("No se graba: el archivo %1 ya existe y no se sobrescribe. Elija otro nombre.")
                                     .arg(syserror::shownPath(path)));
     }
+    for (const QByteArray &path : {givenCsv, givenRaw})
+        if (const QByteArray earlier = parts && !path.isEmpty() ? Rotation::existingPart(path) : QByteArray(); !earlier.isEmpty())
+            throw PlatformError(QStringLiteral("No se graba: ya hay partes de otra grabación con ese nombre (%1) y no se "
+                                               "sobrescriben. Elija otro nombre.")
+                                    .arg(syserror::shownPath(earlier)));
     if (!csvPath.isEmpty())
         m_csv = std::make_unique<RecordingFile>(csvPath);
     if (!rawPath.isEmpty()) {
@@ -91,8 +100,12 @@ void Recorder::attach(Acquisition &acquisition)
     m_rawStart = at.nextSample;
     m_lastSampleEnd = m_rawStart;
     m_receivedEnd = at.received;
-    if (m_raw)
+    m_rawPartStart = m_rawStart;
+    if (m_raw) {
+        m_tailPosition = m_rawStart;
+        m_tailFileOffset = 0;
         acquisition.copyUndecoded(m_raw->buffer());
+    }
     const qint64 origin = acquisition.clockNanos();
     QPointer<Acquisition> from(&acquisition);
     const PortStatus port = acquisition.status();
@@ -156,6 +169,8 @@ void Recorder::writeHeader()
         b += commentLine(QStringLiteral("configuración: %1").arg(m_settings));
     for (const QString &line : h.more)
         b += commentLine(line);
+    if (m_rotation.enabled())
+        b += commentLine(QStringLiteral("parte: %1").arg(m_part));
     b += commentLine(QStringLiteral("tiempo_s: segundos desde el inicio, a la llegada del bloque que completó la muestra"));
     b += csvColumns();
 }
@@ -172,6 +187,8 @@ void Recorder::sample(const Sample &s)
         reachLimit(m_lastSampleEnd); // the limit fell in a gap
         return;
     }
+    if (m_rotation.enabled())
+        checkRotation(s);
     m_lastSampleEnd = s.streamEnd;
     m_lastNumber = number;
     ++m_samples;
@@ -204,6 +221,8 @@ void Recorder::sample(const Sample &s)
         if (m_csv->buffer().size() >= kFlushBytes)
             flushFile(*m_csv);
     }
+    if (m_rotation.bytes)
+        m_partFull = partBytes(s) >= m_rotation.bytes;
     if (m_limit && number + 1 == m_limit)
         reachLimit(s.streamEnd);
 }
@@ -244,6 +263,10 @@ void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
     if (!m_raw || !m_raw->isOpen())
         return;
     const qsizetype take = m_rawEnd < 0 ? size : qsizetype(qBound<qint64>(0, m_rawEnd - position, size));
+    if (m_tailPosition < 0 || position != m_tailPosition + (m_raw->size() - m_tailFileOffset)) {
+        m_tailPosition = position; // a remote bench's gap, or the first bytes of a part
+        m_tailFileOffset = m_raw->size();
+    }
     m_raw->buffer().append(data, take);
     if (m_raw->buffer().size() >= kFlushBytes)
         flushFile(*m_raw);
@@ -252,9 +275,17 @@ void Recorder::bytesReceived(const char *data, qsizetype size, qint64 position)
 void Recorder::endRawAt(qint64 position)
 {
     // The raw file ends with the last byte of the last sample recorded.
+    // (A remote bench's gap leaves its positions out of the file: the cut is found by position.)
     m_rawEnd = position;
-    if (m_raw)
-        m_raw->truncate(position - m_rawStart);
+    if (!m_raw)
+        return;
+    const qint64 at = rawOffsetOf(position);
+    if (at >= 0)
+        m_raw->truncate(at);
+    else if (m_tailPosition >= 0 && position < m_tailPosition)
+        m_raw->truncate(m_tailFileOffset); // the limit fell before a gap: nothing after it
+    else if (m_tailPosition < 0)
+        m_raw->truncate(qMax<qint64>(0, position - m_rawPartStart));
 }
 
 bool Recorder::flushFile(RecordingFile &file)
@@ -357,7 +388,7 @@ bool Recorder::isRecording() const
 
 bool Recorder::failedToWrite() const
 {
-    return (m_csv && m_csv->failed()) || (m_raw && m_raw->failed());
+    return m_partRefused || (m_csv && m_csv->failed()) || (m_raw && m_raw->failed());
 }
 
 quint64 Recorder::csvRows() const

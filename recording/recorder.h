@@ -1,6 +1,7 @@
 #pragma once
 
 #include "recordingfile.h"
+#include "rotation.h"
 #include "sampleconsumer.h"
 
 #include <QByteArray>
@@ -24,14 +25,17 @@ struct RecordingHeader
 /// Records a run: every decoded sample, in order, to a CSV file, and the bytes of those samples
 /// as the port delivered them to a raw file. Each file is written from a buffer at least once
 /// a second and at the end; a write that fails stops that file only (what reached it stays
-/// readable) and is reported, while the other goes on. Knows nothing of windows.
+/// readable) and is reported, while the other goes on. With a rotation, the recording goes on in
+/// numbered parts, each a complete file with its own header; a part that is closed is never
+/// touched again. Knows nothing of windows.
 class Recorder : public QObject, public SampleConsumer
 {
     Q_OBJECT
 public:
     /// Creates the files (an empty path: that file is not recorded). A file that exists is never
-    /// overwritten; a refusal leaves nothing behind. Throws PlatformError naming the file.
-    Recorder(const QByteArray &csvPath, const QByteArray &rawPath, QObject *parent = nullptr);
+    /// overwritten (nor, with a rotation, a part of an earlier recording by that name); a refusal
+    /// leaves nothing behind. Throws PlatformError naming the file.
+    Recorder(const QByteArray &csvPath, const QByteArray &rawPath, Rotation rotation = {}, QObject *parent = nullptr);
     ~Recorder() override;
 
     /// Takes the samples and bytes of this acquisition from the next sample on (bytes that
@@ -72,13 +76,19 @@ public:
     quint64 samplesRecorded() const { return m_samples; }
     /// Sample rows in the CSV file as it is or will be once flushed.
     quint64 csvRows() const;
-    /// Bytes in the raw file as it is or will be once flushed.
-    qint64 rawBytes() const { return m_raw ? m_raw->size() : 0; }
-    qint64 bytesWritten() const { return (m_csv ? m_csv->written() : 0) + (m_raw ? m_raw->written() : 0); }
+    /// Bytes in the raw file (its parts) as it is or will be once flushed.
+    qint64 rawBytes() const { return m_rawDone + (m_raw ? m_raw->size() : 0); }
+    qint64 bytesWritten() const
+    {
+        return m_csvDone + m_rawDone + (m_csv ? m_csv->written() : 0) + (m_raw ? m_raw->written() : 0);
+    }
     bool hasCsv() const { return bool(m_csv); }
     bool hasRaw() const { return bool(m_raw); }
-    QString csvPath() const { return m_csv ? m_csv->shownPath() : QString(); }
-    QString rawPath() const { return m_raw ? m_raw->shownPath() : QString(); }
+    /// The file, or with a rotation its first and last parts ("a … b (N partes)").
+    QString csvPath() const;
+    QString rawPath() const;
+    /// The part being written (1 without a rotation).
+    quint64 part() const { return m_part; }
     /// Where tiempo_s counts from, on the samples' clock.
     qint64 originNanos() const { return m_origin; }
     /// Stream position of the raw file's first byte.
@@ -102,6 +112,12 @@ private:
     void reportFailure(const RecordingFile &file);
     void endRawAt(qint64 position);
     void reachLimit(qint64 position);
+    void checkRotation(const Sample &s);
+    void nextPart(const Sample &s);
+    bool nextFile(std::unique_ptr<RecordingFile> &file, const QByteArray &base);
+    qint64 partBytes(const Sample &last) const;
+    qint64 rawOffsetOf(qint64 position) const;
+    QString shownParts(const RecordingFile *file, const QByteArray &base, quint64 last) const;
 
     std::unique_ptr<RecordingFile> m_csv;
     std::unique_ptr<RecordingFile> m_raw;
@@ -125,4 +141,20 @@ private:
     bool m_finishing = false;
     QString m_settings; // in force where the stream is
     QTimer m_flushTimer;
+
+    Rotation m_rotation;
+    QByteArray m_csvBase, m_rawBase; // the names the parts are numbered after
+    quint64 m_part = 1;
+    quint64 m_csvLast = 1, m_rawLast = 1; // the number of each file's last part created
+    qint64 m_partEnds = -1;   // on the samples' clock: the next part starts with a sample from here
+    bool m_partFull = false;  // a file of this part reached the size: the next sample starts the next
+    qint64 m_csvDone = 0, m_rawDone = 0; // bytes in the parts closed
+    bool m_partRefused = false; // a part could not be created: that file stopped there
+    // The newest stretch of consecutive stream positions in the raw file: where it starts in the
+    // stream and in the file (written or buffered). The file is cut where a stream position is:
+    // at the sample limit, and where a part's first sample starts (bytes come ahead of their
+    // samples).
+    qint64 m_tailPosition = -1;
+    qint64 m_tailFileOffset = 0;
+    qint64 m_rawPartStart = 0; // stream position of the raw part's first byte
 };

@@ -43,7 +43,7 @@ QString folderProblem(const QByteArray &path)
 
 RecordingFile::RecordingFile(const QByteArray &path) : m_path(path)
 {
-    m_fd = fileio::FileDescriptor(::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    m_fd = fileio::FileDescriptor(::open(path.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!m_fd.isOpen()) {
         const int err = errno;
         if (err == EEXIST)
@@ -112,6 +112,32 @@ void RecordingFile::truncate(qint64 size)
     m_buffer.clear();
     if (isOpen() && ::ftruncate(m_fd.get(), size) == 0)
         m_written = size;
+}
+
+bool RecordingFile::takeFrom(qint64 offset, QByteArray &out)
+{
+    if (offset >= m_written) {
+        out = m_buffer.mid(qsizetype(offset - m_written));
+        m_buffer.truncate(qsizetype(offset - m_written));
+        return true;
+    }
+    if (!isOpen() || offset < 0)
+        return false;
+    QByteArray back(qsizetype(m_written - offset), Qt::Uninitialized);
+    for (qsizetype done = 0; done < back.size();) {
+        const ssize_t n = ::pread(m_fd.get(), back.data() + done, size_t(back.size() - done), offset + done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    if (::ftruncate(m_fd.get(), offset) != 0)
+        return false;
+    out = back + m_buffer;
+    m_buffer.clear();
+    m_written = offset;
+    return true;
 }
 
 bool RecordingFile::close(bool wholeLines)

@@ -36,6 +36,9 @@ public:
     bool flush(bool wholeLines, const std::function<void(QByteArrayView kept)> &kept = {});
     /// Keeps only the first size bytes, written or buffered.
     void truncate(qint64 size);
+    /// Hands over the bytes from offset on, written or buffered, and keeps only those before it;
+    /// false (nothing changed) when the written ones cannot be read back.
+    bool takeFrom(qint64 offset, QByteArray &out);
     /// Flushes, makes it durable and closes it; false when that failed.
     bool close(bool wholeLines);
     /// Closes and deletes it: for a start that is refused before anything was recorded.

@@ -187,6 +187,42 @@ private slots:
         QCOMPARE(o.ports.com2.value_or(QByteArray()), com2);
     }
 
+    void rotationIsAPeriodOrASize_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<qint64>("bytes"); // both 0: refused
+        const QStringList logger{"--sin-ventanas", "--registro", "x.csv", "--rotar"};
+        QTest::newRow("an hour") << logger + QStringList{"1h"} << qint64(3600) << qint64(0);
+        QTest::newRow("minutes") << logger + QStringList{"15min"} << qint64(900) << qint64(0);
+        QTest::newRow("a day, the windows' recordings") << QStringList{"--rotar", "1d"} << qint64(86400) << qint64(0);
+        QTest::newRow("megabytes, decimal") << logger + QStringList{"500MB"} << qint64(0) << qint64(500000000);
+        QTest::newRow("the smallest size") << logger + QStringList{"1kB"} << qint64(0) << qint64(1000);
+        QTest::newRow("no period of 0") << logger + QStringList{"0s"} << qint64(0) << qint64(0);
+        QTest::newRow("no fractions") << logger + QStringList{"1.5h"} << qint64(0) << qint64(0);
+        QTest::newRow("no bytes alone") << logger + QStringList{"999"} << qint64(0) << qint64(0);
+        QTest::newRow("beyond a year") << logger + QStringList{"367d"} << qint64(0) << qint64(0);
+        QTest::newRow("a logger with nothing to rotate") << QStringList{"--sin-ventanas", "--rotar", "1h"} << qint64(0)
+                                                         << qint64(0);
+    }
+    void rotationIsAPeriodOrASize()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(qint64, seconds);
+        QFETCH(qint64, bytes);
+        QList<QByteArray> raw;
+        for (const QString &a : args)
+            raw << a.toUtf8();
+        const Options o = parseCommandLine(raw, [](const char *) { return QByteArray(); });
+        if (seconds == 0 && bytes == 0) {
+            QVERIFY2(o.error.contains(QStringLiteral("--rotar")), qPrintable(o.error));
+            return;
+        }
+        QVERIFY2(o.error.isEmpty(), qPrintable(o.error));
+        QCOMPARE(o.rotation.periodNanos, seconds * 1000000000);
+        QCOMPARE(o.rotation.bytes, bytes);
+    }
+
     void mqttOptionsAreChecked_data()
     {
         QTest::addColumn<QStringList>("args");

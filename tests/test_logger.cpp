@@ -69,6 +69,146 @@ private slots:
         QCOMPARE(c.comments.filter(QStringLiteral("tras la muestra 9): faltan 5 muestras (10 a 14)")).size(), 1);
     }
 
+    void rotatedPartsJoinIntoTheRecordingUnrotated_data()
+    {
+        QTest::addColumn<bool>("remote");
+        QTest::addColumn<QString>("every");
+        QTest::addColumn<int>("ahead"); // bytes received ahead of decoding
+        // A port's bytes come ahead of their samples, in blocks that cut samples in two; a remote
+        // bench's come a batch at a time, with a gap.
+        QTest::newRow("port, by size") << false << "2kB" << 74;
+        QTest::newRow("port, by time") << false << "1s" << 74;
+        QTest::newRow("port, by size, every byte received before decoding") << false << "1kB" << (1 << 20);
+        QTest::newRow("remote bench, by time") << true << "1s" << 0;
+    }
+    void rotatedPartsJoinIntoTheRecordingUnrotated()
+    {
+        // Two recorders of one stream, one of them in parts: the parts' bodies, joined, are the
+        // other's body, notes included, and the raw parts joined are its raw file. Each part is a
+        // complete file with the same start; a part moved away while the run goes on stays as it
+        // was. Samples come 10 ms apart, with notes between them.
+        QFETCH(bool, remote);
+        QFETCH(QString, every);
+        QFETCH(int, ahead);
+        constexpr quint64 n = 900, limit = 880;
+        struct Feed : SampleSource
+        {
+            using SampleSource::emitBytes;
+            using SampleSource::emitEvent;
+            using SampleSource::emitSample;
+        } feed;
+        QTemporaryDir dir;
+        const QByteArray csv = QFile::encodeName(dir.filePath(QStringLiteral("uno.csv")));
+        const QByteArray raw = QFile::encodeName(dir.filePath(QStringLiteral("uno.bin")));
+        const QByteArray partsCsv = QFile::encodeName(dir.filePath(QStringLiteral("partes.csv")));
+        const QByteArray partsRaw = QFile::encodeName(dir.filePath(QStringLiteral("partes.bin")));
+        Recorder whole(csv, raw);
+        Recorder parts(partsCsv, partsRaw, *Rotation::parse(every));
+        for (Recorder *r : {&whole, &parts}) {
+            r->setSampleLimit(limit); // reached with the port's next bytes already recorded
+            r->attach(feed, 0, 0, [] { return RecordingHeader{QStringLiteral("placa"), QStringLiteral("9600,N,8,1"), {}}; });
+        }
+        const auto value = [](quint64 i) { return quint16(i * 7919 % 65536); };
+        const auto bytesOf = [&](quint64 from, quint64 to) {
+            QByteArray b;
+            for (quint64 i = from; i < to; ++i)
+                b.append(char(value(i) & 0xff)).append(char(value(i) >> 8));
+            return b;
+        };
+        const QDateTime when = QDateTime::fromMSecsSinceEpoch(1000);
+        const auto sampleAt = [&](quint64 i, qint64 position) {
+            if (i % 97 == 0) // a note where a part may end
+                feed.emitEvent({StreamEvent::Kind::Lost, position - 2, 0, {}, when});
+            feed.emitSample({i, value(i), qint64(i) * 10000000, position});
+        };
+        QString movedAway;
+        int turns = 0;
+        const auto between = [&] {
+            if (++turns % 5 == 0) { // as the recorders' timers do
+                whole.flush();
+                parts.flush();
+            }
+            if (movedAway.isEmpty() && parts.part() == 2) {
+                movedAway = dir.filePath(QStringLiteral("apartada.csv"));
+                QVERIFY(QFile::rename(QFile::decodeName(Rotation::partPath(partsCsv, 1)), movedAway));
+            }
+        };
+        if (remote) {
+            for (quint64 first = 0; first < n; first += 64) {
+                if (first == 320) { // never came: a gap
+                    feed.emitEvent({StreamEvent::Kind::Missing, qint64(2 * first), 128, {}, when});
+                    continue;
+                }
+                const quint64 end = qMin(n, first + 64);
+                feed.emitBytes(bytesOf(first, end).constData(), qsizetype(2 * (end - first)), qint64(2 * first));
+                for (quint64 i = first; i < end; ++i)
+                    sampleAt(i, qint64(2 * (i + 1)));
+                between();
+            }
+        } else {
+            const QByteArray stream = bytesOf(0, n);
+            constexpr qsizetype block = 37; // odd: samples cut in two
+            qsizetype sent = 0;
+            quint64 decoded = 0;
+            while (decoded < n) {
+                while (sent < stream.size() && sent < qsizetype(2 * decoded) + ahead) {
+                    const qsizetype size = qMin(block, stream.size() - sent);
+                    feed.emitBytes(stream.constData() + sent, size, sent);
+                    sent += size;
+                }
+                for (const quint64 to = qMin<quint64>(n, decoded + block / 2); decoded < to; ++decoded)
+                    sampleAt(decoded, qint64(2 * (decoded + 1)));
+                between();
+            }
+        }
+        QVERIFY(whole.finish());
+        QVERIFY(parts.finish());
+        QVERIFY2(parts.part() >= 3, qPrintable(QString::number(parts.part())));
+        QVERIFY(!movedAway.isEmpty());
+
+        const auto bodyOf = [](const QByteArray &file, QByteArray *start) {
+            const QList<QByteArray> lines = file.split('\n');
+            const qsizetype columns = lines.indexOf(QByteArray("muestra,tiempo_s,valor\r"));
+            for (const QByteArray &line : lines.mid(0, columns))
+                if (line.startsWith("# inicio: ") || line.startsWith("# parte: "))
+                    *start += line;
+            return lines.mid(columns + 1);
+        };
+        QByteArray wholeStart;
+        const QList<QByteArray> wholeBody = bodyOf(readAll(QFile::decodeName(csv)), &wholeStart);
+        QList<QByteArray> joinedBody;
+        QByteArray joinedRaw;
+        for (quint64 k = 1; k <= parts.part(); ++k) {
+            const QString csvPart = k == 1 ? movedAway : QFile::decodeName(Rotation::partPath(partsCsv, k));
+            QByteArray start;
+            const QByteArray file = readAll(csvPart);
+            QList<QByteArray> body = bodyOf(file, &start);
+            if (every.endsWith(u'B') && k < parts.part()) // by size: full parts, not a sample each
+                QVERIFY2(file.size() >= Rotation::parse(every)->bytes, qPrintable(csvPart));
+            QCOMPARE(start, wholeStart + "# parte: " + QByteArray::number(k) + '\r');
+            QVERIFY(body.last().isEmpty()); // ends with a line end
+            body.removeLast();
+            if (every == u"1s" && k > 1) { // parts start at whole seconds of tiempo_s: 100 samples each
+                const auto row = std::find_if(body.begin(), body.end(), [](const QByteArray &l) { return !l.startsWith('#'); });
+                QVERIFY(row != body.end());
+                QCOMPARE(row->left(row->indexOf(',')).toULongLong(), (k - 1) * 100);
+            }
+            joinedBody += body;
+            const QByteArray rawPart = readAll(QFile::decodeName(Rotation::partPath(partsRaw, k)));
+            // Each raw part holds the bytes of its own samples.
+            const auto rows = std::count_if(body.begin(), body.end(), [](const QByteArray &l) { return !l.startsWith('#'); });
+            QCOMPARE(rawPart.size(), 2 * rows);
+            joinedRaw += rawPart;
+        }
+        joinedBody += QByteArray();
+        QCOMPARE(joinedBody, wholeBody);
+        QCOMPARE(joinedRaw, readAll(QFile::decodeName(raw)));
+        // The bytes of the samples recorded, no more: the limit falls inside a block or a batch.
+        QCOMPARE(joinedRaw, remote ? bytesOf(0, 320) + bytesOf(384, limit) : bytesOf(0, limit));
+        QCOMPARE(readCsv(QFile::decodeName(csv)).numbers.size(), qsizetype(remote ? limit - 64 : limit));
+        QVERIFY2(parts.csvPath().endsWith(QStringLiteral("(%1 partes)").arg(parts.part())), qPrintable(parts.csvPath()));
+    }
+
     void muestrasMeansSamplesInEveryFile_data()
     {
         QTest::addColumn<bool>("csv");
