@@ -54,7 +54,7 @@ public:
         bool first = false;
         for (const SampleRange &r : lost) {
             if (m_running.count && m_running.end() != r.first)
-                close();
+                closeRunning(); // kept for the next close(): each range is told
             if (!m_running.count)
                 m_running.first = r.first;
             m_running.count += r.count;
@@ -67,11 +67,7 @@ public:
     /// recording.
     std::vector<SampleRange> close()
     {
-        if (m_running.count) {
-            m_closed.push_back(m_running);
-            m_unpublished.push_back(m_running);
-            m_running = {};
-        }
+        closeRunning();
         return std::exchange(m_closed, {});
     }
     /// The ranges not yet said on TEMA/estado, handed over.
@@ -81,6 +77,15 @@ public:
     void caughtUp() { m_outage.reset(); }
 
 private:
+    void closeRunning()
+    {
+        if (m_running.count) {
+            m_closed.push_back(m_running);
+            m_unpublished.push_back(m_running);
+            m_running = {};
+        }
+    }
+
     SampleRange m_running;
     std::vector<SampleRange> m_closed;
     std::vector<SampleRange> m_unpublished;

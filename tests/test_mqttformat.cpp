@@ -4,6 +4,7 @@
 #include "batchstore.h"
 #include "mqttbroker.h"
 #include "mqttmessages.h"
+#include "publisherledger.h"
 #include "reassembly.h"
 
 #include <QDir>
@@ -63,6 +64,7 @@ private slots:
     void storeBound_data();
     void storeBound();
     void storeResendsInOrder();
+    void everyLossIsTold();
     void passwordFile_data();
     void passwordFile();
     void brokerAddress_data();
@@ -341,6 +343,18 @@ void TestMqttFormat::storeResendsInOrder()
     delivered.add(3, 8);
     delivered.add(29, 31);
     QCOMPARE(store.unacknowledgedSamples(&delivered), quint64(3 + 4 + 9));
+}
+
+// Losses that do not follow one another are ranges of their own, and every one is told (a
+// line in the local CSV, a notice on TEMA/estado).
+void TestMqttFormat::everyLossIsTold()
+{
+    LossLog log;
+    QVERIFY(log.note({{0, 10}})); // the first of an outage: said
+    QVERIFY(!log.note({{10, 5}, {30, 5}}));
+    const std::vector<SampleRange> told{{0, 15}, {30, 5}};
+    QVERIFY(log.close() == told);
+    QVERIFY(log.takeUnpublished() == told);
 }
 
 void TestMqttFormat::passwordFile_data()
