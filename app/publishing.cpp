@@ -39,23 +39,7 @@ Publishing::Publishing(const MqttOptions &options, const QString &portName, Acqu
     connect(&acquisition, &Acquisition::opened, publisher, [this] { deviceOpened(); });
     connect(publisher, &MqttPublisher::finished, this, &Publishing::finished);
     connect(publisher, &MqttPublisher::problem, this, [tell](const QString &message) { tell(message); });
-    connect(publisher, &MqttPublisher::samplesResent, this, [this](quint64 first, quint64 count) {
-        // What a recorder asked for again from the raw file reached the broker after all.
-        const quint64 end = first + count;
-        auto it = m_lost.upper_bound(first);
-        if (it != m_lost.begin())
-            --it;
-        while (it != m_lost.end() && it->first < end) {
-            const auto [from, to] = *it;
-            it = m_lost.erase(it);
-            if (from < first)
-                m_lost.emplace(from, first);
-            if (to > end)
-                it = std::next(m_lost.emplace(end, to).first);
-        }
-    });
     connect(publisher, &MqttPublisher::samplesLost, this, [this, recorder](quint64 first, quint64 count) {
-        m_lost.emplace(first, first + count); // losses never overlap: each sample is dropped once
         if (Recorder *r = recorder ? recorder() : nullptr)
             r->comment(QDateTime::currentDateTime(),
                        QStringLiteral("no llegaron al broker MQTT %1 muestras (%2 a %3): no cupieron en la memoria "
@@ -87,9 +71,7 @@ void Publishing::setSampleLimit(quint64 samples)
 QString Publishing::result(bool *complete) const
 {
     const quint64 taken = m_publisher->samplesTaken();
-    quint64 missing = m_publisher->unacknowledgedSamples();
-    for (const auto &[first, end] : m_lost)
-        missing += end - first;
+    const quint64 missing = m_publisher->unacknowledgedSamples();
     *complete = missing == 0;
     if (*complete)
         return QStringLiteral("%1 publicadas en %2 y confirmadas por el broker %3.")

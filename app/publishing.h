@@ -6,7 +6,6 @@
 #include <QObject>
 #include <QString>
 #include <functional>
-#include <map>
 #include <memory>
 
 class Acquisition;
@@ -52,6 +51,4 @@ private:
     QString m_topic;
     std::unique_ptr<MqttPublisher> m_publisher;
     bool m_startFixed = false; // the port had opened when the publisher started, or has since
-    // Samples dropped from the sending memory and not sent again on request since: first → end.
-    std::map<quint64, quint64> m_lost;
 };

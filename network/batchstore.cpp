@@ -83,18 +83,43 @@ quint64 BatchStore::unacknowledgedSamples(const SampleRanges *delivered) const
 
 void SampleRanges::add(quint64 first, quint64 end)
 {
+    if (first >= end)
+        return;
     auto it = m_ranges.upper_bound(first);
     if (it != m_ranges.begin() && std::prev(it)->second >= first) {
         --it;
         first = it->first;
         end = std::max(end, it->second);
+        m_total -= it->second - it->first;
         it = m_ranges.erase(it);
     }
     while (it != m_ranges.end() && it->first <= end) {
         end = std::max(end, it->second);
+        m_total -= it->second - it->first;
         it = m_ranges.erase(it);
     }
     m_ranges.emplace(first, end);
+    m_total += end - first;
+}
+
+void SampleRanges::remove(quint64 first, quint64 end)
+{
+    auto it = m_ranges.upper_bound(first);
+    if (it != m_ranges.begin() && std::prev(it)->second > first)
+        --it; // the range that [first, end) starts inside
+    while (it != m_ranges.end() && it->first < end) {
+        const auto [from, to] = *it;
+        m_total -= to - from;
+        it = m_ranges.erase(it);
+        if (from < first) {
+            m_ranges.emplace(from, first);
+            m_total += first - from;
+        }
+        if (to > end) {
+            it = std::next(m_ranges.emplace(end, to).first);
+            m_total += to - end;
+        }
+    }
 }
 
 quint64 SampleRanges::overlap(quint64 first, quint64 end) const

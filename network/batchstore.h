@@ -21,11 +21,16 @@ class SampleRanges
 {
 public:
     void add(quint64 first, quint64 end);
+    /// Takes the samples [first, end) out of the ranges, wherever they fall.
+    void remove(quint64 first, quint64 end);
     /// How many of the samples [first, end) are in the ranges.
     quint64 overlap(quint64 first, quint64 end) const;
+    /// How many samples the ranges hold.
+    quint64 total() const { return m_total; }
 
 private:
-    std::map<quint64, quint64> m_ranges; // first → end
+    std::map<quint64, quint64> m_ranges; // first → end, apart and not touching
+    quint64 m_total = 0;
 };
 
 /// The batches published lately, oldest first, within a bound on their bytes: those the broker

@@ -183,6 +183,7 @@ void MqttPublisher::acknowledged(int mid)
         // that the re-sends cover in parts (they start where the request did) is counted so.
         const quint64 first = it->second.first, end = first + it->second.count;
         m_delivered.add(first, end);
+        m_lostUnsent.remove(first, end);
         for (quint64 i = first; i < end;) {
             const BatchStore::Entry *e = m_store.find(i);
             if (!e)
@@ -191,7 +192,6 @@ void MqttPublisher::acknowledged(int mid)
                 m_store.acknowledge(e->first);
             i = e->first + e->count;
         }
-        emit samplesResent(first, it->second.count);
     }
     m_inFlight.erase(it);
     pump();

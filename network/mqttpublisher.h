@@ -71,8 +71,12 @@ public:
     quint64 session() const { return m_session; }
     bool isConnected() const { return m_client.isConnected(); }
     quint64 batchesAcknowledged() const { return m_batchesAcked; }
-    /// Samples handed to the publisher that the broker has not acknowledged yet.
-    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples(&m_delivered) + m_open.values.size(); }
+    /// Samples handed to the publisher that the broker has not acknowledged yet, those dropped
+    /// from the sending memory and not sent again on request since included.
+    quint64 unacknowledgedSamples() const
+    {
+        return m_store.unacknowledgedSamples(&m_delivered) + m_open.values.size() + m_lostUnsent.total();
+    }
     const MqttTopics &topics() const { return m_topics; }
     MqttClient &client() { return m_client; }
 
@@ -85,8 +89,6 @@ signals:
     /// These samples never reached the broker (memory bound passed while it was away): for a
     /// comment line in the local recording.
     void samplesLost(quint64 first, quint64 count);
-    /// These samples were sent again on request and the broker acknowledged them.
-    void samplesResent(quint64 first, quint64 count);
     void connectedChanged(bool connected);
     void finished();
 
@@ -138,6 +140,9 @@ private:
     std::unordered_map<int, InFlight> m_inFlight; // by message id
     ResendQueue m_resends;
     SampleRanges m_delivered; // sent again on request and acknowledged: these reached the broker
+    // Dropped from the sending memory and not sent again since. Noted when dropped, not when
+    // told: a re-send may be confirmed before the loss is told.
+    SampleRanges m_lostUnsent;
     QTimer m_resendTimer;
     QTimer m_lossTimer;
     QElapsedTimer m_clock;

@@ -85,6 +85,8 @@ void MqttPublisher::noteLoss(const std::vector<SampleRange> &lost)
 {
     if (lost.empty())
         return;
+    for (const SampleRange &r : lost)
+        m_lostUnsent.add(r.first, r.end());
     if (m_losses.note(lost))
         emit problem(QStringLiteral("MQTT: el broker %1 no confirma lo enviado y la memoria de envío (%2 MiB) "
                                     "está llena: se descartan los lotes más antiguos sin confirmar; cada pérdida "

@@ -65,6 +65,8 @@ private slots:
     void storeBound();
     void storeResendsInOrder();
     void everyLossIsTold();
+    void resentSamplesLeaveTheLossesAndNothingElse_data();
+    void resentSamplesLeaveTheLossesAndNothingElse();
     void passwordFile_data();
     void passwordFile();
     void brokerAddress_data();
@@ -355,6 +357,39 @@ void TestMqttFormat::everyLossIsTold()
     const std::vector<SampleRange> told{{0, 15}, {30, 5}};
     QVERIFY(log.close() == told);
     QVERIFY(log.takeUnpublished() == told);
+}
+
+// What a bench counts as never confirmed at its end: its losses less what was sent again on
+// request. A re-send of other samples (from memory, after the losses) must not change it.
+void TestMqttFormat::resentSamplesLeaveTheLossesAndNothingElse_data()
+{
+    QTest::addColumn<quint64>("first");
+    QTest::addColumn<quint64>("end");
+    QTest::addColumn<quint64>("left");
+    // Lost: [100, 200) and [300, 400).
+    QTest::newRow("después de todas") << quint64(1000) << quint64(1100) << quint64(200);
+    QTest::newRow("entre dos") << quint64(200) << quint64(300) << quint64(200);
+    QTest::newRow("antes de todas") << quint64(0) << quint64(100) << quint64(200);
+    QTest::newRow("dentro de una") << quint64(120) << quint64(130) << quint64(190);
+    QTest::newRow("a caballo de dos") << quint64(150) << quint64(350) << quint64(100);
+    QTest::newRow("todas y más") << quint64(50) << quint64(450) << quint64(0);
+    QTest::newRow("una exacta") << quint64(300) << quint64(400) << quint64(100);
+}
+
+void TestMqttFormat::resentSamplesLeaveTheLossesAndNothingElse()
+{
+    QFETCH(quint64, first);
+    QFETCH(quint64, end);
+    QFETCH(quint64, left);
+    SampleRanges lost;
+    lost.add(100, 150);
+    lost.add(150, 200);
+    lost.add(300, 400);
+    lost.remove(first, end);
+    QCOMPARE(lost.total(), left);
+    QCOMPARE(lost.overlap(0, 1000), left);
+    lost.remove(first, end); // twice over: nothing more
+    QCOMPARE(lost.total(), left);
 }
 
 void TestMqttFormat::passwordFile_data()
