@@ -1,5 +1,7 @@
 #include "commandline.h"
 
+#include "labnames.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -90,6 +92,32 @@ void rotationOption(ArgReader &r, Options &o)
     }
 }
 
+void formatsOption(ArgReader &r, Options &o)
+{
+    if (const auto v = r.value()) {
+        o.formatsGiven = true;
+        const QByteArray f = v->toLower();
+        o.labCsv = f == "csv" || f == "csv,crudo" || f == "crudo,csv";
+        o.labRaw = f == "crudo" || f == "csv,crudo" || f == "crudo,csv";
+        if (!o.labCsv && !o.labRaw)
+            o.error = QStringLiteral("--formatos necesita csv, crudo o csv,crudo, no «%1».").arg(QString::fromLocal8Bit(*v));
+    }
+}
+
+/// A filter's folder must be there and writable: a typing error stops the program at once.
+QString folderProblem(const QByteArray &folder)
+{
+    const QString shown = QFile::decodeName(folder);
+    const QFileInfo info(shown);
+    if (!info.exists())
+        return QStringLiteral("--carpeta: la carpeta %1 no existe.").arg(shown);
+    if (!info.isDir())
+        return QStringLiteral("--carpeta: %1 no es una carpeta.").arg(shown);
+    if (!info.isWritable())
+        return QStringLiteral("--carpeta: no se puede escribir en %1 (permiso denegado).").arg(shown);
+    return {};
+}
+
 /// One option into o; an error in o.error.
 void readOption(ArgReader &r, Options &o)
 {
@@ -113,6 +141,13 @@ void readOption(ArgReader &r, Options &o)
         countOption(r, o);
     else if (a == "--rotar")
         rotationOption(r, o);
+    else if (a == "--carpeta") {
+        if (const auto v = r.value())
+            o.folder = *v;
+        if (o.folder.isEmpty() && o.error.isEmpty())
+            o.error = QStringLiteral("La opción --carpeta necesita una carpeta.");
+    } else if (a == "--formatos")
+        formatsOption(r, o);
     else if (isMqttOption(a)) {
         if (const auto v = r.value())
             o.error = setMqttOption(o.mqtt, a, *v);
@@ -123,16 +158,45 @@ void readOption(ArgReader &r, Options &o)
         o.error = QStringLiteral("Opción desconocida: %1. Use --help para ver las opciones.").arg(r.shownName());
 }
 
+/// A filter in --desde-mqtt: every bench under it, into a folder.
+QString labProblem(const Options &o)
+{
+    const bool filter = labnames::isFilter(o.mqtt.fromTopic);
+    if (!filter)
+        return !o.folder.isEmpty() || o.formatsGiven
+                   ? QStringLiteral("--carpeta y --formatos solo valen con --desde-mqtt y un filtro (p. ej. lab/+).")
+                   : QString();
+    if (const QString why = labnames::filterProblem(o.mqtt.fromTopic, QStringLiteral("--desde-mqtt")); !why.isEmpty())
+        return why;
+    if (!o.csvFile.isEmpty() || !o.rawFile.isEmpty())
+        return QStringLiteral("Con un filtro (--desde-mqtt %1) cada banco se graba en sus propios archivos bajo "
+                              "--carpeta: no lleva --registro ni --crudo (elija con --formatos csv, crudo o csv,crudo).")
+            .arg(o.mqtt.fromTopic);
+    if (o.folder.isEmpty())
+        return QStringLiteral("--desde-mqtt con un filtro (%1) necesita --carpeta CARPETA: allí va cada banco, en una "
+                              "carpeta suya.").arg(o.mqtt.fromTopic);
+    if (o.sampleLimit)
+        return QStringLiteral("--muestras no vale con un filtro: cada banco graba sus sesiones enteras, hasta una señal.");
+    if (!o.mqtt.sessionText.isEmpty())
+        return QStringLiteral("--sesion no vale con un filtro: se graba cada sesión en vivo de cada banco.");
+    return folderProblem(o.folder);
+}
+
 /// What the options mean together.
 void checkTogether(Options &o)
 {
+    if (o.help || o.version || o.listPorts)
+        return;
+    if (o.error = labProblem(o); !o.error.isEmpty())
+        return;
+    const bool lab = labnames::isFilter(o.mqtt.fromTopic);
     if (!o.noWindows && (!o.lineSettings.isEmpty() || o.sampleLimit))
         o.error = QStringLiteral("--config y --muestras solo valen con --sin-ventanas.");
-    else if (o.noWindows && o.rotation.enabled() && o.csvFile.isEmpty() && o.rawFile.isEmpty())
+    else if (o.noWindows && !lab && o.rotation.enabled() && o.csvFile.isEmpty() && o.rawFile.isEmpty())
         o.error = QStringLiteral("--rotar necesita --registro o --crudo: sin ventanas no hay otra grabación.");
     else if (!o.csvFile.isEmpty() && o.csvFile == o.rawFile)
         o.error = QStringLiteral("--registro y --crudo deben ser archivos distintos.");
-    else if (!o.help && !o.version && !o.listPorts)
+    else
         o.error = checkMqttOptions(o.mqtt, o.noWindows, o.com1Named || o.com2Named, !o.lineSettings.isEmpty(),
                                    o.ports.reconnect);
 }
@@ -196,6 +260,11 @@ QString helpText()
         "                       vez de un puerto; con --muestras N, termina cuando han llegado las muestras\n"
         "                       0 a N-1 de su sesión; sigue la sesión en vivo (o la siguiente que empiece)\n"
         "  --sesion S           con --desde-mqtt: grabar la sesión S del banco remoto y ninguna otra\n"
+        "  --desde-mqtt FILTRO  con un filtro (lab/+, lab/#): grabar cada banco que publique bajo él, cada\n"
+        "                       sesión en sus propios archivos, hasta una señal; SIGUSR1 muestra la tabla\n"
+        "  --carpeta CARPETA    con un filtro: carpeta de los archivos, CARPETA/<banco>/<banco>_<inicio>.csv\n"
+        "                       y .bin (el tema del banco con %XX en lugar de / y otros caracteres)\n"
+        "  --formatos LISTA     con un filtro: csv, crudo o csv,crudo (por omisión) por banco\n"
         "\n"
         "  --listar-puertos     mostrar los puertos serie del sistema y terminar\n"
         "  -v, --version        mostrar la versión y terminar\n"

@@ -26,6 +26,10 @@ struct Options
     quint64 sampleLimit = 0; ///< --muestras, for the logger (0: until a signal)
     Rotation rotation;       ///< --rotar: every recording, the windows' too
     MqttOptions mqtt;        ///< --mqtt and its companions, --desde-mqtt
+    QByteArray folder;       ///< --carpeta: with a filter in --desde-mqtt, where each bench's files go
+    bool labCsv = true;      ///< --formatos: what a filter's recording writes per bench
+    bool labRaw = true;
+    bool formatsGiven = false;
     QString error; ///< in Spanish, when the command line cannot be followed
 };
 

@@ -2,6 +2,7 @@
 
 #include "acquisition.h"
 #include "commandline.h"
+#include "lab.h"
 #include "loggerrun.h"
 #include "platformerror.h"
 #include "publishing.h"
@@ -135,7 +136,8 @@ int runPortLogger(const Options &options, SignalWatcher &watcher)
 int runLogger(const Options &options)
 {
     // Publishing alone is a use of its own: a bench that only feeds the broker.
-    if (options.csvFile.isEmpty() && options.rawFile.isEmpty() && (options.mqtt.receiving() || !options.mqtt.publishing())) {
+    const bool lab = !options.folder.isEmpty();
+    if (!lab && options.csvFile.isEmpty() && options.rawFile.isEmpty() && (options.mqtt.receiving() || !options.mqtt.publishing())) {
         say(QStringLiteral("--sin-ventanas necesita --registro o --crudo%1: no habría nada que hacer con las muestras.")
                 .arg(options.mqtt.receiving() ? QString() : QStringLiteral(", o --mqtt para publicarlas")));
         return 2;
@@ -144,8 +146,10 @@ int runLogger(const Options &options)
         say(warning);
     // Watched from the start: a signal that comes while the port opens still ends the run
     // cleanly, once the event loop runs.
-    SignalWatcher watcher;
+    SignalWatcher watcher(lab);
     if (!watcher.error().isEmpty())
         say(watcher.error());
+    if (lab)
+        return runLabLogger(options, watcher);
     return options.mqtt.receiving() ? runRemoteLogger(options, watcher) : runPortLogger(options, watcher);
 }

@@ -1,5 +1,7 @@
 #include "mqttoptions.h"
 
+#include "labnames.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -93,7 +95,9 @@ QString checkMqttOptions(MqttOptions &m, bool noWindows, bool portNamed, bool li
                                   "ni --reconectar.");
         if (!m.topic.isEmpty())
             return QStringLiteral("--desde-mqtt ya nombra el tema del banco remoto: no lleva --mqtt-tema.");
-        if (const QString why = topicProblem(m.fromTopic, QStringLiteral("--desde-mqtt")); !why.isEmpty())
+        if (const QString why = labnames::isFilter(m.fromTopic) ? QString() // checked as a filter
+                                                                : topicProblem(m.fromTopic, QStringLiteral("--desde-mqtt"));
+            !why.isEmpty())
             return why;
         if (!m.sessionText.isEmpty()) {
             bool ok = false;

@@ -52,7 +52,7 @@ void RemoteRun::watch()
     });
     QObject::connect(source, &MqttSource::otherSession, &m_run, [this](quint64 session) {
         say(QStringLiteral("El banco remoto %1 empezó otra sesión (%2); se sigue grabando la sesión %3.")
-                .arg(m_o.mqtt.fromTopic).arg(session).arg(m_source.session()));
+                .arg(m_o.mqtt.fromTopic, QString::number(session), QString::number(m_source.session())));
     });
     QObject::connect(source, &MqttSource::targetReached, &m_run, [this] { end(); });
     if (m_o.sampleLimit)
@@ -89,7 +89,7 @@ QStringList RemoteRun::moreSummary(bool *lacking) const
     *lacking = !gaps.isEmpty();
     if (m_source.hasMeta()) {
         QString said = QStringLiteral("Sesión %1 de %2; %3 duplicadas descartadas")
-                           .arg(m_source.session()).arg(m_o.mqtt.fromTopic).arg(m_source.duplicates());
+                           .arg(QString::number(m_source.session()), m_o.mqtt.fromTopic, QString::number(m_source.duplicates()));
         if (m_source.late())
             said += QStringLiteral("; %1 llegaron tarde, cuando su lugar ya estaba anotado como hueco, y no se "
                                    "grabaron").arg(m_source.late());

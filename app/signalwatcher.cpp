@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::array<int, 4> kSignals = {SIGINT, SIGTERM, SIGHUP, SIGUSR1};
 int g_fds[2] = {-1, -1};
 
 void onSignal(int number)
@@ -32,7 +32,7 @@ void closeFds()
 
 } // namespace
 
-SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
+SignalWatcher::SignalWatcher(bool withReport, QObject *parent) : QObject(parent), m_watched(withReport ? 4 : 3)
 {
     // A full pipe must never block the handler: the write end does not wait.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_fds) != 0 || ::fcntl(g_fds[0], F_SETFL, O_NONBLOCK) != 0) {
@@ -52,7 +52,7 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
     sa.sa_handler = onSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (size_t i = 0; i < kSignals.size(); ++i)
+    for (size_t i = 0; i < m_watched; ++i)
         ::sigaction(kSignals[i], &sa, &m_previous[i]);
     m_installed = true;
 }
@@ -60,7 +60,7 @@ SignalWatcher::SignalWatcher(QObject *parent) : QObject(parent)
 SignalWatcher::~SignalWatcher()
 {
     if (m_installed)
-        for (size_t i = 0; i < kSignals.size(); ++i)
+        for (size_t i = 0; i < m_watched; ++i)
             ::sigaction(kSignals[i], &m_previous[i], nullptr);
     delete m_notifier;
     closeFds();

@@ -14,7 +14,8 @@ class SignalWatcher : public QObject
 {
     Q_OBJECT
 public:
-    explicit SignalWatcher(QObject *parent = nullptr);
+    /// withReport: SIGUSR1 too (a request for a report, not an end).
+    explicit SignalWatcher(bool withReport = false, QObject *parent = nullptr);
     ~SignalWatcher() override;
 
     /// Empty when the signals are watched; otherwise why not, in Spanish (the program then
@@ -27,6 +28,7 @@ signals:
 private:
     QSocketNotifier *m_notifier = nullptr;
     QString m_error;
-    std::array<struct sigaction, 3> m_previous{};
+    std::array<struct sigaction, 4> m_previous{};
+    size_t m_watched = 3;
     bool m_installed = false;
 };

@@ -134,8 +134,8 @@ QString defaultTopic(const QString &portName)
 
 MqttTopics::MqttTopics(const QString &base)
     : samples(base + QStringLiteral("/muestras")),
-      state(base + QStringLiteral("/estado")),
-      meta(base + QStringLiteral("/meta")),
+      state(base + u'/' + kStateLevel),
+      meta(base + u'/' + kMetaLevel),
       summary(base + QStringLiteral("/resumen")),
       request(base + QStringLiteral("/pedido"))
 {

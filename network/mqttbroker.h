@@ -44,6 +44,10 @@ QString defaultTopic(const QString &portName);
 /// The topics under one base topic.
 struct MqttTopics
 {
+    /// The last level of the state and meta topics (for subscribing under a filter).
+    static constexpr QLatin1StringView kStateLevel{"estado"};
+    static constexpr QLatin1StringView kMetaLevel{"meta"};
+
     explicit MqttTopics(const QString &base);
     QString samples; ///< binary batches, QoS 1
     QString state;   ///< retained: "en línea", "dispositivo perdido", "fuera de línea"

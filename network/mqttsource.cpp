@@ -82,7 +82,7 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
 
 void MqttSource::start()
 {
-    m_reassembly = Reassembly(m_timing, kPendingBytes);
+    m_reassembly = Reassembly(m_timing, m_pendingLimit);
     m_clock.start();
     m_client.start();
 }
@@ -189,7 +189,8 @@ void MqttSource::follow(const SessionMeta &meta)
     m_ended = false;
     m_state.clear();
     m_lastHeardAt = -1;
-    m_reassembly = Reassembly(m_timing, kPendingBytes);
+    m_completeTold = false;
+    m_reassembly = Reassembly(m_timing, m_pendingLimit);
     m_reassembly.setMaxRate(maxRate(meta));
     m_reassembly.setTarget(m_target);
     emit metaReceived();
@@ -266,7 +267,7 @@ void MqttSource::checkOtherLive(quint64 session, bool retained, qint64 now)
         return;
     emit problem(QStringLiteral("En %1 publican dos sesiones a la vez (%2 y %3): ¿dos bancos con el mismo tema? "
                                 "Se sigue grabando la sesión %2.")
-                     .arg(m_topic).arg(m_session).arg(session));
+                     .arg(m_topic, QString::number(m_session), QString::number(session)));
 }
 
 void MqttSource::refuse(Refusal kind, const QString &detail)
@@ -374,6 +375,10 @@ void MqttSource::hand(const Batch &batch)
 
 void MqttSource::checkTarget()
 {
+    if (m_session && m_ended && !m_completeTold && m_reassembly.settled() && m_reassembly.next() >= m_reassembly.knownEnd()) {
+        m_completeTold = true;
+        emit sessionComplete();
+    }
     if (!m_target || m_targetReached)
         return;
     const quint64 next = m_reassembly.next();

@@ -42,6 +42,8 @@ public:
     void setTiming(Reassembly::Timing timing) { m_timing = timing; }
     /// How long a piece asked for is waited for before it is asked for again (before start()).
     void setGapWait(int ms) { m_timing.firstWait = ms; }
+    /// The bound on the batches waiting behind a gap (before start()); kPendingBytes otherwise.
+    void setPendingLimit(qint64 bytes) { m_pendingLimit = bytes; }
     /// Records this session only (0: the live one).
     void setSession(quint64 session) { m_wanted = session; }
     /// The broker keeps what comes while this recorder is away (a dropped connection, a broker
@@ -67,6 +69,8 @@ public:
     quint64 late() const { return m_reassembly.late(); }
     /// The end of what the bench is known to have produced in the followed session.
     quint64 knownEnd() const { return m_reassembly.knownEnd(); }
+    /// Samples known to exist are missing and asked for (a gap is open).
+    bool waitingForMissing() const { return m_session && !m_reassembly.settled(); }
     /// The bench said goodbye to the followed session.
     bool sessionEnded() const { return m_ended; }
     const std::vector<SampleRange> &missing() const { return m_reassembly.givenUp(); }
@@ -86,6 +90,8 @@ signals:
     void samplesMissing(quint64 first, quint64 count);
     /// Every sample below the target has arrived (complete) or some were given up.
     void targetReached(bool complete);
+    /// The followed session is over and each of its samples has arrived or been given up.
+    void sessionComplete();
     /// A newer session began on the topic while this one is followed.
     void otherSession(quint64 session);
     /// After stop(): the connection is closed.
@@ -131,4 +137,6 @@ private:
     SampleRange m_gap{0, 0}; // given up and not told yet: it may still grow
     quint64 m_target = 0;
     bool m_targetReached = false;
+    bool m_completeTold = false;
+    qint64 m_pendingLimit = kPendingBytes;
 };

@@ -75,9 +75,7 @@ bool Recorder::nextFile(std::unique_ptr<RecordingFile> &file, const QByteArray &
         why.remove(QStringLiteral("No se graba: ")).remove(QStringLiteral(" Elija otro nombre."));
         QString message = QStringLiteral("Se detuvo la grabación en %1 al pasar a la parte %2: %3 Las partes "
                                          "anteriores se conservan.")
-                              .arg(file->shownPath())
-                              .arg(m_part)
-                              .arg(why);
+                              .arg(file->shownPath(), QString::number(m_part), why); // one pass: a name may hold %1
         const RecordingFile *other = csv ? m_raw.get() : m_csv.get();
         if (other && other->isOpen())
             message += QStringLiteral(" La grabación sigue en %1.").arg(other->shownPath());
@@ -120,8 +118,7 @@ QString Recorder::shownParts(const RecordingFile *file, const QByteArray &base, 
     if (!m_rotation.enabled() || last == 1)
         return file->shownPath();
     return QStringLiteral("%1 … %2 (%3 partes)")
-        .arg(syserror::shownPath(Rotation::partPath(base, 1)), file->shownPath())
-        .arg(last);
+        .arg(syserror::shownPath(Rotation::partPath(base, 1)), file->shownPath(), QString::number(last));
 }
 
 QString Recorder::csvPath() const

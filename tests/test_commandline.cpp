@@ -263,6 +263,23 @@ private slots:
         QTest::newRow("remote topic that is not UTF-8")
             << QStringList{"--sin-ventanas", "--mqtt", "b", "--desde-mqtt", "@no-utf8", "--registro", "x.csv"}
             << "--desde-mqtt no vale";
+        const QStringList lab{"--sin-ventanas", "--mqtt", "b", "--desde-mqtt"};
+        QTest::newRow("every bench under a filter") << lab + QStringList{"lab/+", "--carpeta", "@dir"} << QString();
+        QTest::newRow("a filter to the end, raw only")
+            << lab + QStringList{"lab/#", "--carpeta", "@dir", "--formatos", "crudo", "--rotar", "1h"} << QString();
+        QTest::newRow("a filter without a folder") << lab + QStringList{"lab/+"} << "necesita --carpeta";
+        QTest::newRow("a filter into one file")
+            << lab + QStringList{"lab/+", "--carpeta", "@dir", "--registro", "x.csv"} << "no lleva --registro";
+        QTest::newRow("a filter with a count")
+            << lab + QStringList{"lab/+", "--carpeta", "@dir", "--muestras", "5"} << "--muestras no vale con un filtro";
+        QTest::newRow("a wildcard inside a level") << lab + QStringList{"lab/b+", "--carpeta", "@dir"} << "ocupa un nivel entero";
+        QTest::newRow("# before the last level") << lab + QStringList{"lab/#/x", "--carpeta", "@dir"} << "solo el último";
+        QTest::newRow("a folder that is not there")
+            << lab + QStringList{"lab/+", "--carpeta", "/no/existe"} << "--carpeta: la carpeta /no/existe no existe";
+        QTest::newRow("a folder for one bench") << lab + QStringList{"lab/b1", "--carpeta", "@dir", "--registro", "x.csv"}
+                                                << "--carpeta y --formatos solo valen con --desde-mqtt y un filtro";
+        QTest::newRow("formats unknown") << lab + QStringList{"lab/+", "--carpeta", "@dir", "--formatos", "json"}
+                                         << "--formatos necesita csv, crudo o csv,crudo";
         QTest::newRow("password file others may read: a warning")
             << QStringList{"--mqtt", "b", "--mqtt-usuario", "u", "--mqtt-clave-archivo", others} << QString();
     }
@@ -285,7 +302,7 @@ private slots:
         QList<QByteArray> bytes;
         for (const QString &a : args)
             bytes << (a == u"@no-utf8" ? QByteArray("lab/caf\xe9")
-                                       : (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a).toLocal8Bit());
+                                       : (a == u"@clave" ? mine : a == u"@clave-legible" ? others : a == u"@ca" ? ca : a == u"@dir" ? dir.path() : a).toLocal8Bit());
         const Options o = parseCommandLine(bytes, [](const char *) { return QByteArray(); });
         if (!error.isEmpty()) {
             QVERIFY2(o.error.contains(error), qPrintable(o.error));
