@@ -150,6 +150,7 @@ QString TestBroker::start()
         conf += "max_queued_messages " + QByteArray::number(m_options.maxQueuedMessages) + "\n";
     if (m_options.maxInflightMessages)
         conf += "max_inflight_messages " + QByteArray::number(m_options.maxInflightMessages) + "\n";
+    conf += m_options.more;
     QFile f(m_folder + "/mosquitto.conf");
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(conf) != conf.size())
         return QStringLiteral("no se pudo escribir %1").arg(f.fileName());

@@ -53,6 +53,7 @@ public:
         bool otherHostCertificate = false;     ///< serve the certificate made for another host
         int maxQueuedMessages = 0;             ///< per client beyond those in flight (0: broker default)
         int maxInflightMessages = 0;
+        QByteArray more; ///< further lines of its configuration (a bridge)
     };
 
     TestBroker(const QString &folder, Options options);

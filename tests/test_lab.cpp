@@ -1,0 +1,208 @@
+// One recorder for every bench under a topic filter, end to end: the real program as benches (on
+// the simulated board) and as the lab's recorder, against a Mosquitto of the test's own. Each
+// session of each bench must end up in files of its own that equal the bench's own recording.
+#include "labnames.h"
+#include "remotefaultsupport.h"
+#include "testproxy.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QTest>
+
+#include <csignal>
+#include <map>
+#include <memory>
+
+using namespace remotefaults;
+
+namespace {
+
+// Rows of a recording in parts, joined: each part's own column names and comments left out.
+QList<QByteArray> joinedRows(const QStringList &parts)
+{
+    QList<QByteArray> rows;
+    for (const QString &part : parts)
+        for (const QByteArray &row : rowsOf(part))
+            if (!row.startsWith("muestra,"))
+                rows << row;
+    return rows;
+}
+
+QByteArray joinedBytes(const QStringList &parts)
+{
+    QByteArray all;
+    for (const QString &part : parts)
+        all += readAll(part);
+    return all;
+}
+
+// The recordings the lab recorder made for one bench: each session's parts, in time order.
+std::vector<std::pair<QStringList, QStringList>> sessionsIn(const QString &benchFolder)
+{
+    const QDir dir(benchFolder);
+    std::map<QString, std::pair<QStringList, QStringList>> byBase; // names sort in time
+    for (const QString &name : dir.entryList(QDir::Files, QDir::Name)) {
+        QString base = name.section(u'.', 0, -2); // without .csv or .bin
+        if (base.contains(QRegularExpression(QStringLiteral("-[0-9]{6}$"))))
+            base.chop(7); // a part's number
+        (name.endsWith(u".csv") ? byBase[base].first : byBase[base].second) << dir.filePath(name);
+    }
+    std::vector<std::pair<QStringList, QStringList>> out;
+    for (auto &[base, files] : byBase)
+        out.push_back(files);
+    return out;
+}
+
+// A bench on a board of its own, as a user starts one.
+struct Bench
+{
+    std::unique_ptr<Board> board; // made at the start: a board unread for long sends its backlog at once
+    RunningProgram program;
+    QString csv, raw;
+
+    void start(const QString &folder, const QString &topic, const QString &name, quint16 port, const QString &password,
+               qint64 n)
+    {
+        board = std::make_unique<Board>(QStringList{"--baud", "115200"});
+        csv = folder + u'/' + name + QStringLiteral(".csv");
+        raw = folder + u'/' + name + QStringLiteral(".bin");
+        program.start(QStringList{"--sin-ventanas", "--com1", board->path, "--config", "115200,N,8,1", "--mqtt-tema", topic,
+                                  "--registro", csv, "--crudo", raw, "--muestras", QString::number(n)}
+                      + mqttArgs(port, password));
+    }
+};
+
+} // namespace
+
+class TestLab : public QObject
+{
+    Q_OBJECT
+private slots:
+    void benchTopicsMapToFileNamesAndBack_data()
+    {
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<QByteArray>("stem");
+        QTest::newRow("levels") << "lab/banco1" << QByteArray("lab%2Fbanco1");
+        QTest::newRow("a space and the separator") << "lab/banco 1_b" << QByteArray("lab%2Fbanco%201%5Fb");
+        QTest::newRow("not hidden") << ".oculto/a.b" << QByteArray("%2Eoculto%2Fa.b");
+        QTest::newRow("UTF-8 and a percent sign") << "lab/año/50%" << QByteArray("lab%2Fa%C3%B1o%2F50%25");
+    }
+    void benchTopicsMapToFileNamesAndBack()
+    {
+        QFETCH(QString, topic);
+        QFETCH(QByteArray, stem);
+        QCOMPARE(labnames::fileStem(topic), stem);
+        QCOMPARE(labnames::topicOfStem(stem), topic);
+    }
+
+    void filterReachesEveryDepthItAllows()
+    {
+        QCOMPARE(labnames::subscriptions(QStringLiteral("lab/+"), QLatin1StringView("meta")),
+                 QStringList{"lab/+/meta"});
+        const QStringList deep = labnames::subscriptions(QStringLiteral("lab/#"), QLatin1StringView("meta"));
+        QCOMPARE(deep.size(), 1 + labnames::kHashDepth);
+        QCOMPARE(deep.first(), QStringLiteral("lab/meta"));
+        QCOMPARE(deep.at(2), QStringLiteral("lab/+/+/meta"));
+    }
+
+    // Three benches under lab/+: one already running when the recorder starts and whose
+    // connection drops mid-run, one that starts later, one that ends and starts a new session.
+    // Rotation every second cuts inside batches. Every session's parts, joined, equal that
+    // bench's own CSV and raw files.
+    void everyBenchUnderAFilterIsRecordedWhole()
+    {
+        QTemporaryDir dir;
+        TestBroker broker(dir.path(), {});
+        QVERIFY2(broker.start().isEmpty(), qPrintable(broker.log()));
+        const QString password = writePasswordFile(dir.path(), TestBroker::kPassword);
+        TestProxy proxy(broker.port());
+        QVERIFY(proxy.port());
+        const QString out = dir.filePath("lab");
+        QVERIFY(QDir().mkpath(out));
+        constexpr qint64 n = 20000; // 3.5 s at 115200 baud
+
+        Bench a, b, c1, c2;
+        a.start(dir.path(), "lab/a", "a", proxy.port(), password, 3 * n);
+        QTRY_VERIFY_WITH_TIMEOUT(linesIn(a.csv) > 1000, kTimeout); // live before the recorder
+        RunningProgram lab;
+        lab.start(QStringList{"--sin-ventanas", "--desde-mqtt", "lab/+", "--carpeta", out, "--rotar", "1s"}
+                  + mqttArgs(broker.port(), password));
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains("lab/a (sesión"), kTimeout);
+        b.start(dir.path(), "lab/b", "b", broker.port(), password, n);
+        c1.start(dir.path(), "lab/c", "c1", broker.port(), password, n);
+        QTRY_VERIFY_WITH_TIMEOUT(linesIn(a.csv) > n, kTimeout);
+        proxy.cut(false); // a's connection drops; it comes back by itself
+        QCOMPARE(endOf(c1.program), 0);
+        c2.start(dir.path(), "lab/c", "c2", broker.port(), password, n);
+        for (Bench *bench : {&a, &b, &c2})
+            QCOMPARE(endOf(bench->program), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(lab.errors().count(QStringLiteral(") terminó: ")), 4, kTimeout);
+        ::kill(lab.process.processId(), SIGTERM);
+        const int status = endOf(lab);
+        const QString said = lab.errors();
+        QVERIFY2(status == 0, qPrintable(said));
+        QCOMPARE(said.count(QStringLiteral("\tcompleta\t")), 4);
+
+        const std::map<QString, std::vector<Bench *>> expected{{"lab%2Fa", {&a}}, {"lab%2Fb", {&b}}, {"lab%2Fc", {&c1, &c2}}};
+        for (const auto &[stem, benches] : expected) {
+            const auto sessions = sessionsIn(out + u'/' + stem);
+            QCOMPARE(sessions.size(), benches.size());
+            for (size_t i = 0; i < benches.size(); ++i) {
+                const auto &[csvParts, rawParts] = sessions[i];
+                QVERIFY2(csvParts.size() >= 3, qPrintable(csvParts.join(u' '))); // parts of a second each
+                QCOMPARE(csvParts.size(), rawParts.size());
+                QVERIFY2(joinedRows(csvParts) == rowsOf(benches[i]->csv).mid(1), qPrintable(stem));
+                QVERIFY2(joinedBytes(rawParts) == readAll(benches[i]->raw), qPrintable(stem));
+            }
+        }
+    }
+
+    // The bench on one broker, the recorder on another, joined by Mosquitto's own bridge (both
+    // ways: the recorder's requests must reach the bench). The bench's broker, which holds the
+    // bridge, is restarted mid-run: what was lost with it is asked for across the bridge.
+    void recordingThroughABridgeSurvivesItsRestart()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("central")) && QDir().mkpath(dir.filePath("edificio")));
+        TestBroker central(dir.filePath("central"), {});
+        QVERIFY2(central.start().isEmpty(), qPrintable(central.log()));
+        TestBroker::Options bridged;
+        bridged.more = QStringLiteral("connection central\naddress 127.0.0.1:%1\ntopic lab/# both 1\n"
+                                      "remote_username %2\nremote_password %3\ncleansession false\n"
+                                      "restart_timeout 1\nnotifications false\n")
+                           .arg(central.port())
+                           .arg(TestBroker::kUser, QString::fromUtf8(TestBroker::kPassword))
+                           .toUtf8();
+        TestBroker building(dir.filePath("edificio"), bridged);
+        QVERIFY2(building.start().isEmpty(), qPrintable(building.log()));
+        const QString password = writePasswordFile(dir.path(), TestBroker::kPassword);
+        const QString out = dir.filePath("lab");
+        QVERIFY(QDir().mkpath(out));
+        constexpr qint64 n = 30000; // 5 s at 115200 baud
+
+        RunningProgram lab;
+        lab.start(QStringList{"--sin-ventanas", "--desde-mqtt", "lab/#", "--carpeta", out, "--formatos", "crudo"}
+                  + mqttArgs(central.port(), password));
+        QTRY_VERIFY_WITH_TIMEOUT(central.log().contains(QStringLiteral("as dvrec")) || lab.errors().contains("Se graban"),
+                                 kTimeout);
+        Bench bench;
+        bench.start(dir.path(), "lab/sala2/banco", "banco", building.port(), password, n);
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains("lab/sala2/banco (sesión"), kTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(linesIn(bench.csv) > n / 3, kTimeout);
+        building.kill();
+        QVERIFY2(building.start().isEmpty(), qPrintable(building.log()));
+        QCOMPARE(endOf(bench.program), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(lab.errors().count(QStringLiteral(") terminó: ")), 1, 2 * kTimeout);
+        ::kill(lab.process.processId(), SIGTERM);
+        const int status = endOf(lab);
+        QVERIFY2(status == 0, qPrintable(lab.errors()));
+        const auto sessions = sessionsIn(out + QStringLiteral("/lab%2Fsala2%2Fbanco"));
+        QCOMPARE(sessions.size(), size_t(1));
+        QVERIFY(sessions[0].first.isEmpty());
+        QVERIFY(joinedBytes(sessions[0].second) == readAll(bench.raw));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLab)
+#include "test_lab.moc"
