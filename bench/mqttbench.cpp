@@ -4,7 +4,7 @@
 // a sample's arrival at the port to its receipt by a remote recorder in another process; the
 // remote recorder's cost at 1.2 MB/s, quiet and under attack (mqttattack.cpp).
 //
-//   mqttbench [plano|cpu|latencia|ataque]       the rows (or one of them)
+//   mqttbench [plano|cpu|latencia|ataque|laboratorio]  the rows (or one of them); LAB_BENCHES, LAB_SECONDS
 //   mqttbench recibir PUERTO TEMA CLAVE N       (child) latency of samples 0 … N−1, on stdout
 //   mqttbench atacar PUERTO TEMA CLAVE S N      (child) the attack on session S, when told on stdin
 
@@ -196,5 +196,10 @@ int main(int argc, char *argv[])
         latency(b, argv[0]);
     if (only.isEmpty() || only == "ataque")
         recorderUnderAttack(b, argv[0]);
+    if (only.isEmpty() || only == "laboratorio") {
+        labAtScale(b, qEnvironmentVariableIntValue("LAB_BENCHES") > 0 ? qEnvironmentVariableIntValue("LAB_BENCHES") : 64,
+                   qEnvironmentVariableIntValue("LAB_SECONDS") > 0 ? qEnvironmentVariableIntValue("LAB_SECONDS") : 60, false);
+        labAtScale(b, 16, 0, true);
+    }
     return 0;
 }

@@ -79,6 +79,8 @@ struct Bench
 /// The real remote recorder recording a bench at 1.2 MB/s, once quietly and once while a third
 /// client publishes stray batches and floods TEMA/pedido (the child `mqttbench atacar`).
 void recorderUnderAttack(Bench &b, const char *self);
+/// Many benches (publishers of this process) into one lab recorder under a filter.
+void labAtScale(Bench &b, int benches, int seconds, bool flat);
 /// (child) mqttbench atacar PUERTO TEMA CLAVE SESION MUESTRAS
 int attackChild(const QStringList &args);
 
