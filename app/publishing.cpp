@@ -71,7 +71,7 @@ void Publishing::setSampleLimit(quint64 samples)
 QString Publishing::result(bool *complete) const
 {
     const quint64 taken = m_publisher->samplesTaken();
-    const quint64 missing = m_publisher->unacknowledgedSamples();
+    const quint64 missing = m_publisher->undeliveredSamples();
     *complete = missing == 0;
     if (*complete)
         return QStringLiteral("%1 publicadas en %2 y confirmadas por el broker %3.")

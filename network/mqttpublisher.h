@@ -71,12 +71,11 @@ public:
     quint64 session() const { return m_session; }
     bool isConnected() const { return m_client.isConnected(); }
     quint64 batchesAcknowledged() const { return m_batchesAcked; }
-    /// Samples handed to the publisher that the broker has not acknowledged yet, those dropped
-    /// from the sending memory and not sent again on request since included.
-    quint64 unacknowledgedSamples() const
-    {
-        return m_store.unacknowledgedSamples(&m_delivered) + m_open.values.size() + m_lostUnsent.total();
-    }
+    /// Samples handed to the publisher that the broker has not acknowledged yet.
+    quint64 unacknowledgedSamples() const { return m_store.unacknowledgedSamples(&m_delivered) + m_open.values.size(); }
+    /// Those, and the samples dropped from the sending memory and not sent again on request
+    /// since: what never reached the broker, for the end's count.
+    quint64 undeliveredSamples() const { return unacknowledgedSamples() + m_lostUnsent.total(); }
     const MqttTopics &topics() const { return m_topics; }
     MqttClient &client() { return m_client; }
 

@@ -1,12 +1,15 @@
 // One recorder for every bench under a topic filter, end to end: the real program as benches (on
 // the simulated board) and as the lab's recorder, against a Mosquitto of the test's own. Each
 // session of each bench must end up in files of its own that equal the bench's own recording.
+#include "lab.h"
 #include "labnames.h"
 #include "remotefaultsupport.h"
 #include "testproxy.h"
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QRegularExpression>
 #include <QTest>
 
@@ -138,11 +141,13 @@ private slots:
         for (Bench *bench : {&a, &b, &c2})
             QCOMPARE(endOf(bench->program), 0);
         QTRY_COMPARE_WITH_TIMEOUT(lab.errors().count(QStringLiteral(") terminó: ")), 4, kTimeout);
+        ::kill(lab.process.processId(), SIGUSR1); // the table, and the recorder goes on
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains(QStringLiteral("banco\tsesión\tmuestras")), kTimeout);
         ::kill(lab.process.processId(), SIGTERM);
         const int status = endOf(lab);
         const QString said = lab.errors();
         QVERIFY2(status == 0, qPrintable(said));
-        QCOMPARE(said.count(QStringLiteral("\tcompleta\t")), 4);
+        QCOMPARE(said.count(QStringLiteral("\tcompleta\t")), 8); // in both tables
 
         const std::map<QString, std::vector<Bench *>> expected{{"lab%2Fa", {&a}}, {"lab%2Fb", {&b}}, {"lab%2Fc", {&c1, &c2}}};
         for (const auto &[stem, benches] : expected) {
@@ -201,6 +206,74 @@ private slots:
         QCOMPARE(sessions.size(), size_t(1));
         QVERIFY(sessions[0].first.isEmpty());
         QVERIFY(joinedBytes(sessions[0].second) == readAll(bench.raw));
+    }
+
+    // One bench's folder on a small filesystem that fills: that bench's recording stops, said
+    // with its name; the other bench's goes on, complete; the exit status says not all is there.
+    void fullFolderStopsOnlyItsBench()
+    {
+        QTemporaryDir dir;
+        const QString out = dir.filePath("lab"), full = out + QStringLiteral("/lab%2Fllena");
+        QVERIFY(QDir().mkpath(full));
+        if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", full}) != 0)
+            QSKIP("a small filesystem cannot be mounted here (that needs root)");
+        const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {full}); });
+        TestBroker broker(dir.path(), {});
+        QVERIFY2(broker.start().isEmpty(), qPrintable(broker.log()));
+        const QString password = writePasswordFile(dir.path(), TestBroker::kPassword);
+        constexpr qint64 n = 20000; // about 440 kB of CSV: past the 64 kB
+
+        RunningProgram lab;
+        lab.start(QStringList{"--sin-ventanas", "--desde-mqtt", "lab/+", "--carpeta", out}
+                  + mqttArgs(broker.port(), password));
+        Bench filling, fine;
+        filling.start(dir.path(), "lab/llena", "llena", broker.port(), password, n);
+        fine.start(dir.path(), "lab/bien", "bien", broker.port(), password, n);
+        for (Bench *bench : {&filling, &fine})
+            QCOMPARE(endOf(bench->program), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains(QStringLiteral("lab/bien (sesión")) &&
+                                 lab.errors().contains(QStringLiteral(") terminó: ")), kTimeout);
+        ::kill(lab.process.processId(), SIGTERM);
+        QCOMPARE(endOf(lab), 1);
+        const QString said = lab.errors();
+        QVERIFY2(said.contains(QRegularExpression(QStringLiteral("lab/llena \\(sesión \\d+\\): .*no queda espacio"))),
+                 qPrintable(said));
+        QVERIFY2(said.contains(QRegularExpression(QStringLiteral("\nlab/llena\\t\\d+\\t\\d+\\t0\\tfalló la grabación"))),
+                 qPrintable(said));
+        QVERIFY2(said.contains(QRegularExpression(QStringLiteral("\nlab/bien\\t\\d+\\t20000\\t0\\tcompleta"))),
+                 qPrintable(said));
+        const auto sessions = sessionsIn(out + QStringLiteral("/lab%2Fbien"));
+        QCOMPARE(sessions.size(), size_t(1));
+        QVERIFY(joinedRows(sessions[0].first) == rowsOf(fine.csv).mid(1));
+        QVERIFY(joinedBytes(sessions[0].second) == readAll(fine.raw));
+    }
+
+    // More live benches than one recorder holds: the one beyond is told once and not recorded,
+    // every other one is.
+    void benchesBeyondTheBoundAreToldAndTheOthersKept()
+    {
+        QTemporaryDir dir;
+        TestBroker broker(dir.path(), {});
+        QVERIFY2(broker.start().isEmpty(), qPrintable(broker.log()));
+        const QString password = writePasswordFile(dir.path(), TestBroker::kPassword);
+        Crafter crafter(broker, {});
+        QVERIFY(crafter.connect());
+        constexpr int kBenches = LabRecorder::kMaxBenches + 1;
+        for (int i = 0; i < kBenches; ++i)
+            QVERIFY(crafter.client.publish(QStringLiteral("lab/b%1/meta").arg(i, 3, 10, QLatin1Char('0')),
+                                           craftedMeta(quint64(1000 + i)).toJson(), 1, true) >= 0);
+        QTRY_COMPARE_WITH_TIMEOUT(crafter.acked.size(), kBenches, kTimeout);
+        const QString out = dir.filePath("lab");
+        QVERIFY(QDir().mkpath(out));
+        RunningProgram lab;
+        lab.start(QStringList{"--sin-ventanas", "--desde-mqtt", "lab/+", "--carpeta", out}
+                  + mqttArgs(broker.port(), password));
+        QTRY_COMPARE_WITH_TIMEOUT(lab.errors().count(QStringLiteral("): se graba en ")), kBenches - 1, kTimeout);
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains(QStringLiteral("ya se graban %1 bancos").arg(kBenches - 1)), kTimeout);
+        ::kill(lab.process.processId(), SIGTERM);
+        QCOMPARE(endOf(lab), 1); // sessions that recorded nothing
+        QCOMPARE(lab.errors().count(QStringLiteral("no se graba: ya se graban")), 1);
+        QCOMPARE(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), kBenches - 1);
     }
 };
 
