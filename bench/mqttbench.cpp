@@ -197,7 +197,7 @@ int main(int argc, char *argv[])
     if (only.isEmpty() || only == "ataque")
         recorderUnderAttack(b, argv[0]);
     if (only.isEmpty() || only == "laboratorio") {
-        labAtScale(b, qEnvironmentVariableIntValue("LAB_BENCHES") > 0 ? qEnvironmentVariableIntValue("LAB_BENCHES") : 64,
+        labAtScale(b, qEnvironmentVariableIntValue("LAB_BENCHES") > 0 ? qEnvironmentVariableIntValue("LAB_BENCHES") : 60,
                    qEnvironmentVariableIntValue("LAB_SECONDS") > 0 ? qEnvironmentVariableIntValue("LAB_SECONDS") : 60, false);
         labAtScale(b, 16, 0, true);
     }

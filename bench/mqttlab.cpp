@@ -1,7 +1,8 @@
-// The lab's central recorder at scale: many benches, each a publisher of this process fed at
-// 115200 baud's rate by a synthetic source, through one Mosquitto into one real recorder
-// (dispvanto --desde-mqtt bancos/+ --carpeta …), CSV and raw per bench. Every bench's raw file is
-// checked against what it published; the recorder's CPU and peak memory are reported.
+// The lab's central recorder at scale: many benches through one Mosquitto into one real recorder
+// (dispvanto --desde-mqtt bancos/+ --carpeta …), CSV and raw per bench. Four are the real logger
+// on the simulated board at 115200 baud; the rest are publishers of this process fed at that
+// rate by a synthetic source. Every bench's raw file is checked against what it published (the
+// real ones' against their own --crudo); the recorder's CPU and peak memory are reported.
 #include "mqttpublisher.h"
 #include "mqttrows.h"
 
@@ -73,7 +74,22 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
         feeds.back()->addConsumer(publishers.back().get());
         publishers.back()->start();
     }
-    runUntil([&] { return hear().count("se graba en") >= benches; }, 60);
+    // The real loggers, paced only: each on a board of its own, for the run's length.
+    const int real = flat ? 0 : std::min(4, benches);
+    std::vector<std::unique_ptr<QProcess>> boards, loggers;
+    for (int i = 0; i < real; ++i) {
+        boards.push_back(std::make_unique<QProcess>());
+        boards.back()->start(QStringLiteral(BOARDSIM_BINARY), {"--baud", "115200"});
+        boards.back()->waitForReadyRead(10000);
+        const QString device = QString::fromLocal8Bit(boards.back()->readLine().trimmed());
+        loggers.push_back(std::make_unique<QProcess>());
+        loggers.back()->start(QStringLiteral(DISPVANTO_BINARY),
+                              QStringList{"--sin-ventanas", "--com1", device, "--config", "115200,N,8,1", "--mqtt-tema",
+                                          QStringLiteral("bancos/real%1").arg(i), "--crudo",
+                                          b.dir.filePath(QStringLiteral("real%1.bin").arg(i)), "--muestras",
+                                          QString::number(total)} + b.brokerArgs());
+    }
+    runUntil([&] { return hear().count("se graba en") >= benches + real; }, 60);
     const double cpuBefore = cpuSecondsOf(recorder.processId());
     const auto start = Clock::now();
     for (auto &f : feeds)
@@ -86,7 +102,9 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
     }, seconds + 120);
     for (auto &p : publishers)
         p->finish();
-    runUntil([&] { return hear().count(") terminó: ") >= benches; }, 120);
+    for (auto &l : loggers)
+        l->waitForFinished(120000);
+    runUntil([&] { return hear().count(") terminó: ") >= benches + real; }, 120);
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpuSecondsOf(recorder.processId()) - cpuBefore;
     const qint64 peak = peakKbOf(recorder.processId());
@@ -107,6 +125,20 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
             equal += got.size() == qsizetype(2 * total) && checksumOf(got) == expected;
         }
     }
+    int realEqual = 0;
+    for (int i = 0; i < real; ++i) {
+        const QDir folder(out + QStringLiteral("/bancos%2Freal") + QString::number(i));
+        const QStringList raws = folder.entryList({QStringLiteral("*.bin")}, QDir::Files);
+        QFile mine(b.dir.filePath(QStringLiteral("real%1.bin").arg(i))), theirs(folder.filePath(raws.value(0)));
+        if (raws.size() == 1 && mine.open(QIODevice::ReadOnly) && theirs.open(QIODevice::ReadOnly)) {
+            const QByteArray local = mine.readAll();
+            realEqual += local.size() == qsizetype(2 * total) && local == theirs.readAll();
+        }
+    }
+    for (auto &board : boards) {
+        board->kill();
+        board->waitForFinished(5000);
+    }
     const int exit = recorder.exitStatus() == QProcess::NormalExit ? recorder.exitCode() : -1;
     if (flat)
         row(QStringLiteral("Lab recorder flat out: %1 benches, raw only").arg(benches),
@@ -115,11 +147,12 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
                 .arg(100 * cpu / secs, 0, 'f', 0).arg(exit),
             QStringLiteral("lossless"));
     else
-        row(QStringLiteral("Lab recorder: %1 benches at 5760 samples/s, %2 s").arg(benches).arg(seconds),
-            QStringLiteral("%1 of %2 raw files equal; CPU %3 % of a core; peak %4 MB; exit %5")
-                .arg(equal).arg(benches).arg(100 * cpu / secs, 0, 'f', 1).arg(peak / 1024).arg(exit),
+        row(QStringLiteral("Lab recorder: %1 benches at 5760 samples/s, %2 s").arg(benches + real).arg(seconds),
+            QStringLiteral("%1 of %2 raw files equal (%3 of %4 real loggers); CPU %5 % of a core; peak %6 MB; exit %7")
+                .arg(equal + realEqual).arg(benches + real).arg(realEqual).arg(real)
+                .arg(100 * cpu / secs, 0, 'f', 1).arg(peak / 1024).arg(exit),
             QStringLiteral("lossless, <= 50 % of a core"));
-    if (equal != benches)
+    if (equal != benches || realEqual != real)
         std::fprintf(stderr, "%s\n", said.right(3000).constData());
 }
 
