@@ -23,22 +23,6 @@
 
 namespace {
 
-constexpr size_t kSessionsRemembered = 16;
-
-void remember(std::vector<quint64> &list, quint64 v)
-{
-    if (std::find(list.begin(), list.end(), v) != list.end())
-        return;
-    if (list.size() >= kSessionsRemembered)
-        list.erase(list.begin());
-    list.push_back(v);
-}
-
-bool contains(const std::vector<quint64> &list, quint64 v)
-{
-    return std::find(list.begin(), list.end(), v) != list.end();
-}
-
 // The bench a message on one of its subtopics is about ("lab/b1/meta" → "lab/b1").
 QString benchOf(const QString &topic, QLatin1StringView level)
 {
@@ -50,9 +34,8 @@ QString benchOf(const QString &topic, QLatin1StringView level)
 LabRecorder::LabRecorder(Settings settings, QObject *parent)
     : QObject(parent), m_s(std::move(settings)), m_discovery(m_s.broker, uniqueClientId(QStringLiteral("lab")), this)
 {
-    // The state first: a retained goodbye is known before the retained meta of its session.
-    for (const QString &t : labnames::subscriptions(m_s.filter, MqttTopics::kStateLevel))
-        m_discovery.subscribe(t);
+    // Benches are found by their meta; which of their sessions is live is each bench's own
+    // run's business.
     for (const QString &t : labnames::subscriptions(m_s.filter, MqttTopics::kMetaLevel))
         m_discovery.subscribe(t);
     m_discovery.setRole(MqttClient::Role::Subscriber);
@@ -77,58 +60,58 @@ void LabRecorder::received(const QString &topic, const QByteArray &payload, bool
         return;
     if (topic.endsWith(u'/' + MqttTopics::kMetaLevel))
         onMeta(benchOf(topic, MqttTopics::kMetaLevel), payload);
-    else if (topic.endsWith(u'/' + MqttTopics::kStateLevel))
-        onState(benchOf(topic, MqttTopics::kStateLevel), payload);
 }
 
-void LabRecorder::onState(const QString &bench, const QByteArray &payload)
+void LabRecorder::onMeta(const QString &bench, const QByteArray &)
 {
-    const mqttwire::StateMessage m = mqttwire::parseState(payload);
-    if (m.word == mqttwire::kOffline && !m.connectionLost && m.session) {
-        auto it = m_benches.find(bench);
-        if (it != m_benches.end())
-            remember(it->second.ended, m.session);
-        else if (m_benches.size() < size_t(kMaxBenches))
-            remember(m_benches[bench].ended, m.session);
-    }
-}
-
-void LabRecorder::onMeta(const QString &bench, const QByteArray &payload)
-{
-    if (bench.isEmpty())
+    if (bench.isEmpty() || m_benches.count(bench))
         return; // "/meta": no topic a file could be named after, nor a bench could publish under
-    const auto meta = SessionMeta::fromJson(payload);
-    if (!meta)
-        return; // said by the session's own recording, if it is one
-    auto it = m_benches.find(bench);
-    if (it == m_benches.end()) {
-        if (m_benches.size() >= size_t(kMaxBenches)) {
-            if (!std::exchange(m_tooManyTold, true))
-                say(QStringLiteral("%1 no se graba: ya se graban %2 bancos, los que caben en este registrador. Los que "
-                                   "ya se graban siguen; reparta los bancos entre varios registradores (un filtro "
-                                   "cada uno).").arg(bench, QString::number(kMaxBenches)));
-            return;
-        }
-        it = m_benches.emplace(bench, Bench{}).first;
-    }
-    Bench &b = it->second;
-    if (meta->session <= b.newest)
-        return; // recorded, or older than what is
-    if (contains(b.ended, meta->session)) {
-        if (!contains(b.told, meta->session)) {
-            remember(b.told, meta->session);
-            say(QStringLiteral("%1: la sesión %2 ya terminó; se grabará la siguiente que empiece.")
-                    .arg(bench, QString::number(meta->session)));
-        }
+    if (m_benches.size() >= size_t(kMaxBenches)) {
+        if (!std::exchange(m_tooManyTold, true))
+            say(QStringLiteral("%1 no se graba: ya se graban %2 bancos, los que caben en este registrador. Los que "
+                               "siguen se graban; reparta los bancos entre varios registradores (un filtro "
+                               "cada uno).").arg(bench, QString::number(kMaxBenches)));
         return;
     }
-    b.newest = meta->session;
-    record(bench, *meta);
+    m_benches.insert(bench);
+    standBy(bench, 0);
 }
 
-// A new session of a bench: its files, and a run of its own.
-void LabRecorder::record(const QString &bench, const SessionMeta &meta)
+// A bench's next session is listened for before it starts: a run subscribed (and keeping its
+// session at the broker) that follows the first live session after the one recorded, so that
+// a bench that restarts loses nothing to the moment it takes to subscribe. It becomes that
+// session's recording when its meta comes, before any sample is handed out.
+void LabRecorder::standBy(const QString &bench, quint64 after)
 {
+    auto run = std::make_unique<Run>(m_s.broker, bench);
+    Run *r = run.get();
+    MqttSource *source = r->remote();
+    source->setNewerThan(after);
+    source->setPendingLimit(kPendingBytes);
+    const QByteArray stem = labnames::fileStem(bench);
+    // Named after where the next session's files go and the session it follows, so that a
+    // recorder started again finds its queue.
+    source->persistAs({m_s.folder + '/' + stem + "/.siguiente-" + QByteArray::number(after)});
+    connect(source, &MqttSource::problem, r, [bench, source](const QString &message) {
+        say(QStringLiteral("%1: %2").arg(source->session() ? QStringLiteral("%1 (sesión %2)").arg(bench, QString::number(source->session()))
+                                                           : bench,
+                                         message));
+    });
+    connect(source, &MqttSource::metaReceived, r, [this, r, bench] { promote(r, bench); }, Qt::SingleShotConnection);
+    connect(r, &Run::finished, this, [this, r] { runFinished(r); });
+    m_recordings.push_back({std::move(run), kNoRow});
+    source->start();
+}
+
+// The session a standing-by run follows: its files, and the next one stands by.
+void LabRecorder::promote(Run *r, const QString &bench)
+{
+    if (m_finishing)
+        return;
+    MqttSource *source = r->remote();
+    const SessionMeta meta = source->meta();
+    source->setSession(meta.session); // this session only, from now on
+    auto it = std::find_if(m_recordings.begin(), m_recordings.end(), [r](const Recording &x) { return x.run.get() == r; });
     Row row;
     row.topic = bench;
     row.session = meta.session;
@@ -157,20 +140,13 @@ void LabRecorder::record(const QString &bench, const SessionMeta &meta)
         row.failed = row.over = true;
         row.state = QStringLiteral("no se pudo grabar");
         m_rows.push_back(row);
+        r->finish();
+        standBy(bench, meta.session);
         return;
     }
-    const QList<QByteArray> files{m_s.csv ? recorder->csvPath().toLocal8Bit() : QByteArray(),
-                                  m_s.raw ? recorder->rawPath().toLocal8Bit() : QByteArray()};
-    auto run = std::make_unique<Run>(m_s.broker, bench);
-    Run *r = run.get();
-    MqttSource *source = r->remote();
-    source->setSession(meta.session);
-    source->setPendingLimit(kPendingBytes);
-    source->persistAs(files);
-    Recorder &rec = r->record(std::move(recorder));
+    Recorder &rec = r->record(std::move(recorder)); // attached now: before any sample is handed out
     // One pass of arg() wherever a topic is in: a topic may hold "%1".
     const QString who = QStringLiteral("%1 (sesión %2)").arg(bench, QString::number(meta.session));
-    connect(source, &MqttSource::problem, r, [who](const QString &message) { say(who + QStringLiteral(": ") + message); });
     connect(source, &MqttSource::notice, r, [who](const QString &text) { say(who + QStringLiteral(" dice: ") + text); });
     connect(source, &MqttSource::samplesMissing, r, [who](quint64 first, quint64 count) {
         say(QStringLiteral("%1: faltan %2 muestras (%3 a %4) que no llegaron por la red: quedan como hueco.")
@@ -178,7 +154,7 @@ void LabRecorder::record(const QString &bench, const SessionMeta &meta)
     });
     connect(source, &MqttSource::sessionComplete, r, [this, r, who] {
         for (Recording &x : m_recordings)
-            if (x.run.get() == r) {
+            if (x.run.get() == r && x.row != kNoRow) {
                 refresh(x);
                 say(QStringLiteral("%1 terminó: %2 grabadas.").arg(who, textrules::samplesText(m_rows[x.row].samples)));
             }
@@ -187,21 +163,22 @@ void LabRecorder::record(const QString &bench, const SessionMeta &meta)
     connect(&rec, &Recorder::failed, r, [who](const QString &message) { say(who + QStringLiteral(": ") + message); });
     connect(&rec, &Recorder::stopped, r, [this, r] {
         for (Recording &x : m_recordings)
-            if (x.run.get() == r)
+            if (x.run.get() == r && x.row != kNoRow)
                 m_rows[x.row].failed = true;
         r->finish();
     });
-    connect(r, &Run::finished, this, [this, r] { runFinished(r); });
     row.state = QStringLiteral("grabando");
     m_rows.push_back(row);
-    m_recordings.push_back({std::move(run), m_rows.size() - 1});
-    refresh(m_recordings.back());
+    it->row = m_rows.size() - 1;
+    refresh(*it);
     say(QStringLiteral("%1: se graba en %2.").arg(who, QFile::decodeName(folder)));
-    source->start();
+    standBy(bench, meta.session);
 }
 
 void LabRecorder::refresh(Recording &r)
 {
+    if (r.row == kNoRow)
+        return;
     Row &row = m_rows[r.row];
     const MqttSource *source = r.run->remote();
     if (const Recorder *rec = r.run->recorder()) {
@@ -228,6 +205,13 @@ void LabRecorder::runFinished(Run *run)
     const auto it = std::find_if(m_recordings.begin(), m_recordings.end(), [run](const Recording &r) { return r.run.get() == run; });
     if (it == m_recordings.end())
         return;
+    if (it->row == kNoRow) { // a standing-by run, at the end
+        std::unique_ptr<Run> done = std::move(it->run);
+        m_recordings.erase(it);
+        done.release()->deleteLater();
+        checkFinished();
+        return;
+    }
     refresh(*it);
     Row &row = m_rows[it->row];
     row.over = true;
@@ -267,6 +251,8 @@ QString LabRecorder::progressLine()
     quint64 total = 0;
     int recording = 0, gaps = 0;
     for (Recording &r : m_recordings) {
+        if (r.row == kNoRow)
+            continue;
         refresh(r);
         ++recording;
         gaps += r.run->remote()->waitingForMissing() ? 1 : 0;

@@ -9,7 +9,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
@@ -18,9 +18,10 @@ struct SessionMeta;
 
 /// Records every bench whose topic matches a filter, each session of each bench into its own
 /// files under one folder: FOLDER/<bench>/<bench>_<start>.csv and .bin (names from labnames).
-/// Benches are found by their meta; a session is recorded when it is live (a retained meta of a
-/// session that said goodbye is passed by), and a bench that starts a new session gets new files
-/// while the old session is completed. Each session is a remote run of its own, with its own
+/// Benches are found by their meta. For each, a run stands by for its next live session (a
+/// retained meta of a session that said goodbye is passed by): subscribed in advance, it takes
+/// that session from its first batch, becomes its recording, and the next one stands by; the
+/// old session is completed meanwhile. Each session is a remote run of its own, with its own
 /// gap repair and persistent session at the broker.
 ///
 /// Bounds: kMaxBenches benches (more are told once and not recorded), and kPendingBytes waiting
@@ -73,32 +74,27 @@ private:
         bool failed = false;
         bool over = false; // its run has finished
     };
-    struct Bench
-    {
-        quint64 newest = 0;                // the newest session recorded
-        std::vector<quint64> ended;        // sessions that said goodbye (the newest few)
-        std::vector<quint64> told;         // finished sessions already said
-    };
+    static constexpr size_t kNoRow = size_t(-1);
     struct Recording
     {
         std::unique_ptr<Run> run;
-        size_t row;
+        size_t row; // kNoRow: standing by for the bench's next session
     };
 
     void received(const QString &topic, const QByteArray &payload, bool retained);
     void onMeta(const QString &bench, const QByteArray &payload);
-    void onState(const QString &bench, const QByteArray &payload);
-    void record(const QString &bench, const SessionMeta &meta);
+    void standBy(const QString &bench, quint64 after);
+    void promote(Run *run, const QString &bench);
     void refresh(Recording &r);
     void runFinished(Run *run);
     void checkFinished();
 
     Settings m_s;
     MqttClient m_discovery;
-    std::map<QString, Bench> m_benches;
+    std::set<QString> m_benches; // found, each with a run standing by
     bool m_tooManyTold = false;
     std::vector<Row> m_rows;
-    std::vector<Recording> m_recordings; // those whose run goes on
+    std::vector<Recording> m_recordings; // those whose run goes on, and one standing by per bench
     bool m_finishing = false;
     bool m_discoveryClosed = false;
     quint64 m_lastTotal = 0;

@@ -141,7 +141,7 @@ void MqttPublisher::pump()
             if (mid < 0)
                 return;
             m_store.markSent(*e);
-            m_inFlight.emplace(mid, InFlight{true, e->first, 0});
+            m_inFlight.emplace(mid, InFlight{true, e->first, e->count});
         } else if (!sendResend()) {
             return;
         }
@@ -174,6 +174,8 @@ void MqttPublisher::acknowledged(int mid)
         return;
     if (it->second.batch) {
         m_store.acknowledge(it->second.first);
+        // Dropped from memory while on its way, it reached the broker all the same.
+        m_lostUnsent.remove(it->second.first, it->second.first + it->second.count);
         ++m_batchesAcked;
         if (m_store.allAcknowledged())
             m_losses.caughtUp(); // a loss from now on is another outage, told anew

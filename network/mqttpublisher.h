@@ -96,7 +96,7 @@ private:
     {
         bool batch;
         quint64 first;
-        quint64 count; // of a re-send
+        quint64 count;
     };
     void seal();
     void pump();

@@ -54,8 +54,10 @@ MqttSource::MqttSource(const MqttBroker &broker, const QString &topic, QObject *
                   {m_topics.state, &MqttSource::onState},
                   {m_topics.summary, &MqttSource::onSummary},
                   {m_topics.request, &MqttSource::onAnswer}};
-    m_client.subscribe(m_topics.meta);
+    // The state before the meta: a retained goodbye is known before the retained meta of its
+    // session, which is then passed by at once.
     m_client.subscribe(m_topics.state);
+    m_client.subscribe(m_topics.meta);
     m_client.subscribe(m_topics.samples);
     m_client.subscribe(m_topics.summary);
     // The publisher's answers. QoS 0: our own requests come back here too, and must not take a
@@ -124,6 +126,8 @@ void MqttSource::onBatch(const QByteArray &payload, bool retained, qint64 now)
         refuse(Refusal::Unreadable, why);
         return;
     }
+    if (batch->session != m_session && batch->session <= m_newerThan)
+        return;
     if (batch->session != m_session) {
         checkOtherLive(batch->session, retained, now);
         if (batch->session != m_session && !contains(m_endedSessions, batch->session))
@@ -150,6 +154,8 @@ void MqttSource::onMeta(const QByteArray &payload, bool retained, qint64 now)
         refuse(Refusal::BadMeta, why);
         return;
     }
+    if (meta->session <= m_newerThan)
+        return;
     if (meta->session == m_session) {
         m_meta = *meta;
         m_reassembly.setMaxRate(maxRate(*meta));
@@ -194,6 +200,8 @@ void MqttSource::follow(const SessionMeta &meta)
     m_reassembly.setMaxRate(maxRate(meta));
     m_reassembly.setTarget(m_target);
     emit metaReceived();
+    if (const QByteArray held = std::exchange(m_heldState, {}); mqttwire::parseState(held).session == m_session)
+        onState(held, true, m_clock.elapsed());
 }
 
 void MqttSource::onState(const QByteArray &payload, bool, qint64 now)
@@ -206,6 +214,8 @@ void MqttSource::onState(const QByteArray &payload, bool, qint64 now)
     }
     if (m.word == mqttwire::kOffline && !m.connectionLost && m.session)
         remember(m_endedSessions, m.session);
+    if (m.session && m_session == 0)
+        m_heldState = payload; // it comes before its session's meta: applied when that is followed
     if (m.session == 0 || m.session != m_session)
         return; // another session's word, or one that names none: nothing to act on
     if (m.word == mqttwire::kOffline && !m.connectionLost && !m_progressed && !m_wanted) {
@@ -236,7 +246,8 @@ void MqttSource::onSummary(const QByteArray &payload, bool retained, qint64 now)
         return;
     }
     if (summary->session != m_session) {
-        checkOtherLive(summary->session, retained, now);
+        if (summary->session > m_newerThan)
+            checkOtherLive(summary->session, retained, now);
         return;
     }
     if (!m_reassembly.announce(summary->samples, now)) {

@@ -44,6 +44,8 @@ public:
     void setGapWait(int ms) { m_timing.firstWait = ms; }
     /// The bound on the batches waiting behind a gap (before start()); kPendingBytes otherwise.
     void setPendingLimit(qint64 bytes) { m_pendingLimit = bytes; }
+    /// Sessions up to this one are passed by without a word: another recording has them.
+    void setNewerThan(quint64 session) { m_newerThan = session; }
     /// Records this session only (0: the live one).
     void setSession(quint64 session) { m_wanted = session; }
     /// The broker keeps what comes while this recorder is away (a dropped connection, a broker
@@ -123,11 +125,13 @@ private:
     QElapsedTimer m_clock;
     QTimer m_tick;
     quint64 m_wanted = 0;
+    quint64 m_newerThan = 0;
     quint64 m_session = 0;
     bool m_progressed = false; // a batch of the followed session was taken
     SessionMeta m_meta;
     qint64 m_clockZero = 0;
     QString m_state;
+    QByteArray m_heldState; // the newest state heard while no session was followed
     bool m_ended = false;
     qint64 m_lastHeardAt = -1;
     std::vector<quint64> m_endedSessions; // said goodbye (the newest few), not to be followed
