@@ -19,7 +19,7 @@
   let enlace = null;
   let pendientes = []; // [arrival ns, samples] added since the last frame
   let dibujadas = []; // … drawn by the last frame, timed at the start of the next one
-  const pagina = { historia, latencias: [], lotes: 0, rechazados: 0 };
+  const pagina = { historia, latencias: [], lotes: 0, rechazados: 0, cuadros: 0 };
   DV.pagina = pagina;
 
   const traza = new DV.Traza($('traza'), historia, mostrarModo);
@@ -86,6 +86,7 @@
   }
 
   function cuadro() {
+    pagina.cuadros++;
     if (medir && dibujadas.length) {
       const ahoraNs = BigInt(Math.round((performance.timeOrigin + performance.now()) * 1000)) * 1000n;
       for (const [ns, n] of dibujadas) pagina.latencias.push([Number(ahoraNs - ns) / 1e6, n]);

@@ -50,12 +50,10 @@ window.DV = window.DV || {};
     sessionStorage.setItem(CLAVE_SESION, JSON.stringify({ broker: ajustes.broker, usuario: ajustes.usuario, clave }));
   }
 
-  const RECHAZOS = {
-    4: 'El broker rechazó el usuario o la contraseña.',
-    134: 'El broker rechazó el usuario o la contraseña.',
-    5: 'El broker no autoriza a este usuario.',
-    135: 'El broker no autoriza a este usuario.',
-  };
+  // Mosquitto answers a wrong password with "not authorised" under MQTT 3.1.1, so both refusals
+  // name the password.
+  const RECHAZO = 'El broker rechazó el usuario o la contraseña.';
+  const RECHAZOS = { 4: RECHAZO, 5: RECHAZO, 134: RECHAZO, 135: RECHAZO };
 
   /// Connects and subscribes to `temas`; avisar(clase, texto) tells the page how the link is.
   /// Returns an object with terminar().
