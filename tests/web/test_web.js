@@ -22,7 +22,7 @@ const onda = (n) => {
   return Math.round(Math.min(5000, Math.max(0, v)));
 };
 const ONDA_MIN = 200, ONDA_MAX = 4800;
-const CUENTA_BANCO2 = 60000; // board 2 sends these, then stays open and quiet
+const CUENTA_BANCO2 = 90000; // board 2 sends these, then stays open and quiet
 
 const e = new Entorno({ dispvanto, boardsim, web, carpeta });
 let general, pagina2, bancos, oidos;

@@ -114,7 +114,11 @@ window.DV = window.DV || {};
       this.alCambiar();
     }
 
-    pausar() { this.fijar(this.t0, this.t1); }
+    /// Stops following; what is on screen stays exactly as drawn.
+    pausar() {
+      this.vivo = false;
+      this.alCambiar();
+    }
 
     seguir() {
       [this.vivo, this.sucio] = [true, true];
