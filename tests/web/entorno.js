@@ -128,6 +128,13 @@ class Entorno {
       '-q', '1', '-r', '-t', tema, '-m', texto]);
   }
 
+  /// A binary message, not retained (a crafted batch).
+  publicarBinario(tema, bytes) {
+    fs.writeFileSync(this.archivo('mensaje.bin'), bytes);
+    execFileSync('mosquitto_pub', ['-h', '127.0.0.1', '-p', String(this.puerto), '-u', USUARIO_BANCO, '-P', CLAVE_BANCO,
+      '-q', '1', '-t', tema, '-f', this.archivo('mensaje.bin')]);
+  }
+
   /// The summaries the benches publish, as a second subscriber hears them: {tema: [resumen…]}.
   escucharResumenes() {
     const oidos = {};

@@ -48,7 +48,11 @@ const trazo = (p) => p.evaluate(() => JSON.stringify(DV.pagina.traza.u.data));
 async function envolventeDentroDeLaOnda(p, que) {
   const [x, lo, hi] = JSON.parse(await trazo(p));
   const l = lo.filter((v) => v !== null), h = hi.filter((v) => v !== null);
-  assert.ok(l.length > x.length / 2, `${que}: la traza tiene ${l.length} de ${x.length} columnas`);
+  // A bench reads its port in blocks sharing one arrival time, so columns may be empty; those
+  // drawn reach from the window's first half to its newest sample, in the last column.
+  const llenas = lo.map((v, i) => (v === null ? -1 : i)).filter((i) => i >= 0);
+  assert.ok(llenas[0] < x.length / 2 && llenas[llenas.length - 1] === x.length - 1,
+    `${que}: columnas dibujadas ${llenas[0]} … ${llenas[llenas.length - 1]} de ${x.length}`);
   assert.ok(Math.min(...l) >= ONDA_MIN && Math.max(...h) <= ONDA_MAX,
     `${que}: envolvente ${Math.min(...l)} … ${Math.max(...h)} fuera de ${ONDA_MIN} … ${ONDA_MAX}`);
   assert.ok(Math.min(...l) <= ONDA_MIN + 100 && Math.max(...h) >= ONDA_MAX - 100,
@@ -106,11 +110,10 @@ test('la vista general lista los bancos con el estado y las cifras de su resumen
 test('la página de un banco a 1,2 MB/s dibuja una envolvente dentro de la onda, y la pausa la congela mientras siguen llegando muestras', async () => {
   const p = await e.abrir('banco.html', visor({ tema: 'lab/banco3' }), CLAVE_VISOR);
   await p.$eval('#ventana', (n) => { n.value = '2'; n.dispatchEvent(new Event('change')); });
-  await esperar(async () => (await historia(p)).total > 1200000, PLAZO, 'dos segundos de muestras del banco 3');
-  await esperar(async () => { // the 2 s window filled from the bench's own times
-    const [x, lo] = JSON.parse(await trazo(p));
-    return x.length > 0 && lo[0] !== null;
-  }, PLAZO, 'la ventana de 2 s llena');
+  await esperar(() => p.evaluate(() => DV.pagina.historia.tUltimo - DV.pagina.historia.tPrimero > 2.5),
+    PLAZO, 'más de 2 s de muestras del banco 3');
+  const visto = await historia(p);
+  await esperar(async () => (await historia(p)).cuadros > visto.cuadros + 2, PLAZO, 'un cuadro dibujado con la ventana llena');
   await envolventeDentroDeLaOnda(p, 'banco 3');
   await p.screenshot({ path: path.join(capturas, 'banco-a-1.2MBs.png') });
 
@@ -139,6 +142,27 @@ test('la última muestra de la página es la del banco, y el umbral cruzado marc
   assert.equal(ultima, String(final.ultima));
   assert.equal(ultima, String(onda(CUENTA_BANCO2 - 1)));
   await envolventeDentroDeLaOnda(pagina2, 'banco 2');
+
+  // Batches as docs/mqtt.md writes them, after the bench's last: one whose size does not hold
+  // together is refused; one with a longer header (a later version's) is read past it.
+  const lote = (cabecera, n, valores) => {
+    const b = Buffer.alloc(cabecera + 2 * valores.length);
+    b.write('DVMQ', 0, 'latin1');
+    b.writeUInt16LE(1, 4);
+    b.writeUInt16LE(cabecera, 6);
+    b.writeBigUInt64LE(BigInt(final.sesion), 8);
+    b.writeBigUInt64LE(BigInt(CUENTA_BANCO2), 16);
+    b.writeUInt32LE(n, 24);
+    b.writeBigInt64LE(BigInt(Date.now()) * 1000000n, 32);
+    valores.forEach((v, i) => b.writeUInt16LE(v, cabecera + 2 * i));
+    return b;
+  };
+  const rechazados = await pagina2.evaluate(() => DV.pagina.rechazados);
+  e.publicarBinario('lab/banco2/muestras', lote(40, 1000, [9, 9, 9]));
+  await esperar(() => pagina2.evaluate((r) => DV.pagina.rechazados === r + 1, rechazados), PLAZO, 'el lote incoherente rechazado');
+  e.publicarBinario('lab/banco2/muestras', lote(48, 3, [1111, 2222, 1234]));
+  await esperar(async () => (await historia(pagina2)).ultima === '1234', PLAZO, 'el lote de cabecera más larga leído');
+  assert.equal((await historia(pagina2)).total, CUENTA_BANCO2 + 3);
 
   const f2 = await esperar(async () => { const f = await fila(general, 'lab/banco2'); return f.marcado && f; }, PLAZO, 'la marca del banco 2');
   assert.match(f2.aviso, /superó el umbral alto 4700/);

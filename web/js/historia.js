@@ -139,8 +139,8 @@ window.DV = window.DV || {};
       for (let i = a; i < guardadas; i++) {
         const j = (base + i) % CRUDAS;
         const t = this.tiempos[j];
-        if (t >= hasta) break;
-        const c = Math.floor((t - t0) / ancho);
+        if (t > hasta) break;
+        const c = Math.min(Math.floor((t - t0) / ancho), columnas - 1); // the newest, at t1, is drawn
         if (c < 0 || c >= columnas) continue;
         const v = this.valores[j];
         if (lo[c] === null || v < lo[c]) lo[c] = v;
