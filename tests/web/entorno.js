@@ -47,6 +47,10 @@ class Entorno {
   constructor(opciones) {
     Object.assign(this, opciones);
     this.procesos = [];
+    // Whatever ends this script, nothing it started outlives it.
+    process.once('exit', () => this.procesos.forEach((p) => p.vivo && p.kill('SIGKILL')));
+    for (const programa of [this.dispvanto, this.boardsim])
+      if (!fs.existsSync(programa)) throw new Error('falta ' + programa + ' (¿compilado?)');
     fs.rmSync(this.carpeta, { recursive: true, force: true });
     fs.mkdirSync(this.carpeta, { recursive: true });
   }
@@ -59,9 +63,13 @@ class Entorno {
     const fd = fs.openSync(this.archivo(salida), 'w');
     const p = spawn(programa, args, { stdio: ['ignore', fd, fd] });
     fs.closeSync(fd);
-    p.terminado = new Promise((r) => p.once('exit', (codigo, senal) => r({ codigo, senal })));
+    p.terminado = new Promise((r) => {
+      p.once('exit', (codigo, senal) => r({ codigo, senal }));
+      p.once('error', (error) => r({ error }));
+    });
     p.vivo = true;
     p.once('exit', () => { p.vivo = false; });
+    p.once('error', () => { p.vivo = false; });
     this.procesos.push(p);
     return p;
   }

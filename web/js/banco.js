@@ -22,7 +22,15 @@
   const pagina = { historia, latencias: [], lotes: 0, rechazados: 0, cuadros: 0 };
   DV.pagina = pagina;
 
-  const traza = new DV.Traza($('traza'), historia, mostrarModo);
+  // Frames only when there is something new to show (a batch, a user's action), not at the
+  // screen's rate: a browser asked for a frame every refresh works for it even when idle.
+  let cuadroPedido = false;
+  function pedirCuadro() {
+    if (cuadroPedido) return;
+    cuadroPedido = true;
+    requestAnimationFrame(cuadro);
+  }
+  const traza = new DV.Traza($('traza'), historia, mostrarModo, pedirCuadro);
   pagina.traza = traza;
 
   function mostrarModo() {
@@ -71,6 +79,7 @@
     if (!meta || lote.sesion !== meta.sesion) return; // its time axis is not known yet
     pagina.lotes++;
     if (historia.anadir(lote, meta.inicioNs) === 0) return;
+    pedirCuadro();
     let lo = 65535, hi = 0;
     for (const v of lote.valores) { if (v < lo) lo = v; if (v > hi) hi = v; }
     vigia.ver(lo, hi);
@@ -85,7 +94,26 @@
     else if (tipo === 'resumen') alResumen(payload);
   }
 
+  // The large value and the count, ten times a second: text changed every frame would have the
+  // browser lay out and paint it at the screen's rate, which costs more than the trace.
+  let cifrasEn = 0;
+  let cifrasLuego = null;
+  function mostrarCifras() {
+    const espera = cifrasEn + 100 - performance.now();
+    if (espera > 0) { // shown a moment later, so that the newest always is
+      cifrasLuego = cifrasLuego || setTimeout(() => { cifrasLuego = null; mostrarCifras(); }, espera);
+      return;
+    }
+    cifrasEn = performance.now();
+    const ultima = historia.ultimo === null ? '' : String(historia.ultimo);
+    if ($('ultima').textContent !== ultima) $('ultima').textContent = ultima;
+    const recibidas = 'Recibidas ' + historia.total.toLocaleString('es') + ' muestras desde que se abrió la página' +
+      (historia.faltan ? '; no llegaron ' + historia.faltan.toLocaleString('es') + ' (el broker no las entregó)' : '');
+    if ($('recibidas').textContent !== recibidas) $('recibidas').textContent = recibidas;
+  }
+
   function cuadro() {
+    cuadroPedido = false;
     pagina.cuadros++;
     if (medir && dibujadas.length) {
       const ahoraNs = BigInt(Math.round((performance.timeOrigin + performance.now()) * 1000)) * 1000n;
@@ -98,9 +126,8 @@
       if (!traza.vivo) mostrarModo();
     }
     if (!medir || !traza.vivo) pendientes = [];
-    $('ultima').textContent = historia.ultimo === null ? '' : String(historia.ultimo);
-    $('recibidas').textContent = 'Recibidas ' + historia.total.toLocaleString('es') + ' muestras desde que se abrió la página';
-    requestAnimationFrame(cuadro);
+    if (dibujadas.length) pedirCuadro(); // the next frame's start times the drawn samples
+    mostrarCifras();
   }
 
   $('ventana').addEventListener('change', () => {
@@ -147,5 +174,5 @@
     enlace = DV.conexion.conectar(a, clave, temas, alMensaje, avisar);
   });
   mostrarModo();
-  requestAnimationFrame(cuadro);
+  pedirCuadro();
 })(window.DV);

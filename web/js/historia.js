@@ -23,6 +23,7 @@ window.DV = window.DV || {};
     vaciar() {
       this.total = 0; // samples kept since the session began (the ring holds the last CRUDAS)
       this.siguiente = -1n; // the index after the newest sample kept
+      this.faltan = 0; // samples skipped over by a later batch: never delivered to this page
       this.ultimo = null;
       this.tUltimo = 0;
       this.tPrimero = null;
@@ -30,7 +31,7 @@ window.DV = window.DV || {};
     }
 
     /// Adds a checked batch; t0Ns is the session's inicio_unix_ns. Samples already kept (a batch
-    /// heard twice) are passed over; a gap is just a gap.
+    /// heard twice) are passed over; a gap is counted and left a gap (the page never asks again).
     anadir(lote, t0Ns) {
       const n = lote.valores.length;
       if (n === 0) return 0;
@@ -38,6 +39,8 @@ window.DV = window.DV || {};
       if (lote.primera < this.siguiente) {
         if (lote.primera + BigInt(n) <= this.siguiente) return 0;
         salto = Number(this.siguiente - lote.primera);
+      } else if (this.siguiente >= 0n && lote.primera > this.siguiente) {
+        this.faltan += Number(lote.primera - this.siguiente);
       }
       const pasos = lote.pasos;
       let p = 0;

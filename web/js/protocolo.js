@@ -8,6 +8,7 @@ window.DV = window.DV || {};
   const LIMITE_INDICE = 2n ** 63n;
   const ULTIMA_HORA_NS = 7258118400000000000n; // 2200-01-01: later arrivals are nonsense
   const TEXTO = new TextDecoder('utf-8', { fatal: true });
+  const HOST_LE = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
   function texto(bytes) {
     try { return TEXTO.decode(bytes); } catch (e) { return null; }
@@ -115,9 +116,16 @@ window.DV = window.DV || {};
     const primera = d.getBigUint64(16, true);
     const t0 = d.getBigInt64(32, true);
     if (sesion === 0n || primera > LIMITE_INDICE - BigInt(n) || t0 < 0n || t0 >= ULTIMA_HORA_NS) return null;
-    // Copied so that the samples are aligned and the message's buffer can go.
-    const valores = new Uint16Array(n);
-    for (let i = 0; i < n; i++) valores[i] = d.getUint16(cabecera + 2 * i, true);
+    // Copied so that the samples are aligned and the message's buffer can go; in one block where
+    // the machine is little-endian as the format (every usual browser's).
+    const desde = bytes.byteOffset + cabecera;
+    let valores;
+    if (HOST_LE) {
+      valores = new Uint16Array(bytes.buffer.slice(desde, desde + 2 * n));
+    } else {
+      valores = new Uint16Array(n);
+      for (let i = 0; i < n; i++) valores[i] = d.getUint16(cabecera + 2 * i, true);
+    }
     const pasos = n > 0 ? [{ desde: 0, ns: t0 }] : [];
     let previo = 0n;
     for (let i = 0, p = cabecera + 2 * n; i < m; i++, p += 12) {

@@ -8,9 +8,10 @@ window.DV = window.DV || {};
   const ALTO = 320;
 
   class Traza {
-    constructor(contenedor, historia, alCambiar) {
+    constructor(contenedor, historia, alCambiar, pedirCuadro) {
       this.historia = historia;
       this.alCambiar = alCambiar; // the mode or the cursors changed: the page updates its texts
+      this.pedirCuadro = pedirCuadro; // something to draw: the page asks the browser for a frame
       this.vivo = true;
       this.ancho = 10;
       this.t0 = 0;
@@ -23,7 +24,7 @@ window.DV = window.DV || {};
       this._raton(this.u.over);
       window.addEventListener('resize', () => {
         this.u.setSize({ width: contenedor.clientWidth || 800, height: ALTO });
-        this.sucio = true;
+        this._ensuciar();
       });
     }
 
@@ -98,7 +99,7 @@ window.DV = window.DV || {};
 
     ventana(segundos) {
       this.ancho = Math.min(Math.max(segundos, 0.01), DV.VENTANA_MAX_S);
-      this.sucio = true;
+      this._ensuciar();
     }
 
     /// Holds [t0, t1] (within the last 10 minutes) and stops following.
@@ -110,7 +111,8 @@ window.DV = window.DV || {};
         t0 = Math.max(t1 - ancho, alcance.desde);
         t1 = t0 + ancho;
       }
-      [this.t0, this.t1, this.vivo, this.sucio] = [t0, t1, false, true];
+      [this.t0, this.t1, this.vivo] = [t0, t1, false];
+      this._ensuciar();
       this.alCambiar();
     }
 
@@ -121,7 +123,8 @@ window.DV = window.DV || {};
     }
 
     seguir() {
-      [this.vivo, this.sucio] = [true, true];
+      this.vivo = true;
+      this._ensuciar();
       this.alCambiar();
     }
 
@@ -138,7 +141,12 @@ window.DV = window.DV || {};
       this.fijar(this.t0 + d, this.t1 + d);
     }
 
-    /// Called every animation frame; true when it drew.
+    _ensuciar() {
+      this.sucio = true;
+      this.pedirCuadro();
+    }
+
+    /// Called in an animation frame; true when it drew.
     cuadro() {
       const h = this.historia;
       if (this.vivo && h.total !== this.dibujado) {
