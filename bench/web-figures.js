@@ -4,6 +4,7 @@
 // bench, the broker's CPU with 1 and 10 viewers of it, and the page's JavaScript heap after 1 and
 // after N minutes of it. Real processes throughout (tests/web/entorno.js), in the system Chromium.
 //   node bench/web-figures.js BUILD_DIR [HEAP_MINUTES]      (make bench-web)
+//   WEB_FIGURES=latencia|rapido node bench/web-figures.js …  one part alone
 const fs = require('node:fs');
 const path = require('node:path');
 const { Entorno, esperar, USUARIO_VISOR, CLAVE_VISOR } = require('../tests/web/entorno.js');
@@ -88,6 +89,7 @@ function despertador() {
   const { spawn } = require('node:child_process');
   const p = spawn('mosquitto_pub', ['-h', '127.0.0.1', '-p', String(e.puerto), '-u', 'banco', '-P', 'clave-de-banco',
     '-t', 'lab/despertador/ruido', '-l'], { stdio: ['pipe', 'ignore', 'ignore'] });
+  p.stdin.on('error', () => {}); // a line written as it ends
   const reloj = setInterval(() => p.stdin.write('.\n'), 1);
   return () => { clearInterval(reloj); p.kill(); };
 }
@@ -150,7 +152,8 @@ async function rapido() {
   await e.iniciarBroker();
   await e.navegador();
   console.log(`\n  ${'Browser page figure'.padEnd(58)} ${'value'.padEnd(34)} target`);
-  await latencia();
-  await rapido();
+  const solo = process.env.WEB_FIGURES; // "latencia" or "rapido": one part alone
+  if (!solo || solo === 'latencia') await latencia();
+  if (!solo || solo === 'rapido') await rapido();
 })().catch((err) => { console.error('web-figures:', err.message); process.exitCode = 1; })
   .finally(() => e.cerrar());
