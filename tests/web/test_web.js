@@ -81,11 +81,12 @@ after(async () => {
   await e.cerrar();
 });
 
-// A row shows exactly the figures of one summary the bench published, with samples flowing.
-async function filaComoSuResumen(tema) {
+// A row shows exactly the figures of one summary the bench published, with more than `ritmo`
+// samples a second (a bench's first summary may cover only part of a second).
+async function filaComoSuResumen(tema, ritmo = 0) {
   return esperar(async () => {
     const f = await fila(general, tema);
-    const oido = (oidos[tema] || []).filter((r) => r.muestras_segundo > 0);
+    const oido = (oidos[tema] || []).filter((r) => r.muestras_segundo > ritmo);
     return f && f.estado === 'en línea' && /estado-en-linea/.test(f.claseEstado) &&
       oido.some((r) => f.ultima === String(r.ultima) && f.ritmo === String(r.muestras_segundo) &&
         f.minimo === String(r.minimo) && f.maximo === String(r.maximo) && f.media === r.media.toFixed(1)) && f;
@@ -100,8 +101,7 @@ test('la vista general lista los bancos con el estado y las cifras de su resumen
   }
   assert.equal(await fila(general, 'lab/banco3'), null);
   bancos[3] = await e.iniciarBanco('lab/banco3', ['--baud', '12000000']); // 1.2 MB/s
-  const f3 = await filaComoSuResumen('lab/banco3');
-  assert.ok(Number(f3.ritmo) > 100000, `banco 3 a ${f3.ritmo} muestras/s`);
+  await filaComoSuResumen('lab/banco3', 100000);
   const temas = await general.$$eval('#bancos tbody tr', (rs) => rs.map((r) => r.dataset.tema));
   assert.deepEqual(temas, ['lab/banco1', 'lab/banco2', 'lab/banco3']);
   await general.screenshot({ path: path.join(capturas, 'vista-general-tres-bancos.png') });
@@ -109,11 +109,13 @@ test('la vista general lista los bancos con el estado y las cifras de su resumen
 
 test('la página de un banco a 1,2 MB/s dibuja una envolvente dentro de la onda, y la pausa la congela mientras siguen llegando muestras', async () => {
   const p = await e.abrir('banco.html', visor({ tema: 'lab/banco3' }), CLAVE_VISOR);
-  await p.$eval('#ventana', (n) => { n.value = '2'; n.dispatchEvent(new Event('change')); });
-  await esperar(() => p.evaluate(() => DV.pagina.historia.tUltimo - DV.pagina.historia.tPrimero > 2.5),
-    PLAZO, 'más de 2 s de muestras del banco 3');
+  await p.$eval('#ventana', (n) => { n.value = '1'; n.dispatchEvent(new Event('change')); });
+  // Mosquitto 2.0.11 hands a browser only part of a 1.2 MB/s bench, late (docs/browser.md): the
+  // bench's time the page has seen grows slower than the clock.
+  await esperar(() => p.evaluate(() => DV.pagina.historia.tUltimo - DV.pagina.historia.tPrimero > 1.3),
+    3 * PLAZO, 'más de 1 s de muestras del banco 3');
   const visto = await historia(p);
-  await esperar(async () => (await historia(p)).cuadros > visto.cuadros + 2, PLAZO, 'un cuadro dibujado con la ventana llena');
+  await esperar(async () => (await historia(p)).cuadros > visto.cuadros + 2, PLAZO, 'cuadros dibujados con la ventana llena');
   await envolventeDentroDeLaOnda(p, 'banco 3');
   await p.screenshot({ path: path.join(capturas, 'banco-a-1.2MBs.png') });
 
