@@ -10,12 +10,14 @@ DESKTOP_SECONDS ?= 10
 DESKTOP_RUNS ?= 3
 # The publisher's CPU with publishing on and off: interleaved runs of 10 s each.
 MQTT_CPU_RUNS ?= 3
+# Minutes the browser page watches a 1.2 MB/s bench before its heap is measured again.
+WEB_HEAP_MINUTES ?= 10
 # Runs of each scenario of the remote recorder's acceptance under connection faults.
 RUNS ?= 20
 # Under the sanitizers the flood test writes less, to keep the run short.
 SAN_FLOOD_MB ?= 16
 
-.PHONY: all deps build run test test-sanitize fuzz bench soak remote-acceptance package clean
+.PHONY: all deps build run test test-sanitize fuzz bench bench-web soak remote-acceptance package clean
 
 all: build
 
@@ -48,6 +50,11 @@ bench: deps
 	QT_QPA_PLATFORM=offscreen $(BENCH_BUILD)/bench/bench
 	QT_QPA_PLATFORM=offscreen MQTT_CPU_RUNS=$(MQTT_CPU_RUNS) $(BENCH_BUILD)/bench/mqttbench
 	bench/desktop-cpu $(BENCH_BUILD) $(DESKTOP_SECONDS) $(DESKTOP_RUNS)
+
+bench-web: deps
+	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target dispvanto boardsim
+	node bench/web-figures.js $(BENCH_BUILD) $(WEB_HEAP_MINUTES)
 
 soak: deps
 	@[ -f $(BENCH_BUILD)/build.ninja ] || cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DDISPVANTO_BENCH=ON
