@@ -49,7 +49,7 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
     // Paced: 5 760 samples/s, 115200 baud. Flat: 2 M samples per bench at once (within the
     // publishers' sending memory, so that none is lost), raw only: the recorder's own limit.
     const int perBlock = flat ? 16384 : 288, blocksPerTick = flat ? 4 : 1, tickMs = flat ? 1 : 50;
-    const quint64 total = flat ? quint64(2) << 20 : quint64(perBlock) * (1000 / tickMs) * quint64(seconds);
+    const quint64 total = flat ? quint64(qEnvironmentVariableIntValue("LAB_FLAT_MSAMPLES") > 0 ? qEnvironmentVariableIntValue("LAB_FLAT_MSAMPLES") : 2) << 20 : quint64(perBlock) * (1000 / tickMs) * quint64(seconds);
     const QString out = b.dir.filePath(flat ? QStringLiteral("laboratorio-plano") : QStringLiteral("laboratorio"));
     QDir().mkpath(out);
     QProcess recorder;
