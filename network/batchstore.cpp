@@ -1,6 +1,7 @@
 #include "batchstore.h"
 
 #include <algorithm>
+#include <utility>
 
 std::vector<SampleRange> BatchStore::add(quint64 first, quint32 count, QByteArray payload)
 {
@@ -14,7 +15,9 @@ std::vector<SampleRange> BatchStore::add(quint64 first, quint32 count, QByteArra
         Entry &old = m_entries.front();
         if (!old.acked) {
             --m_unacked;
-            if (!lost.empty() && lost.back().end() == old.first)
+            if (old.sent)
+                m_onItsWay.emplace(old.first, old.count); // its confirmation may still come
+            else if (!lost.empty() && lost.back().end() == old.first)
                 lost.back().count += old.count;
             else
                 lost.push_back({old.first, old.count});
@@ -63,13 +66,22 @@ void BatchStore::acknowledge(quint64 first)
         e->acked = true;
         --m_unacked;
     }
+    m_onItsWay.erase(first);
 }
 
-void BatchStore::connectionLost()
+std::vector<SampleRange> BatchStore::connectionLost()
 {
     m_sendFrom = oldest();
     for (Entry &e : m_entries)
         e.sent = false;
+    std::vector<SampleRange> lost;
+    for (const auto &[first, count] : std::exchange(m_onItsWay, {})) {
+        if (!lost.empty() && lost.back().end() == first)
+            lost.back().count += count;
+        else
+            lost.push_back({first, count});
+    }
+    return lost;
 }
 
 quint64 BatchStore::unacknowledgedSamples(const SampleRanges *delivered) const
@@ -78,6 +90,8 @@ quint64 BatchStore::unacknowledgedSamples(const SampleRanges *delivered) const
     for (const Entry &e : m_entries)
         if (!e.acked)
             n += e.count - (delivered ? delivered->overlap(e.first, e.end()) : 0);
+    for (const auto &[first, count] : m_onItsWay)
+        n += count - (delivered ? delivered->overlap(first, first + count) : 0);
     return n;
 }
 

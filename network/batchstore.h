@@ -35,8 +35,10 @@ private:
 
 /// The batches published lately, oldest first, within a bound on their bytes: those the broker
 /// has not acknowledged yet (to send again, in order, after a reconnect) and, in the room left,
-/// those it has (to answer re-sending requests). Past the bound the oldest go first; an
-/// unacknowledged batch that goes is lost to the broker, and add() says so.
+/// those it has (to answer re-sending requests). Past the bound the oldest go first. An
+/// unacknowledged batch that goes before it was sent is lost to the broker, and add() says so;
+/// one that goes while on its way is lost only if its connection ends before the broker
+/// confirms it, and connectionLost() says so then.
 class BatchStore
 {
 public:
@@ -53,20 +55,23 @@ public:
     explicit BatchStore(qint64 limitBytes) : m_limit(limitBytes) {}
 
     /// Adds the next batch (its first index follows the last one's, or starts a new run); returns
-    /// the unacknowledged samples dropped to stay within the bound, oldest first.
+    /// the samples dropped to stay within the bound that can no longer reach the broker, oldest
+    /// first.
     std::vector<SampleRange> add(quint64 first, quint32 count, QByteArray payload);
     /// The oldest batch not yet sent on this connection, or nullptr.
     Entry *nextUnsent();
     void markSent(Entry &e);
-    /// The broker acknowledged the batch starting at first (a batch dropped meanwhile is ignored).
+    /// The broker acknowledged the batch starting at first (dropped on its way meanwhile: it
+    /// reached the broker all the same).
     void acknowledge(quint64 first);
-    /// The connection ended: whatever is not acknowledged is to be sent again.
-    void connectionLost();
+    /// The connection ended: whatever is held and not acknowledged is to be sent again; returns
+    /// the samples dropped while on their way on it, now lost, oldest first.
+    std::vector<SampleRange> connectionLost();
     /// The batch holding this index, or nullptr.
     const Entry *find(quint64 index) const;
 
-    bool allAcknowledged() const { return m_unacked == 0; }
-    /// Samples of batches not acknowledged, less those known to have reached the broker otherwise
+    bool allAcknowledged() const { return m_unacked == 0 && m_onItsWay.empty(); }
+    /// Samples of batches not acknowledged (those dropped on their way included), less those known to have reached the broker otherwise
     /// (sent again on request, in batches of their own).
     quint64 unacknowledgedSamples(const SampleRanges *delivered = nullptr) const;
     /// Index of the oldest sample held (end() when empty).
@@ -86,4 +91,5 @@ private:
     quint64 m_end = 0;
     quint64 m_sendFrom = 0; // every batch below this was sent on the current connection
     size_t m_unacked = 0;
+    std::map<quint64, quint32> m_onItsWay; // dropped while sent and unconfirmed: first → count
 };

@@ -34,7 +34,7 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_client, &MqttClient::connected, this, &MqttPublisher::connectedToBroker);
     connect(&m_client, &MqttClient::disconnected, this, [this] {
         m_inFlight.clear();
-        m_store.connectionLost();
+        noteLoss(m_store.connectionLost());
         emit connectedChanged(false);
     });
     connect(&m_client, &MqttClient::acknowledged, this, &MqttPublisher::acknowledged);
@@ -151,7 +151,7 @@ void MqttPublisher::pump()
 void MqttPublisher::connectedToBroker()
 {
     m_inFlight.clear();
-    m_store.connectionLost();
+    noteLoss(m_store.connectionLost());
     publishMeta();
     publishState();
     flushLoss();
@@ -174,8 +174,6 @@ void MqttPublisher::acknowledged(int mid)
         return;
     if (it->second.batch) {
         m_store.acknowledge(it->second.first);
-        // Dropped from memory while on its way, it reached the broker all the same.
-        m_lostUnsent.remove(it->second.first, it->second.first + it->second.count);
         ++m_batchesAcked;
         if (m_store.allAcknowledged())
             m_losses.caughtUp(); // a loss from now on is another outage, told anew

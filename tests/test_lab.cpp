@@ -2,6 +2,7 @@
 // the simulated board) and as the lab's recorder, against a Mosquitto of the test's own. Each
 // session of each bench must end up in files of its own that equal the bench's own recording.
 #include "lab.h"
+#include "mqttpublisher.h"
 #include "labnames.h"
 #include "remotefaultsupport.h"
 #include "testproxy.h"
@@ -274,6 +275,96 @@ private slots:
         QCOMPARE(endOf(lab), 1); // sessions that recorded nothing
         QCOMPARE(lab.errors().count(QStringLiteral("no se graba: ya se graban")), 1);
         QCOMPARE(QDir(out).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size(), kBenches - 1);
+    }
+
+    // A bench whose sending memory overflows while the broker is stalled, and which keeps no raw
+    // file: the samples lost are a gap, and its "#" line falls where a part ends, since the
+    // loss spans more than a rotation period. Joined, the parts hold every row once and the line
+    // once; the bench tells as lost exactly that gap (what was on its way arrived).
+    void gapNoteAtAPartBoundaryIsWrittenOnce()
+    {
+        QTemporaryDir dir;
+        TestBroker broker(dir.path(), {});
+        QVERIFY2(broker.start().isEmpty(), qPrintable(broker.log()));
+        const QString password = writePasswordFile(dir.path(), TestBroker::kPassword);
+        const QString out = dir.filePath("lab");
+        QVERIFY(QDir().mkpath(out));
+        RunningProgram lab;
+        lab.start(QStringList{"--sin-ventanas", "--desde-mqtt", "lab/+", "--carpeta", out, "--formatos", "csv", "--rotar",
+                              "1s"}
+                  + mqttArgs(broker.port(), password));
+        // The feed's clock runs a block a millisecond whatever the real time: handed out by the
+        // test, 8 000 blocks make 8 s of the bench's time, 8 parts.
+        constexpr int kPerBlock = 288;
+        constexpr quint64 kTotal = quint64(kPerBlock) * 8000;
+        TestFeed feed(kPerBlock, 0, 1000);
+        PublisherContext context = feed.context();
+        context.device = QStringLiteral("/dev/pts/99"); // no line bounds its rate
+        context.startNanos = 0; // tiempo_s from the feed's clock
+        MqttPublisher bench(broker.settings(), QStringLiteral("lab/nota"), std::move(context));
+        bench.setMemoryLimit(4 * 48 * 1024); // four full batches
+        feed.addConsumer(&bench);
+        QSignalSpy lost(&bench, &MqttPublisher::samplesLost);
+        bench.start();
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains(QStringLiteral("lab/nota (sesión")), kTimeout);
+        const auto flow = [&](int blocks) { // a little at a time, each confirmed before the next
+            for (int i = 0; i < blocks; i += 100) {
+                feed.step(100);
+                QTRY_VERIFY_WITH_TIMEOUT(bench.unacknowledgedSamples() == 0, kTimeout);
+            }
+        };
+        flow(2000);
+        // Stalled, 4 s of the bench's time at once: a window's worth goes on its way (and is
+        // confirmed after), four batches stay in memory, the rest is lost.
+        broker.freeze();
+        feed.step(4000);
+        broker.thaw();
+        flow(2000);
+        bench.finish();
+        QTRY_VERIFY_WITH_TIMEOUT(lab.errors().contains(QStringLiteral(") terminó: ")), kTimeout);
+        ::kill(lab.process.processId(), SIGTERM);
+        const int status = endOf(lab);
+        QVERIFY2(status == 1, qPrintable(lab.errors())); // a gap
+
+        const auto sessions = sessionsIn(out + QStringLiteral("/lab%2Fnota"));
+        QCOMPARE(sessions.size(), size_t(1));
+        const QStringList &parts = sessions[0].first;
+        QVERIFY2(parts.size() >= 6, qPrintable(parts.join(u' ')));
+        QList<QByteArray> notes, rows;
+        for (const QString &part : parts) {
+            const QList<QByteArray> lines = readAll(part).split('\n');
+            QVERIFY2(lines.value(0).startsWith("# "), qPrintable(part)); // each part has its header
+            bool body = false;
+            for (const QByteArray &line : lines) {
+                if (line.startsWith("muestra,"))
+                    body = true;
+                else if (body && line.startsWith('#'))
+                    notes << line;
+                else if (body && !line.isEmpty())
+                    rows << line;
+            }
+        }
+        QCOMPARE(notes.size(), 1);
+        // Every row once, in order; those missing are the ones the note names.
+        const QRegularExpression named(QStringLiteral("faltan (\\d+) muestras \\((\\d+) a (\\d+)\\)"));
+        const QRegularExpressionMatch m = named.match(QString::fromUtf8(notes.first()));
+        QVERIFY2(m.hasMatch(), notes.first().constData());
+        const quint64 first = m.captured(2).toULongLong(), last = m.captured(3).toULongLong();
+        QVERIFY(last - first + 1 > 1000 * kPerBlock); // more than a part's second
+        QCOMPARE(quint64(rows.size()), kTotal - (last - first + 1));
+        quint64 expected = 0;
+        for (const QByteArray &row : rows) {
+            if (expected == first)
+                expected = last + 1;
+            const QList<QByteArray> cells = row.split(',');
+            QCOMPARE(cells.first().toULongLong(), expected);
+            QCOMPARE(cells.last().trimmed().toUInt(), uint(TestFeed::valueAt(expected)));
+            ++expected;
+        }
+        quint64 told = 0;
+        for (const auto &l : lost)
+            told += l.at(1).toULongLong();
+        QCOMPARE(told, last - first + 1);
     }
 };
 
