@@ -265,10 +265,10 @@ QString LabRecorder::progressLine()
         .arg(recording).arg(rate).arg(gaps);
 }
 
-QString LabRecorder::table() const
+QString LabRecorder::table()
 {
-    for (const Recording &r : m_recordings)
-        const_cast<LabRecorder *>(this)->refresh(const_cast<Recording &>(r));
+    for (Recording &r : m_recordings)
+        refresh(r);
     if (m_rows.empty())
         return QStringLiteral("Ningún banco grabado todavía bajo %1.\n").arg(m_s.filter);
     QString out = QStringLiteral("banco\tsesión\tmuestras\thuecos\testado\tarchivos\n");

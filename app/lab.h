@@ -53,7 +53,7 @@ public:
     /// One line: benches recording, samples a second in all since the last call, gaps open.
     QString progressLine();
     /// A table, a row per session recorded: bench, session, samples, gaps, files, state.
-    QString table() const;
+    QString table();
     /// Some session was recorded, and each is complete: no gap given up, no file failed.
     bool allComplete() const;
     quint64 sessionsRecorded() const { return m_rows.size(); }
