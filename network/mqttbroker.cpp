@@ -137,7 +137,8 @@ MqttTopics::MqttTopics(const QString &base)
       state(base + u'/' + kStateLevel),
       meta(base + u'/' + kMetaLevel),
       summary(base + QStringLiteral("/resumen")),
-      request(base + QStringLiteral("/pedido"))
+      request(base + QStringLiteral("/pedido")),
+      view(base + QStringLiteral("/vista"))
 {
 }
 

@@ -54,6 +54,7 @@ struct MqttTopics
     QString meta;    ///< retained JSON
     QString summary; ///< JSON once a second
     QString request; ///< re-sending requests from subscribers
+    QString view;    ///< what a browser draws (viewfeed.h), QoS 0
 };
 
 /// A client identifier no other client of this broker uses: role, host name, process, and a

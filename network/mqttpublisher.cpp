@@ -18,13 +18,15 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
       m_client(broker, uniqueClientId(QStringLiteral("pub")), this),
       m_store(kMemoryBytes),
       m_raw(m_context.readRaw),
-      m_session(quint64(QDateTime::currentMSecsSinceEpoch()))
+      m_session(quint64(QDateTime::currentMSecsSinceEpoch())),
+      m_view(m_session, 0)
 {
     if (!m_context.unixNanos)
         m_context.unixNanos = [](qint64 t) { return t; };
     m_startUnixNanos = m_context.startNanos >= 0 ? m_context.unixNanos(m_context.startNanos)
                                                  : QDateTime::currentMSecsSinceEpoch() * 1000000;
     m_start = wallclock::fromUnixNanos(m_startUnixNanos);
+    m_view.setStart(m_startUnixNanos);
     // The will names the session too, and says that the bench vanished rather than ended: a
     // recorder waits for it to come back instead of giving up what it still holds.
     m_client.setWill(m_topics.state, mqttwire::stateText(kOffline, m_session, true), true);
@@ -35,6 +37,8 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_client, &MqttClient::disconnected, this, [this] {
         m_inFlight.clear();
         noteLoss(m_store.connectionLost());
+        m_view.clear(); // a view is live only
+        m_viewMid = -1;
         emit connectedChanged(false);
     });
     connect(&m_client, &MqttClient::acknowledged, this, &MqttPublisher::acknowledged);
@@ -53,6 +57,8 @@ MqttPublisher::MqttPublisher(const MqttBroker &broker, const QString &topic, Pub
     connect(&m_sealTimer, &QTimer::timeout, this, &MqttPublisher::seal);
     m_summaryTimer.setInterval(kSummaryIntervalMs);
     connect(&m_summaryTimer, &QTimer::timeout, this, &MqttPublisher::publishSummary);
+    m_viewTimer.setSingleShot(true);
+    connect(&m_viewTimer, &QTimer::timeout, this, &MqttPublisher::publishView);
     m_resendTimer.setSingleShot(true);
     connect(&m_resendTimer, &QTimer::timeout, this, &MqttPublisher::pump);
     // A loss is noted within a second of when it happens, in the local CSV and on TEMA/estado,
@@ -105,6 +111,13 @@ void MqttPublisher::sample(const Sample &s)
     if (m_raw.enabled())
         m_raw.noteSample(s.index, s.streamEnd);
     m_stats.add(s.value);
+    if (s.arrivalNanos != m_viewArrival) {
+        m_viewArrival = s.arrivalNanos;
+        m_viewArrivalUnix = m_context.unixNanos(s.arrivalNanos);
+    }
+    if (m_view.empty() && !m_viewTimer.isActive())
+        m_viewTimer.start(ViewFeed::kIntervalMs);
+    m_view.add(s.index, s.value, m_viewArrivalUnix);
     if (m_open.values.size() >= size_t(kBatchSamples))
         seal();
 }
@@ -148,6 +161,23 @@ void MqttPublisher::pump()
     }
 }
 
+// A view message at a time: the next one waits until the last is written to the socket, so that
+// a broker that does not take them holds none of them up here (the feed bounds what waits).
+void MqttPublisher::publishView()
+{
+    if (!m_client.isConnected()) {
+        m_view.clear();
+        return;
+    }
+    if (m_view.empty())
+        return;
+    if (m_viewMid >= 0) {
+        m_viewTimer.start(ViewFeed::kIntervalMs);
+        return;
+    }
+    m_viewMid = m_client.publish(m_topics.view, m_view.take(), 0, false);
+}
+
 void MqttPublisher::connectedToBroker()
 {
     m_inFlight.clear();
@@ -162,6 +192,10 @@ void MqttPublisher::connectedToBroker()
 
 void MqttPublisher::acknowledged(int mid)
 {
+    if (mid == m_viewMid) {
+        m_viewMid = -1;
+        return;
+    }
     if (m_goodbyeSent && mid == m_goodbyeMid) {
         m_goodbyeAcked = true;
         m_goodbyeAckedAt = m_clock.elapsed();

@@ -10,6 +10,7 @@
 #include "rawhistory.h"
 #include "resendqueue.h"
 #include "sampleconsumer.h"
+#include "viewfeed.h"
 
 #include <QObject>
 #include <QElapsedTimer>
@@ -22,7 +23,8 @@
 /// Publishes every sample it is handed to an MQTT broker, under one base topic:
 /// batches on TEMA/muestras (QoS 1; see batchformat.h), the state on TEMA/estado (retained; the
 /// will says "fuera de línea"), the session's description on TEMA/meta (retained JSON), a summary
-/// on TEMA/resumen once a second, and samples again on request from TEMA/pedido. Never makes the
+/// on TEMA/resumen once a second, what a browser draws on TEMA/vista, and samples again on
+/// request from TEMA/pedido. Never makes the
 /// caller wait for the network: batches the broker has not acknowledged are kept (within a bound)
 /// and sent again, in order, after a reconnect.
 class MqttPublisher : public QObject, public SampleConsumer
@@ -110,6 +112,7 @@ private:
     void publishState();
     void publishMeta();
     void publishSummary();
+    void publishView();
     void noteLoss(const std::vector<SampleRange> &lost);
     void flushLoss();
     void checkFinished();
@@ -129,6 +132,11 @@ private:
     QDateTime m_start;
     qint64 m_startUnixNanos = 0;
     Batch m_open;
+    ViewFeed m_view;
+    QTimer m_viewTimer;
+    int m_viewMid = -1; // the last view message, until written to the socket
+    qint64 m_viewArrival = -1;
+    qint64 m_viewArrivalUnix = 0;
     qint64 m_lastArrival = 0;
     QTimer m_sealTimer;
     QTimer m_summaryTimer;

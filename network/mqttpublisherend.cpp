@@ -10,6 +10,7 @@ void MqttPublisher::finish()
     m_finishing = true;
     seal();
     m_summaryTimer.stop();
+    publishView(); // the last samples' view, if the broker takes it
     m_finishTimer.start(kFinishTimeoutMs);
     // The broker may be back since the last try: one more, now, within the end's bound.
     m_client.retryNow();

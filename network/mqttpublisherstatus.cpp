@@ -26,6 +26,7 @@ void MqttPublisher::setStart(qint64 startNanos)
         return;
     m_startUnixNanos = m_context.unixNanos(startNanos);
     m_start = wallclock::fromUnixNanos(m_startUnixNanos);
+    m_view.setStart(m_startUnixNanos);
     if (m_started)
         publishMeta();
 }

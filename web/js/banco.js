@@ -1,6 +1,7 @@
 'use strict';
-// One bench: its state, meta and summary as text, the newest value large, and its batches into
-// the history that the trace draws from. With ?medir=1 in the address the page also keeps, for
+// One bench: its state, meta and summary as text, the newest value large, and its view (TEMA/vista:
+// batches while it is slow, each millisecond's extremes when fast) into the history that the
+// trace draws from. With ?medir=1 in the address the page also keeps, for
 // the benchmarks, how long each sample took from its arrival at the bench's port to the frame
 // that drew it (the bench's arrival time against this machine's clock).
 (function (DV) {
@@ -73,22 +74,30 @@
       ', máximo ' + r.maximo + ', media ' + r.media.toFixed(1);
   }
 
-  function alLote(payload) {
-    const lote = DV.protocolo.leerLote(payload);
-    if (!lote) { pagina.rechazados++; return; }
-    if (!meta || lote.sesion !== meta.sesion) return; // its time axis is not known yet
+  function alVista(payload) {
+    const vista = DV.protocolo.leerVista(payload);
+    if (!vista) { pagina.rechazados++; return; }
+    const { lote, envolvente } = vista;
+    if (!meta || (lote || envolvente).sesion !== meta.sesion) return; // its time axis is not known yet
     pagina.lotes++;
-    if (historia.anadir(lote, meta.inicioNs) === 0) return;
-    pedirCuadro();
     let lo = 65535, hi = 0;
-    for (const v of lote.valores) { if (v < lo) lo = v; if (v > hi) hi = v; }
+    if (lote) {
+      if (historia.anadir(lote, meta.inicioNs) === 0) return;
+      for (const v of lote.valores) { if (v < lo) lo = v; if (v > hi) hi = v; }
+      if (medir) lote.pasos.forEach((p, i) => pendientes.push([p.ns, (lote.pasos[i + 1] || { desde: lote.valores.length }).desde - p.desde]));
+    } else {
+      if (historia.anadirEnvolvente(envolvente) === 0) return;
+      for (const b of envolvente.ms) { if (b.lo < lo) lo = b.lo; if (b.hi > hi) hi = b.hi; }
+      // Timed from the end of each millisecond: its samples arrived within it.
+      if (medir) for (const b of envolvente.ms) pendientes.push([meta.inicioNs + BigInt(b.ms + 1) * 1000000n, 1]);
+    }
+    pedirCuadro();
     vigia.ver(lo, hi);
-    if (medir) lote.pasos.forEach((p, i) => pendientes.push([p.ns, (lote.pasos[i + 1] || { desde: lote.valores.length }).desde - p.desde]));
   }
 
   function alMensaje(topico, payload) {
     const tipo = topico.slice(ajustes.tema.length + 1);
-    if (tipo === 'muestras') alLote(payload);
+    if (tipo === 'vista') alVista(payload);
     else if (tipo === 'estado') alEstado(payload);
     else if (tipo === 'meta') alMeta(payload);
     else if (tipo === 'resumen') alResumen(payload);
@@ -108,7 +117,7 @@
     const ultima = historia.ultimo === null ? '' : String(historia.ultimo);
     if ($('ultima').textContent !== ultima) $('ultima').textContent = ultima;
     const recibidas = 'Recibidas ' + historia.total.toLocaleString('es') + ' muestras desde que se abrió la página' +
-      (historia.faltan ? '; no llegaron ' + historia.faltan.toLocaleString('es') + ' (el broker no las entregó)' : '');
+      (historia.faltan ? '; no llegaron ' + historia.faltan.toLocaleString('es') + ' a esta página' : '');
     if ($('recibidas').textContent !== recibidas) $('recibidas').textContent = recibidas;
   }
 
@@ -170,7 +179,7 @@
     $('umbrales').elements.bajo.value = u.bajo === null ? '' : String(u.bajo);
     vigia = new DV.umbrales.Vigia(a.broker, a.tema);
     mostrarMarca();
-    const temas = ['estado', 'meta', 'resumen', 'muestras'].map((t) => a.tema + '/' + t);
+    const temas = ['estado', 'meta', 'resumen', 'vista'].map((t) => a.tema + '/' + t);
     enlace = DV.conexion.conectar(a, clave, temas, alMensaje, avisar);
   });
   mostrarModo();

@@ -1,7 +1,7 @@
 'use strict';
 // What one bench page keeps of the last 10 minutes, at a fixed size whatever the bench's rate:
-// every sample of the most recent ones (a ring of CRUDAS), and for all 10 minutes the minimum
-// and maximum of each millisecond (a ring of CUBETAS). 1 M samples at 10 bytes plus 600 000
+// every sample of the most recent ones sent whole (a ring of CRUDAS), and for all 10 minutes the
+// minimum and maximum of each millisecond (a ring of CUBETAS), which is all a fast bench sends. 1 M samples at 10 bytes plus 600 000
 // milliseconds at 8 bytes: about 15 MB, allocated once. Times are the bench's tiempo_s.
 window.DV = window.DV || {};
 (function (DV) {
@@ -21,7 +21,8 @@ window.DV = window.DV || {};
     }
 
     vaciar() {
-      this.total = 0; // samples kept since the session began (the ring holds the last CRUDAS)
+      this.total = 0; // samples received since the session began
+      this.escritas = 0; // samples written whole into the ring since an envelope last came
       this.siguiente = -1n; // the index after the newest sample kept
       this.faltan = 0; // samples skipped over by a later batch: never delivered to this page
       this.ultimo = null;
@@ -69,7 +70,7 @@ window.DV = window.DV || {};
         hi = 0;
         this.duenas[slot] = k;
       }
-      let j = this.total % CRUDAS;
+      let j = this.escritas % CRUDAS;
       for (let i = desde; i < hasta; i++) {
         const v = valores[i];
         if (v < lo) lo = v;
@@ -81,15 +82,48 @@ window.DV = window.DV || {};
       this.minimos[slot] = lo;
       this.maximos[slot] = hi;
       this.total += hasta - desde;
+      this.escritas += hasta - desde;
       this.ultimo = valores[hasta - 1];
       this.tUltimo = t;
       if (this.tPrimero === null) this.tPrimero = t;
     }
 
+    /// Adds a checked envelope: each millisecond's minimum and maximum. An envelope heard twice
+    /// is passed over; a gap is counted as for batches. The samples kept whole before it no
+    /// longer reach the newest, so the ring starts anew.
+    anadirEnvolvente(env) {
+      if (env.primera + BigInt(env.n) <= this.siguiente) return 0;
+      if (this.siguiente >= 0n && env.primera > this.siguiente) this.faltan += Number(env.primera - this.siguiente);
+      const nuevas = this.siguiente > env.primera ? Number(env.primera + BigInt(env.n) - this.siguiente) : env.n;
+      this.escritas = 0;
+      const desde = this.total > 0 ? Math.floor(this.tUltimo / CUBETA_S + 1e-9) : -1;
+      for (const b of env.ms) {
+        if (b.ms < desde) continue; // time does not run back within a session
+        this._cubeta(b.ms, b.lo, b.hi);
+        this.tUltimo = b.ms * CUBETA_S;
+        if (this.tPrimero === null) this.tPrimero = this.tUltimo;
+      }
+      this.total += nuevas;
+      this.ultimo = env.ultima;
+      this.siguiente = env.primera + BigInt(env.n);
+      return nuevas;
+    }
+
+    _cubeta(k, lo, hi) {
+      const slot = k % CUBETAS;
+      if (this.duenas[slot] === k) {
+        if (this.minimos[slot] < lo) lo = this.minimos[slot];
+        if (this.maximos[slot] > hi) hi = this.maximos[slot];
+      }
+      this.duenas[slot] = k;
+      this.minimos[slot] = lo;
+      this.maximos[slot] = hi;
+    }
+
     /// Oldest time the ring of every sample still covers.
     get tCrudoDesde() {
-      if (this.total === 0) return Infinity;
-      return this.tiempos[this.total > CRUDAS ? this.total % CRUDAS : 0];
+      if (this.escritas === 0) return Infinity;
+      return this.tiempos[this.escritas > CRUDAS ? this.escritas % CRUDAS : 0];
     }
 
     /// The time span zoom and pan may show: at most the last 10 minutes.
@@ -120,8 +154,8 @@ window.DV = window.DV || {};
       for (let k = primera; k <= ultima; k++) {
         const slot = k % CUBETAS;
         if (this.duenas[slot] !== k) continue;
-        const c = Math.floor((k * CUBETA_S - t0) / ancho);
-        if (c < 0 || c >= columnas) continue;
+        const c = Math.min(Math.floor((k * CUBETA_S - t0) / ancho), columnas - 1); // the newest, at t1, is drawn
+        if (c < 0) continue;
         const a = this.minimos[slot], b = this.maximos[slot];
         if (lo[c] === null || a < lo[c]) lo[c] = a;
         if (hi[c] === null || b > hi[c]) hi[c] = b;
@@ -129,8 +163,8 @@ window.DV = window.DV || {};
     }
 
     _deCrudas(desde, hasta, t0, ancho, lo, hi) {
-      const guardadas = Math.min(this.total, CRUDAS);
-      const base = this.total - guardadas;
+      const guardadas = Math.min(this.escritas, CRUDAS);
+      const base = this.escritas - guardadas;
       // First kept sample at or after `desde`: times rise along the ring.
       let a = 0, b = guardadas;
       while (a < b) {

@@ -1,6 +1,7 @@
 'use strict';
 // What the benches say on the broker, read back and checked before use, as docs/mqtt.md writes
-// it down: the state words, the meta and the summary (JSON) and the binary batch. A message
+// it down: the state words, the meta and the summary (JSON), the binary batch and the view's
+// envelope. A message
 // that does not hold together is refused whole (null), never half believed.
 window.DV = window.DV || {};
 (function (DV) {
@@ -139,6 +140,46 @@ window.DV = window.DV || {};
     return { sesion: sesion.toString(), primera, valores, pasos };
   }
 
+  /// An envelope on TEMA/vista: {sesion, primera (BigInt), n, ultima, ms: [{ms, lo, hi}]}, the
+  /// milliseconds counted from the session's start (inicio_unix_ns).
+  function leerEnvolvente(buffer) {
+    const bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
+    if (bytes.length < 48) return null;
+    const d = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    if (bytes[0] !== 0x44 || bytes[1] !== 0x56 || bytes[2] !== 0x45 || bytes[3] !== 0x4e) return null; // DVEN
+    if (d.getUint16(4, true) !== 1) return null;
+    const cabecera = d.getUint16(6, true);
+    const n = d.getUint32(24, true);
+    const k = d.getUint32(28, true);
+    if (cabecera < 48 || n === 0 || k === 0 || cabecera + 8 * k !== bytes.length) return null;
+    const sesion = d.getBigUint64(8, true);
+    const primera = d.getBigUint64(16, true);
+    const primerMs = d.getBigInt64(32, true);
+    // 2^40 ms is 34 years: a session's milliseconds stay far below, and exact as numbers.
+    if (sesion === 0n || primera > LIMITE_INDICE - BigInt(n) || primerMs < 0n || primerMs >= 2n ** 40n) return null;
+    const base = Number(primerMs);
+    const ms = new Array(k);
+    for (let i = 0, p = cabecera, previo = -1; i < k; i++, p += 8) {
+      const desplazamiento = d.getUint32(p, true);
+      const lo = d.getUint16(p + 4, true), hi = d.getUint16(p + 6, true);
+      if ((i === 0) !== (desplazamiento === 0) || desplazamiento <= previo || lo > hi) return null;
+      previo = desplazamiento;
+      ms[i] = { ms: base + desplazamiento, lo, hi };
+    }
+    return { sesion: sesion.toString(), primera, n, ultima: d.getUint16(40, true), ms };
+  }
+
+  /// TEMA/vista: a batch while the bench's samples are few, else an envelope; by its magic.
+  function leerVista(buffer) {
+    const bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
+    if (bytes.length >= 4 && bytes[2] === 0x45) {
+      const envolvente = leerEnvolvente(bytes);
+      return envolvente && { envolvente };
+    }
+    const lote = leerLote(bytes);
+    return lote && { lote };
+  }
+
   DV.ESTADOS = ESTADOS;
-  DV.protocolo = { leerEstado, leerMeta, leerResumen, leerLote };
+  DV.protocolo = { leerEstado, leerMeta, leerResumen, leerLote, leerEnvolvente, leerVista };
 })(window.DV);
