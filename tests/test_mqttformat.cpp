@@ -6,6 +6,7 @@
 #include "mqttmessages.h"
 #include "publisherledger.h"
 #include "reassembly.h"
+#include "viewfeed.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@
 #include <QtEndian>
 
 #include <limits>
+#include <map>
 
 namespace {
 
@@ -67,6 +69,8 @@ private slots:
     void everyLossIsTold();
     void resentSamplesLeaveTheLossesAndNothingElse_data();
     void resentSamplesLeaveTheLossesAndNothingElse();
+    void viewCarriesEverySampleOrEachMillisecondsExtremes_data();
+    void viewCarriesEverySampleOrEachMillisecondsExtremes();
     void passwordFile_data();
     void passwordFile();
     void brokerAddress_data();
@@ -390,6 +394,77 @@ void TestMqttFormat::resentSamplesLeaveTheLossesAndNothingElse()
     QCOMPARE(lost.overlap(0, 1000), left);
     lost.remove(first, end); // twice over: nothing more
     QCOMPARE(lost.total(), left);
+}
+
+void TestMqttFormat::viewCarriesEverySampleOrEachMillisecondsExtremes_data()
+{
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<int>("block");    // samples sharing one arrival time
+    QTest::addColumn<int>("stepMicros"); // between blocks
+    QTest::addColumn<bool>("whole");   // sent as a batch
+    QTest::addColumn<int>("firstSent"); // the feed let the older ones go
+    QTest::newRow("pocas, una a una") << 200 << 1 << 170 << true << 0;
+    QTest::addRow("%d, el límite", ViewFeed::kBatchSamples) << ViewFeed::kBatchSamples << 16 << 2000 << true << 0;
+    QTest::addRow("%d, una más", ViewFeed::kBatchSamples + 1) << ViewFeed::kBatchSamples + 1 << 16 << 2000 << false << 0;
+    QTest::newRow("pocas con tantos pasos que no caben") << 600 << 1 << 50 << false << 0;
+    QTest::newRow("rápidas, en bloques") << 30000 << 2048 << 3400 << false << 0;
+    QTest::newRow("más de 2 s sin salir") << 3000 << 1 << 1000 << false << 2000;
+}
+
+// Whatever the rate, a browser gets either every sample with its time or the exact extremes of
+// each millisecond of arrival, on the session's clock.
+void TestMqttFormat::viewCarriesEverySampleOrEachMillisecondsExtremes()
+{
+    QFETCH(int, samples);
+    QFETCH(int, block);
+    QFETCH(int, stepMicros);
+    QFETCH(bool, whole);
+    QFETCH(int, firstSent);
+    const qint64 start = 1'765'000'000'000'000'000 + 123'456;
+    const quint64 firstIndex = 5000;
+    ViewFeed feed(42, start);
+    std::map<qint64, std::pair<quint16, quint16>> extremes; // by millisecond since start
+    std::vector<quint16> values;
+    std::vector<qint64> times;
+    for (int i = 0; i < samples; ++i) {
+        const quint16 v = quint16((i * 7919) % 5000);
+        const qint64 t = start + 300'000 + qint64(i / block) * stepMicros * 1000;
+        feed.add(firstIndex + i, v, t);
+        if (i < firstSent)
+            continue;
+        values.push_back(v);
+        times.push_back(t);
+        auto [it, fresh] = extremes.try_emplace((t - start) / 1000000, v, v);
+        it->second = {std::min(it->second.first, v), std::max(it->second.second, v)};
+    }
+    const QByteArray payload = feed.take();
+    QVERIFY(feed.empty());
+    if (whole) {
+        QVERIFY(payload.size() <= ViewFeed::kBatchBytes);
+        const std::optional<Batch> b = Batch::decode(payload);
+        QVERIFY(b);
+        QCOMPARE(b->session, 42u);
+        QCOMPARE(b->first, firstIndex + firstSent);
+        QCOMPARE(b->values, values);
+        for (size_t i = 0; i < values.size(); ++i)
+            QCOMPARE(b->arrivalAt(i), times[i]);
+        return;
+    }
+    QVERIFY(!Batch::decode(payload));
+    const std::optional<ViewFeed::Envelope> e = ViewFeed::decode(payload);
+    QVERIFY(e);
+    QCOMPARE(e->session, 42u);
+    QCOMPARE(e->first, firstIndex + firstSent);
+    QCOMPARE(e->count, quint32(values.size()));
+    QCOMPARE(e->last, values.back());
+    QCOMPARE(e->milliseconds.size(), extremes.size());
+    auto it = extremes.begin();
+    for (const ViewFeed::Millisecond &m : e->milliseconds) {
+        QCOMPARE(m.ms, it->first);
+        QCOMPARE(m.min, it->second.first);
+        QCOMPARE(m.max, it->second.second);
+        ++it;
+    }
 }
 
 void TestMqttFormat::passwordFile_data()
