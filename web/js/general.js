@@ -71,7 +71,8 @@
     if (r.porSegundo > 0) f.vigia.ver(r.minimo, r.maximo);
   }
 
-  // The last minute of summaries: each second's minimum … maximum as a band, its mean as a line.
+  // The last minute of summaries (fewer while there are fewer): each second's minimum … maximum
+  // as a band, its mean as a line.
   function dibujarTraza(f) {
     const c = f.lienzo.getContext('2d');
     const { width: w, height: h } = f.lienzo;
@@ -80,7 +81,8 @@
     if (rs.length === 0) return;
     const lo = Math.min(...rs.map((r) => r.minimo)), hi = Math.max(...rs.map((r) => r.maximo));
     const y = (v) => h - 1 - ((v - lo) / Math.max(hi - lo, 1)) * (h - 2);
-    const paso = w / HISTORIA_S;
+    // The span grows with the summaries up to the minute, so that a bench just started shows.
+    const paso = w / Math.min(HISTORIA_S, Math.max(rs.length, 10));
     const x0 = w - rs.length * paso;
     c.fillStyle = 'rgba(200, 30, 30, 0.3)';
     rs.forEach((r, i) => c.fillRect(x0 + i * paso, y(r.maximo), Math.max(paso - 0.5, 1), y(r.minimo) - y(r.maximo) + 1));
