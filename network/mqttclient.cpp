@@ -326,6 +326,16 @@ int MqttClient::publish(const QString &topic, const QByteArray &payload, int qos
     const int rc = mosquitto_publish(m_handle, &mid, topic.toUtf8().constData(), int(payload.size()),
                                      payload.constData(), qos, retain);
     updateWriteNotifier();
+    // A QoS 0 message written at once is confirmed by then; told on the next turn of the event
+    // loop (not from within this call), rather than at the socket's next event, which may be far.
+    if (!m_events.empty() && !m_dispatchQueued) {
+        m_dispatchQueued = true;
+        QMetaObject::invokeMethod(this, [this] {
+            m_dispatchQueued = false;
+            if (m_handle)
+                afterLoop(MOSQ_ERR_SUCCESS);
+        }, Qt::QueuedConnection);
+    }
     if (rc == MOSQ_ERR_SUCCESS)
         return mid;
     if (rc != MOSQ_ERR_NO_CONN) // a loss, told as such when it is noticed

@@ -151,6 +151,7 @@ private:
     bool m_persistent = false;
     bool m_sessionPresent = false;
     bool m_sessionOnBroker = false; // a persistent session of ours may hold subscriptions there
+    bool m_dispatchQueued = false; // events a publish brought are handed out on the next turn
     bool m_ending = false;          // disconnectFromBroker() while not connected: one last try
     int m_unsubscribeMid = 0;       // the goodbye waits for this confirmation
     std::unique_ptr<TlsContext> m_tls;

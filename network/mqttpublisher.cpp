@@ -194,6 +194,8 @@ void MqttPublisher::acknowledged(int mid)
 {
     if (mid == m_viewMid) {
         m_viewMid = -1;
+        if (m_finishing)
+            publishView(); // the last samples' view, before the goodbye ends the connection
         return;
     }
     if (m_goodbyeSent && mid == m_goodbyeMid) {
