@@ -31,17 +31,6 @@ double cpuSecondsOf(qint64 pid)
     return fields.size() > 12 ? (fields[11].toDouble() + fields[12].toDouble()) / double(::sysconf(_SC_CLK_TCK)) : -1;
 }
 
-qint64 peakKbOf(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
 } // namespace
 
 void labAtScale(Bench &b, int benches, int seconds, bool flat)
@@ -107,7 +96,7 @@ void labAtScale(Bench &b, int benches, int seconds, bool flat)
     runUntil([&] { return hear().count(") terminó: ") >= benches + real; }, 120);
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = cpuSecondsOf(recorder.processId()) - cpuBefore;
-    const qint64 peak = peakKbOf(recorder.processId());
+    const qint64 peak = peakMemoryKb(recorder.processId());
     ::kill(pid_t(recorder.processId()), SIGTERM);
     recorder.waitForFinished(60000);
     hear();

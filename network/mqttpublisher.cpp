@@ -111,13 +111,9 @@ void MqttPublisher::sample(const Sample &s)
     if (m_raw.enabled())
         m_raw.noteSample(s.index, s.streamEnd);
     m_stats.add(s.value);
-    if (s.arrivalNanos != m_viewArrival) {
-        m_viewArrival = s.arrivalNanos;
-        m_viewArrivalUnix = m_context.unixNanos(s.arrivalNanos);
-    }
     if (m_view.empty() && !m_viewTimer.isActive())
         m_viewTimer.start(ViewFeed::kIntervalMs);
-    m_view.add(s.index, s.value, m_viewArrivalUnix);
+    m_view.add(s.index, s.value, m_open.times.back().unixNanos); // this sample's arrival, as the batch has it
     if (m_open.values.size() >= size_t(kBatchSamples))
         seal();
 }

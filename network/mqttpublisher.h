@@ -135,8 +135,6 @@ private:
     ViewFeed m_view;
     QTimer m_viewTimer;
     int m_viewMid = -1; // the last view message, until written to the socket
-    qint64 m_viewArrival = -1;
-    qint64 m_viewArrivalUnix = 0;
     qint64 m_lastArrival = 0;
     QTimer m_sealTimer;
     QTimer m_summaryTimer;

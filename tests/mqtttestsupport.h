@@ -20,6 +20,9 @@ struct TestCertificates
     QString ca, caKey, serverCert, serverKey, otherHostCert, otherHostKey, otherCa;
 };
 
+/// The peak resident memory of a process, in kB (VmHWM); -1 when unknown.
+qint64 peakMemoryKb(qint64 pid);
+
 /// A loopback TCP port held while the object lives: bound with SO_REUSEADDR and not listening.
 /// The system gives it to no one else meanwhile (neither to a bind to port 0 nor to an outgoing
 /// connection), yet a Mosquitto, which binds its listener with SO_REUSEADDR too, may listen on

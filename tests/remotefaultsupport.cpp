@@ -31,17 +31,6 @@ int endOf(RunningProgram &p, int ms)
     return p.wait(0);
 }
 
-qint64 peakMemoryKb(qint64 pid)
-{
-    QFile f(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).simplified().split(' ').value(0).toLongLong();
-    return -1;
-}
-
 SessionMeta craftedMeta(quint64 session)
 {
     SessionMeta meta;

@@ -25,8 +25,6 @@ QList<QByteArray> rowsOf(const QString &path);
 /// Waits for a program's end while this process's event loop runs (a proxy or a publisher of the
 /// test may be needed meanwhile): its exit status, or -1 when it crashed or is still running.
 int endOf(RunningProgram &p, int ms = 60000);
-/// The peak resident memory of a process, in kB (VmHWM); -1 when unknown.
-qint64 peakMemoryKb(qint64 pid);
 /// What the bench's re-send rate allows in elapsed ms (its one-second burst, then 8 MiB/s), and a
 /// quarter more for the batches' headers, the live samples and the answers.
 double allowedResend(qint64 elapsedMs);

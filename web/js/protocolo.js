@@ -101,18 +101,26 @@ window.DV = window.DV || {};
     };
   }
 
+  // The start both binary messages share: magic, version 1 and the header's size, read and not
+  // assumed (a later version may add fields to the header). Null unless it is that message.
+  function cabeceraDe(buffer, magia, minima) {
+    const bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
+    if (bytes.length < minima) return null;
+    for (let i = 0; i < 4; i++) if (bytes[i] !== magia.charCodeAt(i)) return null;
+    const d = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    const cabecera = d.getUint16(6, true);
+    return d.getUint16(4, true) === 1 && cabecera >= minima ? { bytes, d, cabecera } : null;
+  }
+
   /// TEMA/muestras: {sesion, primera (BigInt), valores (Uint16Array), pasos: [{desde, ns (BigInt)}]}.
   /// The header's size is read, not assumed: a later version may add fields before the samples.
   function leerLote(buffer) {
-    const bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
-    if (bytes.length < 40) return null;
-    const d = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-    if (bytes[0] !== 0x44 || bytes[1] !== 0x56 || bytes[2] !== 0x4d || bytes[3] !== 0x51) return null; // DVMQ
-    if (d.getUint16(4, true) !== 1) return null;
-    const cabecera = d.getUint16(6, true);
+    const c = cabeceraDe(buffer, 'DVMQ', 40);
+    if (!c) return null;
+    const { bytes, d, cabecera } = c;
     const n = d.getUint32(24, true);
     const m = d.getUint32(28, true);
-    if (cabecera < 40 || cabecera + 2 * n + 12 * m !== bytes.length || m >= Math.max(n, 1)) return null;
+    if (cabecera + 2 * n + 12 * m !== bytes.length || m >= Math.max(n, 1)) return null;
     const sesion = d.getBigUint64(8, true);
     const primera = d.getBigUint64(16, true);
     const t0 = d.getBigInt64(32, true);
@@ -143,15 +151,12 @@ window.DV = window.DV || {};
   /// An envelope on TEMA/vista: {sesion, primera (BigInt), n, ultima, ms: [{ms, lo, hi}]}, the
   /// milliseconds counted from the session's start (inicio_unix_ns).
   function leerEnvolvente(buffer) {
-    const bytes = buffer instanceof Uint8Array ? buffer : new Uint8Array(buffer);
-    if (bytes.length < 48) return null;
-    const d = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-    if (bytes[0] !== 0x44 || bytes[1] !== 0x56 || bytes[2] !== 0x45 || bytes[3] !== 0x4e) return null; // DVEN
-    if (d.getUint16(4, true) !== 1) return null;
-    const cabecera = d.getUint16(6, true);
+    const c = cabeceraDe(buffer, 'DVEN', 48);
+    if (!c) return null;
+    const { bytes, d, cabecera } = c;
     const n = d.getUint32(24, true);
     const k = d.getUint32(28, true);
-    if (cabecera < 48 || n === 0 || k === 0 || cabecera + 8 * k !== bytes.length) return null;
+    if (n === 0 || k === 0 || cabecera + 8 * k !== bytes.length) return null;
     const sesion = d.getBigUint64(8, true);
     const primera = d.getBigUint64(16, true);
     const primerMs = d.getBigInt64(32, true);
